@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every tree and runs every test:
+#   native       portable core, GoogleTest (g++)
+#   native-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer (clang)
+#   native-tsan  the thread tests under ThreadSanitizer (clang)
+#   fuzz         libFuzzer targets, each run for a bounded time (clang)
+#   win64        Pathvigil.dll (x86_64) and the Windows tests under Wine
+#   win32        Pathvigil.dll (i686), built and inspected (this kernel cannot run 32-bit code)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/bootstrap.sh || { echo "bootstrap failed"; exit 1; }
+
+passed=0; failed=0
+declare -a failures=()
+
+build() {  # build PRESET
+  echo "=== build $1"
+  if ! { cmake --preset "$1" >"build-$1.log" 2>&1 && cmake --build --preset "$1" -j 2 >>"build-$1.log" 2>&1; }; then
+    tail -60 "build-$1.log"
+    echo "BUILD FAILED: $1"
+    failures+=("build $1"); failed=$((failed + 1))
+    return 1
+  fi
+  rm -f "build-$1.log"
+}
+
+run_ctest() {  # run_ctest PRESET [ctest args...]
+  local preset=$1; shift
+  echo "=== test $preset"
+  local log="build/$preset/ctest.log"
+  (cd "build/$preset" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" | grep -E "tests passed|Test +#|\*\*\*|Failed|Error" | grep -v "Passed" || true
+  local line total nfail
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
+  if [ -z "$line" ]; then
+    failures+=("ctest $preset: no result"); failed=$((failed + 1)); return
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - nfail)); failed=$((failed + nfail))
+  [ "$nfail" -eq 0 ] || failures+=("ctest $preset: $nfail failed")
+}
+
+step() {  # step NAME command...: one check that counts as one test
+  local name=$1; shift
+  echo "=== check $name"
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$name"); fi
+}
+
+mkdir -p build
+build native && run_ctest native
+build native-asan && run_ctest native-asan
+build native-tsan && run_ctest native-tsan -R 'Threads\.'
+build fuzz && run_ctest fuzz -L fuzz
+build win64 && run_ctest win64
+build win32 && step "dll-checks" scripts/check-dll.sh build/win32/Pathvigil.dll build/win64/Pathvigil.dll
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}"
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

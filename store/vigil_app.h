@@ -1,0 +1,126 @@
+// The module state: one per process, shared by every browser window of the process and by the
+// settings dialog.
+//
+// Browsers run one thread per tab, so everything here is safe to use from several threads at once:
+// the pass flag and first-run flag are atomics, the strings sit behind a mutex and are handed out as
+// copies, the filter data has its own reader/writer lock. No lock is held across a network request
+// or a modal loop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "store/data.h"
+
+#ifdef _WIN32
+#include "platform/com_ptr.h"
+struct IWebBrowser2;
+#endif
+
+namespace pv {
+
+class CVigilApp {
+public:
+    // Registry key of the settings values, below HKEY_CLASSES_ROOT.
+    static constexpr const char* kSettingsKey = "Pathvigil.CVigil";
+    static constexpr const char* kAgent = "Pathvigil";
+    static constexpr const char* kHelpFileName = "\\PathvigilHelp.chm";
+    static constexpr const char* kTimeLimitMessage = "You Internet operation time is limited at the moment!";
+    static constexpr const char* kCheckingStatus = "Check of contents of the page...";
+    // Successive relocation replies followed within one verdict before giving up (and allowing).
+    static constexpr int kMaxRelocations = 8;
+    // Characters a registry string value is read into (plus a terminating NUL).
+    static constexpr uint32_t kRegistryCapacity = 512;
+
+    explicit CVigilApp(Platform& platform);
+    ~CVigilApp();
+    CVigilApp(const CVigilApp&) = delete;
+    CVigilApp& operator=(const CVigilApp&) = delete;
+
+    // Start-up, in order: refuse a host path containing "explorer.exe" (returns false), Load,
+    // LoadRegistrySettings, help path, application title. The Internet session is opened lazily
+    // by the first query (WinINet must not be called under the loader lock).
+    bool Startup();
+    int LoadRegistrySettings();
+
+    // --- decisions (guard/) ---
+    int32_t JudgeURL(OptWide address, OptWide accountName, OptWide password);
+    int32_t QueryCheckingService(const OptWide& address, const OptWide& accountName,
+                                 const OptWide& password);
+    int32_t IsTimeAllowed();
+
+    // --- one-shot pass flag ---
+    void RaisePassOnce();
+    // Exactly one caller gets true for each raise.
+    bool ConsumePassOnce();
+    bool PassOnceRaised() const;
+
+    // --- registry-backed settings; each writer updates the copy and the registry together ---
+    std::string Name() const;
+    std::string Password() const;
+    std::string CheckURL() const;
+    std::string ErrURL() const;
+    uint32_t First() const;
+    // Writes "name" (and m_strName) / "ps" (and m_strPs) as REG_SZ without the NUL.
+    void StoreName(const std::string& name);
+    void StorePassword(const std::string& password);
+    // Relocation: writes "checkURL" then replaces the copy.
+    void StoreCheckURL(const std::string& url);
+    // First-run: when the flag is 0, sets it to 1, writes "first" = 1 (REG_DWORD) and returns true.
+    // Exactly one caller per process gets true.
+    bool TakeFirstRun();
+
+    // --- Internet session: opened once on first use; retried at the next query if it failed ---
+    InternetHandle Session();
+
+    // --- presentation ---
+    const std::string& AppTitle() const { return m_strAppTitle; }
+    const std::string& HelpFile() const { return m_strHelpFile; }
+    // OK box with the exclamation icon, captioned with the application title.
+    void ShowMessage(const std::string& text);
+
+    Platform& platform() { return m_platform; }
+
+#ifdef _WIN32
+    ComPtr<IWebBrowser2> CurrentBrowser() const;
+    void SetCurrentBrowser(IWebBrowser2* browser);
+#endif
+
+    CData m_data;
+
+private:
+    std::string ReadRegistryString(const char* value);
+    void WriteRegistryString(const char* value, const std::string& text);
+    int32_t JudgeURLAt(OptWide address, OptWide accountName, OptWide password, int relocations);
+    int32_t QueryCheckingServiceAt(const OptWide& address, const OptWide& accountName,
+                                   const OptWide& password, int relocations);
+
+    Platform& m_platform;
+    std::string m_strAppTitle;
+    std::string m_strHelpFile;
+
+    std::atomic<int32_t> m_bPassOnce{0};
+    std::atomic<uint32_t> m_dwFirst{0};
+
+    mutable std::mutex m_settingsLock;   // guards the four strings below
+    std::string m_strName;
+    std::string m_strPs;
+    std::string m_strCheckURL;
+    std::string m_strErrURL;
+
+    std::mutex m_sessionLock;            // guards opening m_hSession
+    std::atomic<InternetHandle> m_hSession{nullptr};
+
+#ifdef _WIN32
+    mutable std::mutex m_browserLock;
+    ComPtr<IWebBrowser2> m_spCurrentBrowser;
+#endif
+};
+
+// The process's module state. Valid between the module's attach and detach.
+CVigilApp& TheApp();
+
+} // namespace pv

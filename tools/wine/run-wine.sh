@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Emulator for the 64-bit Windows tree: runs a Windows program under wine64 in the test run's
+# private prefix (PV_WINE_DIR, set by CTest; a folder beside the build tree otherwise). A prefix
+# that does not exist yet is made on first use, so programs can also be run by hand.
+set -uo pipefail
+if [ -z "${PV_WINE_DIR:-}" ]; then
+  PV_WINE_DIR="$(pwd)/wine"
+fi
+export PV_WINE_DIR
+here="$(cd "$(dirname "$0")" && pwd)"
+if [ ! -f "$PV_WINE_DIR/prefix/system.reg" ]; then
+  ( flock 9; [ -f "$PV_WINE_DIR/prefix/system.reg" ] || "$here/prefix.sh" setup "$PV_WINE_DIR" >/dev/null ) 9>"$PV_WINE_DIR.lock"
+fi
+source "$here/env.sh"
+# Bounded: a program that hangs (a dialog nobody dismisses) must not stall the run.
+exec timeout --kill-after=10 "${PV_WINE_TIMEOUT:-600}" "$PV_WINE" "$@"
