@@ -1,0 +1,16 @@
+// Opening the settings dialog: from the toolbar command and from the first title change.
+#pragma once
+
+namespace pv {
+
+class CVigil;
+
+// Runs the settings dialog modally for this window's guard; returns when it has closed.
+// Shows "Cannot create dialog!" when the dialog window cannot be created.
+void OpenSettingsDialog(CVigil* guard);
+
+// The TitleChange branch: on the first call in the process while the first-run flag is 0, records
+// the flag (memory and registry "first" = 1) and then opens the dialog.
+void FirstRunCheck(CVigil* guard);
+
+} // namespace pv

@@ -1,0 +1,12 @@
+// Creation of the component's COM object, for the class factory.
+#pragma once
+
+#include <objbase.h>
+
+namespace pv {
+
+// Creates one CVigil (inside pUnkOuter when aggregated, in which case riid must be IID_IUnknown)
+// and answers riid. The object holds one module lock for its life.
+HRESULT CreateVigilInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv);
+
+} // namespace pv
