@@ -1,0 +1,84 @@
+// QueryCheckingService: one request to the remote checking service and the meaning of its reply.
+//
+// The wire format is fixed by services already deployed: the query is the checking address
+// followed by "?log=<name>&pwd=<password>&url=<address>" with nothing escaped, and the reply's
+// first three bytes are the code. Every failure allows, so the service being down never blocks
+// browsing.
+#include <cstring>
+
+#include "guard/ansi_text.h"
+#include "store/vigil_app.h"
+
+namespace pv {
+
+namespace {
+
+constexpr uint32_t kReplyLimit = 255;   // bytes of the body that are read, in one read
+constexpr char kCodeForbidden[] = "001";
+constexpr char kCodeRelocate[] = "004";
+constexpr std::size_t kCodeLength = 3;
+
+// Closes a request handle on every way out, exceptions included.
+class RequestHandle {
+public:
+    RequestHandle(Platform& platform, InternetHandle handle) : m_platform(platform), m_handle(handle) {}
+    ~RequestHandle() { Close(); }
+    RequestHandle(const RequestHandle&) = delete;
+    RequestHandle& operator=(const RequestHandle&) = delete;
+    InternetHandle get() const { return m_handle; }
+    void Close() {
+        if (m_handle) m_platform.InternetCloseHandle(m_handle);
+        m_handle = nullptr;
+    }
+
+private:
+    Platform& m_platform;
+    InternetHandle m_handle;
+};
+
+bool HasCode(const std::string& reply, const char (&code)[kCodeLength + 1]) {
+    return reply.size() >= kCodeLength && std::memcmp(reply.data(), code, kCodeLength) == 0;
+}
+
+} // namespace
+
+int32_t CVigilApp::QueryCheckingService(const OptWide& address, const OptWide& accountName,
+                                        const OptWide& password) {
+    return QueryCheckingServiceAt(address, accountName, password, 0);
+}
+
+int32_t CVigilApp::QueryCheckingServiceAt(const OptWide& address, const OptWide& accountName,
+                                          const OptWide& password, int relocations) {
+    std::string query = UpToNul(CheckURL());
+    query += "?log=";
+    query += AnsiTextOf(m_platform, accountName);
+    query += "&pwd=";
+    query += AnsiTextOf(m_platform, password);
+    query += "&url=";
+    query += AnsiTextOf(m_platform, address);
+
+    // No lock of ours is held from here on: the request may take as long as the platform's
+    // own time-outs allow.
+    InternetHandle session = Session();
+    if (!session) return 1;
+    RequestHandle request(m_platform, m_platform.InternetOpenUrl(session, query.c_str()));
+    if (!request.get()) return 1;
+
+    std::string reply(kReplyLimit, '\0');
+    uint32_t read = m_platform.InternetReadFile(request.get(), reply.data(), kReplyLimit);
+    request.Close();
+    // A platform that reports more than it was given room for is not believed past the buffer.
+    reply.resize(read < kReplyLimit ? read : kReplyLimit);
+
+    if (HasCode(reply, kCodeRelocate)) {
+        // The new address is the rest of the reply exactly as sent (line ends included), up to
+        // a NUL inside it. It lasts: later queries of this process and later starts use it.
+        StoreCheckURL(UpToNul(reply.substr(kCodeLength)));
+        // A service that relocates every query would otherwise be asked without end.
+        if (relocations >= kMaxRelocations) return 1;
+        return JudgeURLAt(address, accountName, password, relocations + 1);
+    }
+    return HasCode(reply, kCodeForbidden) ? 0 : 1;
+}
+
+} // namespace pv

@@ -1,0 +1,35 @@
+// JudgeURL: the local part of a navigation's verdict (pass flag, account fill-in, Prohibited list,
+// Allowed list) before handing over to the checking service.
+#include "guard/ansi_text.h"
+#include "store/vigil_app.h"
+
+namespace pv {
+
+int32_t CVigilApp::JudgeURL(OptWide address, OptWide accountName, OptWide password) {
+    return JudgeURLAt(std::move(address), std::move(accountName), std::move(password), 0);
+}
+
+int32_t CVigilApp::JudgeURLAt(OptWide address, OptWide accountName, OptWide password,
+                              int relocations) {
+    // A raise belongs to exactly one caller, even when several tabs navigate at the same moment.
+    if (ConsumePassOnce()) return 1;
+
+    // Only an absent value is filled in: an empty one is the caller's deliberate choice. A stored
+    // value the code page cannot carry stays absent and is sent as nothing.
+    if (!accountName) accountName = m_platform.AnsiToWide(UpToNul(Name()));
+    if (!password) password = m_platform.AnsiToWide(UpToNul(Password()));
+
+    // An address that is absent or cannot be converted is compared as the empty string, which
+    // only an empty list entry matches.
+    switch (m_data.Classify(AnsiTextOf(m_platform, address))) {
+    case Listed::Prohibited:
+        return 0;
+    case Listed::Allowed:
+        return 1;
+    case Listed::Neither:
+        break;
+    }
+    return QueryCheckingServiceAt(address, accountName, password, relocations);
+}
+
+} // namespace pv
