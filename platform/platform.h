@@ -6,6 +6,14 @@
 // tests/support/fake_platform.h.
 #pragma once
 
+#ifdef _WIN32
+// windows.h and wininet.h rename some members below (MessageBox, RegGetValue, RegSetValue,
+// InternetOpen, InternetOpenUrl) to their ...A forms. Including them first in every Windows
+// translation unit keeps that renaming the same whatever order a file includes its headers in.
+#include <windows.h>
+#include <wininet.h>
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -122,5 +122,7 @@ private:
 
 // The process's module state. Valid between the module's attach and detach.
 CVigilApp& TheApp();
+// Installs the process's module state (the module's attach, or a test program); null removes it.
+void SetTheApp(CVigilApp* app);
 
 } // namespace pv

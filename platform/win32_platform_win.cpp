@@ -1,0 +1,239 @@
+#include "platform/win32_platform_win.h"
+
+#include <shlwapi.h>
+#include <versionhelpers.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <vector>
+
+#include "platform/owner_window_win.h"
+
+namespace pv {
+
+namespace {
+
+// Owns one file handle; the file is closed with the object.
+class Win32File : public File {
+public:
+    explicit Win32File(HANDLE handle) : m_handle(handle) {}
+    ~Win32File() override { ::CloseHandle(m_handle); }
+    Win32File(const Win32File&) = delete;
+    Win32File& operator=(const Win32File&) = delete;
+
+    FileStatus Read(void* buffer, std::size_t size, std::size_t* read) override {
+        *read = 0;
+        auto* out = static_cast<char*>(buffer);
+        while (size > 0) {
+            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+            DWORD got = 0;
+            if (!::ReadFile(m_handle, out, chunk, &got, nullptr)) return FileStatusFromError(::GetLastError());
+            if (got == 0) break;   // end of file
+            *read += got;
+            out += got;
+            size -= got;
+        }
+        return FileStatus::Ok;
+    }
+
+    FileStatus Write(const void* buffer, std::size_t size) override {
+        const auto* in = static_cast<const char*>(buffer);
+        while (size > 0) {
+            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+            DWORD written = 0;
+            if (!::WriteFile(m_handle, in, chunk, &written, nullptr)) return FileStatusFromError(::GetLastError());
+            // A write that makes no progress without an error is as good as a full disk.
+            if (written == 0) return FileStatus::DiskFull;
+            in += written;
+            size -= written;
+        }
+        return FileStatus::Ok;
+    }
+
+    std::uint64_t Size() override {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(m_handle, &size) || size.QuadPart < 0) return 0;
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+std::string FromBuffer(const char* buffer, UINT length, UINT capacity) {
+    // The ...DirectoryA functions report the size needed (more than the capacity) when the
+    // buffer is too small; that and 0 (failure) give an empty path.
+    if (length == 0 || length >= capacity) return {};
+    return std::string(buffer, length);
+}
+
+} // namespace
+
+FileStatus FileStatusFromError(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+        return FileStatus::NotFound;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+        return FileStatus::DiskFull;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return FileStatus::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return FileStatus::SharingViolation;
+    default:
+        return FileStatus::Generic;
+    }
+}
+
+UINT ChooseConversionCodePage(bool nt5OrLater) {
+    if (nt5OrLater) return CP_THREAD_ACP;
+    char text[8] = {};
+    if (::GetLocaleInfoA(::GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, text, sizeof text) > 0) {
+        char* end = nullptr;
+        unsigned long cp = std::strtoul(text, &end, 10);
+        if (end != text && cp != 0 && cp <= 0xFFFF) return static_cast<UINT>(cp);
+    }
+    return CP_ACP;
+}
+
+UINT ConversionCodePage() {
+    // A function-local static: initialised exactly once even when two threads convert first.
+    static const UINT codePage = ChooseConversionCodePage(::IsWindowsVersionOrGreater(5, 0, 0));
+    return codePage;
+}
+
+std::optional<std::string> WideToAnsiString(std::u16string_view wide) {
+    if (wide.empty()) return std::string();
+    // Room for two bytes per character (double-byte code pages) and a terminator.
+    if (wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() / 2 - 1)) return std::nullopt;
+    const int chars = static_cast<int>(wide.size());
+    const int capacity = chars * 2 + 2;
+    std::string out(static_cast<std::size_t>(capacity), '\0');
+    int n = ::WideCharToMultiByte(ConversionCodePage(), 0, reinterpret_cast<LPCWCH>(wide.data()), chars,
+                                  out.data(), capacity, nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::optional<std::u16string> AnsiToWideString(std::string_view ansi) {
+    if (ansi.empty()) return std::u16string();
+    if (ansi.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() - 1)) return std::nullopt;
+    const int bytes = static_cast<int>(ansi.size());
+    // 2 * n + 2 bytes: one wide character per byte and a terminator.
+    std::u16string out(static_cast<std::size_t>(bytes) + 1, u'\0');
+    int n = ::MultiByteToWideChar(ConversionCodePage(), 0, ansi.data(), bytes,
+                                  reinterpret_cast<LPWSTR>(out.data()), bytes + 1);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+Win32Platform::Win32Platform(HINSTANCE module) : m_module(module) {}
+Win32Platform::~Win32Platform() = default;
+
+std::string Win32Platform::HostExecutablePath() {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    // A path cut short by the 260-character limit is still what the host check looks at.
+    return std::string(path, std::min<DWORD>(n, MAX_PATH));
+}
+
+std::string Win32Platform::ModulePath() {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = ::GetModuleFileNameA(m_module, path, MAX_PATH);
+    return std::string(path, std::min<DWORD>(n, MAX_PATH));
+}
+
+std::string Win32Platform::WindowsDirectory() {
+    char dir[MAX_PATH + 1] = {};
+    return FromBuffer(dir, ::GetWindowsDirectoryA(dir, sizeof dir), sizeof dir);
+}
+
+std::string Win32Platform::SystemDirectory() {
+    char dir[MAX_PATH + 1] = {};
+    return FromBuffer(dir, ::GetSystemDirectoryA(dir, sizeof dir), sizeof dir);
+}
+
+std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen mode) {
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+    case FileOpen::Read: break;
+    case FileOpen::WriteKeep: access = GENERIC_WRITE; break;
+    case FileOpen::CreateTruncate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    }
+    // Share mode 0: while one process reads or writes pv.dat, nobody else opens it.
+    HANDLE h = ::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    try {
+        return std::make_unique<Win32File>(h);
+    } catch (...) {
+        ::CloseHandle(h);
+        throw;
+    }
+}
+
+bool Win32Platform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {
+    DWORD type = 0;
+    DWORD bytes = *size;
+    if (::SHGetValueA(HKEY_CLASSES_ROOT, subkey, value, &type, data, &bytes) != ERROR_SUCCESS) return false;
+    *size = bytes;
+    return true;
+}
+
+bool Win32Platform::RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
+                                uint32_t size) {
+    return ::SHSetValueA(HKEY_CLASSES_ROOT, subkey, value, type, data, size) == ERROR_SUCCESS;
+}
+
+InternetHandle Win32Platform::InternetOpen(const char* agent) {
+    return ::InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+}
+
+InternetHandle Win32Platform::InternetOpenUrl(InternetHandle session, const char* url) {
+    if (!session) return nullptr;
+    return ::InternetOpenUrlA(static_cast<HINTERNET>(session), url, nullptr, 0, 0, 0);
+}
+
+uint32_t Win32Platform::InternetReadFile(InternetHandle request, void* buffer, uint32_t size) {
+    DWORD read = 0;
+    if (!request || !::InternetReadFile(static_cast<HINTERNET>(request), buffer, size, &read)) return 0;
+    return read <= size ? read : size;
+}
+
+void Win32Platform::InternetCloseHandle(InternetHandle handle) {
+    if (handle) ::InternetCloseHandle(static_cast<HINTERNET>(handle));
+}
+
+void Win32Platform::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    ::MessageBoxA(FindModuleOwnerWindow(), text.c_str(), caption.c_str(), style);
+}
+
+std::optional<LocalTime> Win32Platform::LocalNow() {
+    std::time_t now = std::time(nullptr);
+    if (now == static_cast<std::time_t>(-1)) return std::nullopt;
+    std::tm tm{};
+    if (localtime_s(&tm, &now) != 0) return std::nullopt;
+    LocalTime t;
+    t.year = tm.tm_year + 1900;
+    t.month = tm.tm_mon + 1;
+    t.day = tm.tm_mday;
+    t.weekday = tm.tm_wday;
+    t.hour = tm.tm_hour;
+    t.minute = tm.tm_min;
+    t.second = tm.tm_sec;
+    return t;
+}
+
+std::optional<std::string> Win32Platform::WideToAnsi(std::u16string_view wide) { return WideToAnsiString(wide); }
+std::optional<WideString> Win32Platform::AnsiToWide(std::string_view ansi) { return AnsiToWideString(ansi); }
+
+} // namespace pv
