@@ -1,0 +1,469 @@
+#include "checkingservice/admin.h"
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "checkingservice/list_file.h"
+#include "checkingservice/password.h"
+#include "checkingservice/rule_index.h"
+#include "checkingservice/sqlite_store.h"
+
+namespace pv::check {
+namespace {
+
+constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE COMMAND ...
+
+  init                                   create the database (other commands do too)
+  account list
+  account add NAME [--policy allow|forbid] [--password-stdin | --password TEXT]
+                   [--cost interactive|moderate|minimum]
+  account password NAME (--password-stdin | --password TEXT) [--cost ...]
+  account policy NAME allow|forbid       default for addresses no rule decides
+  account move NAME ADDRESS              answer NAME's queries "004" + ADDRESS
+  account stay NAME                      cancel a move
+  account remove NAME
+  rule list [--global | --account NAME]
+  rule add (--global | --account NAME) allow|forbid KIND PATTERN
+  rule remove (--global | --account NAME) KIND PATTERN
+  list all
+  list create NAME
+  list remove NAME
+  list add NAME KIND PATTERN
+  list delete NAME KIND PATTERN
+  list show NAME [--limit N]
+  list import NAME FILE [--kind KIND] [--replace]      FILE "-" reads standard input
+  list attach NAME (--global | --account ACCOUNT) allow|forbid
+  list detach NAME (--global | --account ACCOUNT)
+  log show [--limit N] [--account NAME]
+  log keep N                             keep the newest N query-log records
+  check ACCOUNT ADDRESS                  what the service answers ACCOUNT (password assumed)
+
+KIND is exact, prefix, host or domain. The account "*" is the profile for unknown names and
+wrong passwords.
+)";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Args {
+ public:
+  explicit Args(std::vector<std::string> args) : args_(std::move(args)) {}
+
+  bool flag(std::string_view name) {
+    for (auto it = args_.begin(); it != args_.end(); ++it) {
+      if (*it == name) {
+        args_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  std::optional<std::string> value(std::string_view name) {
+    for (auto it = args_.begin(); it != args_.end(); ++it) {
+      if (*it == name) {
+        if (it + 1 == args_.end()) throw UsageError(std::string(name) + " needs a value");
+        std::string v = *(it + 1);
+        args_.erase(it, it + 2);
+        return v;
+      }
+    }
+    return std::nullopt;
+  }
+  std::string next(std::string_view what) {
+    if (args_.empty()) throw UsageError("missing " + std::string(what));
+    std::string v = args_.front();
+    args_.erase(args_.begin());
+    return v;
+  }
+  void done() {
+    if (!args_.empty()) throw UsageError("unexpected argument \"" + args_.front() + "\"");
+  }
+
+ private:
+  std::vector<std::string> args_;
+};
+
+Action action_arg(const std::string &text) {
+  if (auto action = parse_action(text)) return *action;
+  throw UsageError("expected allow or forbid, not \"" + text + "\"");
+}
+
+RuleKind kind_arg(const std::string &text) {
+  if (auto kind = parse_kind(text)) return *kind;
+  throw UsageError("expected exact, prefix, host or domain, not \"" + text + "\"");
+}
+
+std::string pattern_arg(RuleKind kind, const std::string &text) {
+  PatternResult result = normalize_pattern(kind, text);
+  if (!result.error.empty()) throw UsageError("\"" + text + "\": " + result.error);
+  return result.key;
+}
+
+// --global or --account NAME; required unless optional is set.
+std::optional<Scope> scope_arg(Args &args, bool optional) {
+  const bool global = args.flag("--global");
+  std::optional<std::string> account = args.value("--account");
+  if (global && account) throw UsageError("give --global or --account, not both");
+  if (global) return Scope::global();
+  if (account) return Scope::of(*account);
+  if (optional) return std::nullopt;
+  throw UsageError("give --global or --account NAME");
+}
+
+HashCost cost_arg(Args &args) {
+  const std::string cost = args.value("--cost").value_or("interactive");
+  if (cost == "interactive") return HashCost::Interactive;
+  if (cost == "moderate") return HashCost::Moderate;
+  if (cost == "minimum") return HashCost::Minimum;
+  throw UsageError("unknown --cost " + cost);
+}
+
+std::optional<std::string> password_arg(Args &args, std::istream &in) {
+  std::optional<std::string> password = args.value("--password");
+  if (args.flag("--password-stdin")) {
+    if (password) throw UsageError("give --password or --password-stdin, not both");
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    password = line;
+  }
+  if (password) {
+    const std::string problem = check_password(*password);
+    if (!problem.empty()) throw UsageError(problem);
+  }
+  return password;
+}
+
+std::string scope_text(const std::optional<std::string> &account) {
+  return account ? "account " + *account : std::string("global");
+}
+
+std::string time_text(int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out) {
+  const std::string verb = args.next("account command");
+  if (verb == "list") {
+    args.done();
+    for (const auto &account : store.accounts()) {
+      out << account.name << "\tpolicy=" << action_name(account.policy)
+          << (account.password_hash ? "\tpassword" : "\tno-password");
+      if (!account.relocation.empty()) out << "\tmoved-to=" << account.relocation;
+      out << '\n';
+    }
+    return 0;
+  }
+  const std::string name = args.next("account name");
+  if (verb == "add") {
+    const std::string problem = check_account_name(name);
+    if (!problem.empty()) throw UsageError(problem);
+    const Action policy = action_arg(args.value("--policy").value_or("allow"));
+    const HashCost cost = cost_arg(args);
+    const std::optional<std::string> password = password_arg(args, in);
+    args.done();
+    std::optional<std::string> hash;
+    if (password) hash = hash_password(*password, cost);
+    store.add_account(name, hash, policy);
+    out << "account " << name << " added" << (hash ? "" : " without a password") << '\n';
+    return 0;
+  }
+  if (verb == "password") {
+    const HashCost cost = cost_arg(args);
+    const std::optional<std::string> password = password_arg(args, in);
+    args.done();
+    if (!password) throw UsageError("give --password or --password-stdin");
+    store.set_password(name, hash_password(*password, cost));
+    out << "password of " << name << " changed\n";
+    return 0;
+  }
+  if (verb == "policy") {
+    const Action policy = action_arg(args.next("allow or forbid"));
+    args.done();
+    store.set_policy(name, policy);
+    return 0;
+  }
+  if (verb == "move") {
+    const std::string address = args.next("new checking address");
+    args.done();
+    const std::string problem = check_relocation(address);
+    if (!problem.empty()) throw UsageError(problem);
+    store.set_relocation(name, address);
+    return 0;
+  }
+  if (verb == "stay") {
+    args.done();
+    store.set_relocation(name, "");
+    return 0;
+  }
+  if (verb == "remove") {
+    args.done();
+    store.remove_account(name);
+    return 0;
+  }
+  throw UsageError("unknown account command " + verb);
+}
+
+int rule_command(SqliteStore &store, Args &args, std::ostream &out) {
+  const std::string verb = args.next("rule command");
+  if (verb == "list") {
+    const std::optional<Scope> scope = scope_arg(args, true);
+    args.done();
+    for (const auto &rule : store.rules(scope)) {
+      out << scope_text(rule.account) << '\t' << action_name(rule.action) << '\t'
+          << kind_name(rule.kind) << '\t' << rule.key << '\n';
+    }
+    return 0;
+  }
+  if (verb == "add") {
+    const Scope scope = *scope_arg(args, false);
+    const Action action = action_arg(args.next("allow or forbid"));
+    const RuleKind kind = kind_arg(args.next("rule kind"));
+    const std::string key = pattern_arg(kind, args.next("pattern"));
+    args.done();
+    store.add_rule(scope, kind, key, action);
+    out << action_name(action) << ' ' << kind_name(kind) << ' ' << key << '\n';
+    return 0;
+  }
+  if (verb == "remove") {
+    const Scope scope = *scope_arg(args, false);
+    const RuleKind kind = kind_arg(args.next("rule kind"));
+    const std::string key = pattern_arg(kind, args.next("pattern"));
+    args.done();
+    if (!store.remove_rule(scope, kind, key)) {
+      out << "no such rule\n";
+      return 1;
+    }
+    return 0;
+  }
+  throw UsageError("unknown rule command " + verb);
+}
+
+int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out,
+                 std::ostream &err) {
+  const std::string verb = args.next("list command");
+  if (verb == "all") {
+    args.done();
+    const auto attachments = store.attachments();
+    for (const auto &list : store.lists()) {
+      out << list.name << '\t' << list.entries << " entries";
+      for (const auto &a : attachments) {
+        if (a.list == list.name) out << '\t' << action_name(a.action) << ':' << scope_text(a.account);
+      }
+      out << '\n';
+    }
+    return 0;
+  }
+  const std::string name = args.next("list name");
+  if (verb == "create") {
+    args.done();
+    store.create_list(name);
+    return 0;
+  }
+  if (verb == "remove") {
+    args.done();
+    store.remove_list(name);
+    return 0;
+  }
+  if (verb == "add" || verb == "delete") {
+    const RuleKind kind = kind_arg(args.next("rule kind"));
+    const std::string key = pattern_arg(kind, args.next("pattern"));
+    args.done();
+    if (verb == "add") {
+      const std::pair<RuleKind, std::string> entry(kind, key);
+      store.add_list_entries(name, std::span(&entry, 1), false);
+      return 0;
+    }
+    if (!store.remove_list_entry(name, kind, key)) {
+      out << "no such entry\n";
+      return 1;
+    }
+    return 0;
+  }
+  if (verb == "show") {
+    const std::string limit = args.value("--limit").value_or("100");
+    args.done();
+    for (const auto &[kind, key] : store.list_entries(name, std::stoull(limit))) {
+      out << kind_name(kind) << '\t' << key << '\n';
+    }
+    return 0;
+  }
+  if (verb == "import") {
+    const std::string path = args.next("file");
+    const RuleKind kind = kind_arg(args.value("--kind").value_or("domain"));
+    const bool replace = args.flag("--replace");
+    args.done();
+    ListFile file;
+    if (path == "-") {
+      file = read_list_file(in, kind);
+    } else {
+      std::ifstream stream(path, std::ios::binary);
+      if (!stream) throw StoreError("cannot read " + path);
+      file = read_list_file(stream, kind);
+    }
+    size_t shown = 0;
+    for (const auto &problem : file.problems) {
+      if (++shown > 10) break;
+      err << path << ':' << problem.line << ": skipped: " << problem.message << '\n';
+    }
+    const uint64_t added = store.add_list_entries(name, file.entries, replace);
+    out << "imported " << added << " new entries into " << name << " (" << file.lines
+        << " lines, " << file.entries.size() - added << " already present, "
+        << file.problems.size() << " skipped)\n";
+    return 0;
+  }
+  if (verb == "attach") {
+    const Scope scope = *scope_arg(args, false);
+    const Action action = action_arg(args.next("allow or forbid"));
+    args.done();
+    store.attach(name, scope, action);
+    return 0;
+  }
+  if (verb == "detach") {
+    const Scope scope = *scope_arg(args, false);
+    args.done();
+    if (!store.detach(name, scope)) {
+      out << "not attached\n";
+      return 1;
+    }
+    return 0;
+  }
+  throw UsageError("unknown list command " + verb);
+}
+
+int log_command(SqliteStore &store, Args &args, std::ostream &out) {
+  const std::string verb = args.next("log command");
+  if (verb == "show") {
+    const std::string limit = args.value("--limit").value_or("50");
+    const std::optional<std::string> account = args.value("--account");
+    args.done();
+    for (const auto &record : store.query_log(std::stoull(limit), account)) {
+      out << time_text(record.time_ms) << '\t' << record.account
+          << (record.verified ? "" : " (stranger)") << '\t' << record.verdict << '\t'
+          << record.reason << '\t' << record.address << '\n';
+    }
+    return 0;
+  }
+  if (verb == "keep") {
+    const std::string count = args.next("record count");
+    args.done();
+    store.set_log_keep(std::stoull(count));
+    return 0;
+  }
+  throw UsageError("unknown log command " + verb);
+}
+
+int check_command(SqliteStore &store, Args &args, std::ostream &out) {
+  const std::string name = args.next("account name");
+  const std::string address = args.next("address");
+  args.done();
+  IndexBuilder builder;
+  const uint64_t generation = store.load(builder);
+  const auto index = builder.finish(generation);
+  const RuleIndex::Account *account = index->find_account(name);
+  if (!account) {
+    out << "(no account " << name << ": the stranger profile answers)\n";
+    account = &index->stranger();
+  }
+  const RuleIndex::Decision decision = index->decide(*account, parse_address(address));
+  switch (decision.verdict) {
+    case Verdict::Allow: out << "000"; break;
+    case Verdict::Forbid: out << "001"; break;
+    case Verdict::Relocate: out << "004" << account->relocation; break;
+  }
+  out << '\t' << index->describe(decision) << '\n';
+  return 0;
+}
+
+std::string refuse_characters(std::string_view what, std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return std::string(what) + " holds a control character";
+    if (c == '&' || c == '#' || c == ' ') {
+      return std::string(what) + " holds \"" + static_cast<char>(c) +
+             "\", which cannot travel unescaped in the checking query";
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string check_account_name(std::string_view name) {
+  if (name.empty()) return "an account needs a name";
+  if (name == kStrangerAccount) return "\"*\" is the stranger profile and exists already";
+  if (name.size() > 128) return "account names are at most 128 bytes";
+  return refuse_characters("the name", name);
+}
+
+std::string check_password(std::string_view password) {
+  if (password.size() > 1024) return "passwords are at most 1024 bytes";
+  return refuse_characters("the password", password);
+}
+
+std::string check_relocation(std::string_view address) {
+  if (address.size() > kMaxRelocationBytes) {
+    return "the filter keeps at most " + std::to_string(kMaxRelocationBytes) +
+           " bytes of a new checking address";
+  }
+  if (!address.starts_with("http://") && !address.starts_with("https://")) {
+    return "the new checking address must start with http:// or https://";
+  }
+  for (unsigned char c : address) {
+    if (c <= 0x20 || c == 0x7f) {
+      return "the new checking address holds a blank or control character";
+    }
+  }
+  if (parse_address(address).host.empty()) return "the new checking address names no host";
+  return {};
+}
+
+int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::ostream &out,
+              std::ostream &err) {
+  try {
+    Args args(all_args);
+    if (args.flag("--help") || args.flag("-h")) {
+      out << kUsage;
+      return 0;
+    }
+    const std::optional<std::string> db = args.value("--db");
+    if (!db) throw UsageError("give --db FILE");
+    const std::string command = args.next("command");
+    if (!init_crypto()) throw StoreError("cannot start libsodium");
+    SqliteStore store(*db);
+    if (command == "init") {
+      args.done();
+      return 0;
+    }
+    if (command == "account") return account_command(store, args, in, out);
+    if (command == "rule") return rule_command(store, args, out);
+    if (command == "list") return list_command(store, args, in, out, err);
+    if (command == "log") return log_command(store, args, out);
+    if (command == "check") return check_command(store, args, out);
+    throw UsageError("unknown command " + command);
+  } catch (const UsageError &e) {
+    err << "pvcheckctl: " << e.what() << "\n(pvcheckctl --help lists the commands)\n";
+    return 2;
+  } catch (const std::invalid_argument &) {
+    err << "pvcheckctl: expected a number\n";
+    return 2;
+  } catch (const std::out_of_range &) {
+    err << "pvcheckctl: number out of range\n";
+    return 2;
+  } catch (const std::exception &e) {
+    err << "pvcheckctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace pv::check

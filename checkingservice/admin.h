@@ -1,0 +1,25 @@
+// The administration command line, as a function so that tests can drive it.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pv::check {
+
+int run_admin(const std::vector<std::string> &args, std::istream &in, std::ostream &out,
+              std::ostream &err);
+
+// The filter sends names and passwords unescaped: a "&" would cut the value short, a "#" or a
+// blank may never reach the service intact. Such values could never be verified, so they are
+// refused up front. Empty string: acceptable; otherwise the reason.
+std::string check_account_name(std::string_view name);
+std::string check_password(std::string_view password);
+// A relocation address must be an absolute http(s) address the filter can store whole: it
+// reads at most 255 bytes of a reply, 3 of them the code.
+std::string check_relocation(std::string_view address);
+
+inline constexpr size_t kMaxRelocationBytes = 252;
+
+}  // namespace pv::check

@@ -1,0 +1,10 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "checkingservice/admin.h"
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return pv::check::run_admin(args, std::cin, std::cout, std::cerr);
+}

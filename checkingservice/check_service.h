@@ -1,0 +1,84 @@
+// Answers checking queries from the current rule index. Transport-free: the HTTP front end
+// hands in the method and raw request target and sends back what comes out.
+//
+// Replies: "001" forbids, "000" allows, "004" + address relocates. Whatever cannot be read as
+// a query is answered "000" with an error status, since the filter takes anything but "001"
+// and "004" as allow, and is logged.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checkingservice/password.h"
+#include "checkingservice/rule_index.h"
+#include "checkingservice/store.h"
+
+namespace pv::check {
+
+struct ServiceOptions {
+  std::string path = "/cgi-bin/checker";  // "*": answer on every path
+  double verify_per_second = 10;          // slow password verifications
+  double verify_burst = 20;
+  size_t log_queue_limit = 200000;        // records waiting for the store
+  bool query_log = true;
+};
+
+struct Reply {
+  int status = 200;
+  std::string body;
+};
+
+inline constexpr size_t kLoggedAccountBytes = 128;
+inline constexpr size_t kLoggedAddressBytes = 2048;
+
+class CheckService {
+ public:
+  // State of one serving thread: its copy of the index pointer, its credential cache and its
+  // share of the query log. Only that thread answers through it.
+  class Context {
+   public:
+    Context() = default;
+
+   private:
+    friend class CheckService;
+    std::shared_ptr<const RuleIndex> index;
+    uint64_t version = 0;
+    CredentialCache credentials;
+    std::mutex log_mutex;
+    std::vector<QueryLogRecord> log;
+  };
+
+  explicit CheckService(ServiceOptions options);
+
+  // Makes index the one later queries are answered from; threads pick it up at their next
+  // query without waiting on each other.
+  void publish(std::shared_ptr<const RuleIndex> index);
+  std::shared_ptr<const RuleIndex> index() const;
+
+  Context &new_context();
+  Reply answer(Context &context, std::string_view method, std::string_view target,
+               std::string_view peer);
+
+  // Hands over the query-log records collected so far.
+  std::vector<QueryLogRecord> take_log();
+  uint64_t dropped_log_records() const { return dropped_log_.load(); }
+
+ private:
+  void record(Context &context, QueryLogRecord record);
+
+  ServiceOptions options_;
+  VerifyBudget budget_;
+  mutable std::mutex index_mutex_;
+  std::shared_ptr<const RuleIndex> index_;
+  std::atomic<uint64_t> index_version_{0};
+  std::mutex contexts_mutex_;
+  std::vector<std::unique_ptr<Context>> contexts_;
+  std::atomic<uint64_t> dropped_log_{0};
+};
+
+}  // namespace pv::check

@@ -1,0 +1,87 @@
+// The HTTP side of the service. Connections are multiplexed on a few event-loop threads; a
+// request reaches the HTTP library's request parser only once it is completely buffered, so
+// no thread ever waits on a slow client. Heads and bodies are size limited, partial requests
+// time out, and every reply this layer makes up itself (timeouts, oversized requests, too
+// many connections) is the allowing "000" with caching forbidden, like all others.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "checkingservice/check_service.h"
+
+namespace pv::check {
+
+struct HttpOptions {
+  std::string address = "127.0.0.1";
+  int port = 8880;  // 0: any free port
+  unsigned threads = 2;
+  std::chrono::milliseconds request_timeout{5000};  // first byte to complete request
+  std::chrono::milliseconds idle_timeout{15000};    // between requests on one connection
+  size_t max_head = 16 * 1024;                      // request line and headers
+  size_t max_body = 8 * 1024;                       // queries carry none; tolerated, ignored
+  size_t max_connections = 4096;
+  unsigned max_requests_per_connection = 1000000;
+};
+
+// Where a buffered request ends, if it is complete. Exposed for tests.
+struct Frame {
+  enum class Kind { Incomplete, Complete, Reject } kind = Kind::Incomplete;
+  size_t length = 0;         // Complete: bytes of head and body
+  int status = 0;            // Reject
+  std::string_view reason;   // Reject
+};
+// scan_from remembers how far a previous call searched for the end of the head; start at 0.
+Frame frame_request(std::string_view buffered, size_t max_head, size_t max_body,
+                    size_t &scan_from);
+
+// The request line split by hand: the target runs from the first blank to the last one, so
+// that an unescaped address, with its own "?", or even blanks, arrives whole. The library's
+// parser refuses targets with a second "?", so it gets "METHOD / VERSION" instead, and the
+// handler gets the raw target from here. Exposed for tests.
+struct RequestLine {
+  bool valid = false;
+  std::string_view method;
+  std::string_view target;
+  std::string_view version;
+  std::string_view rest;  // from the line end of the request line on
+};
+RequestLine split_request_line(std::string_view request);
+
+class HttpFront {
+ public:
+  using Handler = std::function<Reply(std::string_view method, std::string_view target,
+                                      std::string_view peer, unsigned thread)>;
+
+  HttpFront(HttpOptions options, Handler handler);
+  ~HttpFront();
+  HttpFront(const HttpFront &) = delete;
+  HttpFront &operator=(const HttpFront &) = delete;
+
+  // Opens the listening socket; returns the port (the chosen one when the port is 0).
+  // Throws std::runtime_error.
+  int bind();
+  void start();
+  void stop();  // idempotent; waits for the serving threads
+
+ private:
+  class Parser;
+  class Reactor;
+
+  HttpOptions options_;
+  Handler handler_;
+  int listen_fd_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> connections_{0};
+  std::vector<std::unique_ptr<Reactor>> reactors_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace pv::check

@@ -1,0 +1,252 @@
+// pvcheckd: the checking service. Answers from an in-memory index; a maintenance thread polls
+// the store's change counter (or acts on SIGHUP), rebuilds the index off to the side and
+// swaps it in, and moves query-log records into the store.
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "checkingservice/check_service.h"
+#include "checkingservice/events.h"
+#include "checkingservice/http_front.h"
+#include "checkingservice/password.h"
+#include "checkingservice/rule_index.h"
+#include "checkingservice/sqlite_store.h"
+
+namespace {
+
+using namespace pv::check;
+
+constexpr const char *kUsage = R"(usage: pvcheckd --db FILE [options]
+
+  --listen ADDRESS          address to listen on (127.0.0.1)
+  --port N                  port (8880); 0 picks a free one, printed at start
+  --path PATH               path of the checking address (/cgi-bin/checker); * takes any
+  --threads N               serving threads (2)
+  --request-timeout-ms N    time a request may take to arrive whole (5000)
+  --idle-timeout-ms N       idle time before a kept-alive connection is closed (15000)
+  --max-connections N       open connections at most (4096)
+  --poll-ms N               how often the store is asked for changes (1000)
+  --verify-rate N           slow password verifications per second at most (10)
+  --no-query-log            keep no query log
+  --quiet                   log errors only
+SIGHUP reloads the rules at once; SIGINT and SIGTERM stop the service.
+)";
+
+struct Options {
+  std::string db;
+  HttpOptions http;
+  ServiceOptions service;
+  std::chrono::milliseconds poll{1000};
+  bool quiet = false;
+};
+
+long number(const char *text, const char *name) {
+  char *end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < 0) {
+    throw std::runtime_error(std::string(name) + " needs a non-negative number");
+  }
+  return value;
+}
+
+Options parse(int argc, char **argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> const char * {
+      if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (arg == "--db") {
+      options.db = value();
+    } else if (arg == "--listen") {
+      options.http.address = value();
+    } else if (arg == "--port") {
+      const long port = number(value(), "--port");
+      if (port > 65535) throw std::runtime_error("--port is at most 65535");
+      options.http.port = static_cast<int>(port);
+    } else if (arg == "--path") {
+      options.service.path = value();
+    } else if (arg == "--threads") {
+      options.http.threads = static_cast<unsigned>(std::max(1L, number(value(), "--threads")));
+    } else if (arg == "--request-timeout-ms") {
+      options.http.request_timeout = std::chrono::milliseconds(number(value(), arg.c_str()));
+    } else if (arg == "--idle-timeout-ms") {
+      options.http.idle_timeout = std::chrono::milliseconds(number(value(), arg.c_str()));
+    } else if (arg == "--max-connections") {
+      options.http.max_connections = static_cast<size_t>(number(value(), arg.c_str()));
+    } else if (arg == "--poll-ms") {
+      options.poll = std::chrono::milliseconds(std::max(10L, number(value(), arg.c_str())));
+    } else if (arg == "--verify-rate") {
+      const long rate = number(value(), arg.c_str());
+      options.service.verify_per_second = static_cast<double>(rate);
+      options.service.verify_burst = static_cast<double>(std::max(1L, rate * 2));
+    } else if (arg == "--no-query-log") {
+      options.service.query_log = false;
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else {
+      throw std::runtime_error("unknown option " + arg);
+    }
+  }
+  if (options.db.empty()) throw std::runtime_error("give --db FILE");
+  return options;
+}
+
+// Keeps the index current and the query log flowing into the store.
+class Maintenance {
+ public:
+  Maintenance(SqliteStore &store, CheckService &service, std::chrono::milliseconds poll)
+      : store_(store), service_(service), poll_(poll) {}
+
+  void reload_now() {
+    std::lock_guard lock(mutex_);
+    reload_requested_ = true;
+    wake_.notify_one();
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+  }
+
+  void run() {
+    for (;;) {
+      bool reload = false;
+      bool stopping = false;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, poll_, [&] { return stopping_ || reload_requested_; });
+        reload = reload_requested_;
+        reload_requested_ = false;
+        stopping = stopping_;
+      }
+      try {
+        if (!stopping && (reload || store_.generation() != service_.index()->generation())) {
+          rebuild();
+        }
+      } catch (const std::exception &e) {
+        log_error(std::string("cannot reload the rules: ") + e.what());
+      }
+      flush_log();
+      if (stopping) return;
+    }
+  }
+
+  void rebuild() {
+    const auto started = std::chrono::steady_clock::now();
+    IndexBuilder builder;
+    const uint64_t generation = store_.load(builder);
+    auto index = builder.finish(generation);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    log_event("rules loaded: generation " + std::to_string(generation) + ", " +
+              std::to_string(index->rule_count()) + " rules, " + std::to_string(ms) + " ms" +
+              (builder.dropped() ? ", " + std::to_string(builder.dropped()) + " dropped" : ""));
+    service_.publish(std::move(index));
+  }
+
+ private:
+  void flush_log() {
+    std::vector<QueryLogRecord> records = service_.take_log();
+    const uint64_t dropped = service_.dropped_log_records();
+    if (dropped != reported_drops_) {
+      log_error("query log fell behind: " + std::to_string(dropped - reported_drops_) +
+                " records dropped");
+      reported_drops_ = dropped;
+    }
+    if (records.empty()) return;
+    try {
+      store_.append_query_log(records, service_.index()->log_keep());
+    } catch (const std::exception &e) {
+      log_error("cannot write the query log (" + std::to_string(records.size()) +
+                " records lost): " + e.what());
+    }
+  }
+
+  SqliteStore &store_;
+  CheckService &service_;
+  std::chrono::milliseconds poll_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool reload_requested_ = false;
+  bool stopping_ = false;
+  uint64_t reported_drops_ = 0;
+};
+
+int serve(const Options &options) {
+  if (!init_crypto()) throw std::runtime_error("cannot start libsodium");
+  set_event_log_quiet(options.quiet);
+
+  // Signals are taken by sigwait below; every thread started from here on inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  SqliteStore store(options.db);
+  CheckService service(options.service);
+  Maintenance maintenance(store, service, options.poll);
+  maintenance.rebuild();
+
+  std::vector<CheckService::Context *> contexts;
+  for (unsigned i = 0; i < std::max(1u, options.http.threads); ++i) {
+    contexts.push_back(&service.new_context());
+  }
+  HttpFront front(options.http, [&](std::string_view method, std::string_view target,
+                                    std::string_view peer, unsigned thread) {
+    return service.answer(*contexts[thread], method, target, peer);
+  });
+  const int port = front.bind();
+  front.start();
+  std::thread maintenance_thread([&] { maintenance.run(); });
+
+  const bool v6 = options.http.address.find(':') != std::string::npos;
+  std::printf("pvcheckd: listening on http://%s%s%s:%d%s\n", v6 ? "[" : "",
+              options.http.address.c_str(), v6 ? "]" : "", port, options.service.path.c_str());
+  std::fflush(stdout);
+
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) continue;
+    if (received == SIGHUP) {
+      log_event("SIGHUP: reloading the rules");
+      maintenance.reload_now();
+      continue;
+    }
+    break;
+  }
+  log_event("stopping");
+  front.stop();
+  maintenance.stop();
+  maintenance_thread.join();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return serve(parse(argc, argv));
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "pvcheckd: %s\n", e.what());
+    return 1;
+  }
+}
