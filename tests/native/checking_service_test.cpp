@@ -1,0 +1,264 @@
+#include <chrono>
+#include <future>
+
+#include "tests/native/verdict_fixture.h"
+
+namespace pv::test {
+namespace {
+
+class CheckingService : public GuardFixture {
+protected:
+    void TearDown() override { EXPECT_EQ(fake.OpenRequests(), 0) << "a request handle was left open"; }
+};
+
+TEST_F(CheckingService, QueryTextIsSentUnescapedInFixedOrder) {
+    fake.SetRegString("name", "a&b=c");
+    fake.SetRegString("ps", "p w#?");
+    Start();
+    app->JudgeURL(W("http://x.test/q?a=1&b=2#frag"), std::nullopt, std::nullopt);
+    EXPECT_EQ(fake.Requests(),
+              std::vector<std::string>{std::string(kServiceURL) +
+                                       "?log=a&b=c&pwd=p w#?&url=http://x.test/q?a=1&b=2#frag"});
+}
+
+TEST_F(CheckingService, CheckingAddressWithQueryStillGetsLogAppended) {
+    fake.SetRegString("checkURL", "http://svc.test/c?x=1");
+    Start();
+    Judge("http://x.test/");
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{"http://svc.test/c?x=1?log=&pwd=&url=http://x.test/"});
+}
+
+TEST_F(CheckingService, CheckingAddressEndsAtItsFirstNul) {
+    fake.SetRegString("checkURL", std::string("http://svc.test/c\0junk", 22), /*withNul=*/true);
+    Start();
+    Judge("http://x.test/");
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{"http://svc.test/c?log=&pwd=&url=http://x.test/"});
+}
+
+TEST_F(CheckingService, UnconvertibleAccountValuesAddNothingButKeepTheirKeys) {
+    Start();
+    app->JudgeURL(W("http://x.test/"), WideString(u"\u0416"), WideString(u"ok\u0416"));
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://x.test/")});
+}
+
+TEST_F(CheckingService, ReplyCodesComparedOnExactlyThreeBytes) {
+    Start();
+    struct Case {
+        std::string reply;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"001", 0},
+        {"001 forbidden by policy\r\n", 0},
+        {"0010", 0},
+        {"000", 1},
+        {"002", 1},
+        {"100", 1},
+        {"01", 1},
+        {"", 1},
+        {" 001", 1},
+        {"\n001", 1},
+        {"0 01", 1},
+        {std::string("00\0" "1", 4), 1},
+        {"<html><head><title>500 Internal Server Error</title></head><body>001</body></html>", 1},
+    };
+    for (const Case& c : cases) {
+        AnswerAlways(c.reply);
+        EXPECT_EQ(Judge("http://x.test/"), c.expected) << '"' << c.reply << '"';
+    }
+}
+
+TEST_F(CheckingService, OnlyTheFirst255BytesCount) {
+    Start();
+    // A forbidding code beyond the read is never seen.
+    AnswerAlways(std::string(255, ' ') + "001");
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+
+    // A relocation address is cut to 252 characters.
+    std::string longAddress = "http://new.test/" + std::string(400, 'p');
+    int calls = 0;
+    Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004" + longAddress : "000"); });
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_EQ(app->CheckURL(), longAddress.substr(0, 252));
+    EXPECT_EQ(fake.RegString("checkURL"), longAddress.substr(0, 252));
+}
+
+// A transport that claims to have read more than it was given room for.
+class OverReportingPlatform : public FakePlatform {
+public:
+    uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) override {
+        FakePlatform::InternetReadFile(request, buffer, size);
+        return 100000;
+    }
+};
+
+TEST(CheckingServiceTransport, ReadCountBeyondTheBufferIsNotBelieved) {
+    OverReportingPlatform fake;
+    fake.SetRegString("checkURL", kServiceURL);
+    int calls = 0;
+    fake.server = [&](const std::string&) -> std::optional<std::string> {
+        return calls++ == 0 ? "004http://moved.test/" : "000";
+    };
+    CVigilApp app(fake);
+    ASSERT_TRUE(app.Startup());
+    EXPECT_EQ(app.JudgeURL(W("http://x.test/"), std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(app.CheckURL(), "http://moved.test/");
+    EXPECT_EQ(fake.OpenRequests(), 0);
+}
+
+TEST_F(CheckingService, RelocationIsPersistedAndAskedAgainAtTheNewAddress) {
+    Start();
+    Answer([](const std::string& url) {
+        if (url.rfind(kServiceURL, 0) == 0) return std::string("004http://moved.test/chk");
+        return std::string("001");
+    });
+    EXPECT_EQ(Judge("http://x.test/"), 0) << "the answer is the one of the new address";
+    EXPECT_EQ(app->CheckURL(), "http://moved.test/chk");
+    EXPECT_EQ(fake.RegString("checkURL"), "http://moved.test/chk") << "stored without the NUL";
+    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
+                                   Query("", "", "http://x.test/"),
+                                   Query("", "", "http://x.test/", "http://moved.test/chk"),
+                               }));
+
+    // Later verdicts go straight to the new address.
+    EXPECT_EQ(Judge("http://y.test/"), 0);
+    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/chk"));
+    EXPECT_EQ(fake.Requests().size(), 3u);
+}
+
+TEST_F(CheckingService, RelocationRepeatsTheSameArguments) {
+    fake.SetRegString("name", "family");
+    Start();
+    int calls = 0;
+    Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/" : "000"); });
+    EXPECT_EQ(app->JudgeURL(W("http://x.test/"), std::nullopt, W("")), 1);
+    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
+                                   Query("family", "", "http://x.test/"),
+                                   Query("family", "", "http://x.test/", "http://moved.test/"),
+                               }));
+}
+
+TEST_F(CheckingService, RelocationAddressIsTakenUntrimmedUpToANul) {
+    Start();
+    int calls = 0;
+    Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/\r\n" : "000"); });
+    Judge("http://x.test/");
+    EXPECT_EQ(app->CheckURL(), "http://moved.test/\r\n");
+    EXPECT_EQ(fake.RegString("checkURL"), "http://moved.test/\r\n");
+    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://x.test/", "http://moved.test/\r\n"));
+
+    calls = 0;
+    Answer([&](const std::string&) {
+        return calls++ == 0 ? std::string("004http://n.test/\0trailing", 26) : std::string("000");
+    });
+    Judge("http://x.test/");
+    EXPECT_EQ(app->CheckURL(), "http://n.test/");
+    EXPECT_EQ(fake.RegString("checkURL"), "http://n.test/");
+}
+
+TEST_F(CheckingService, BareRelocationEmptiesTheAddressAndAllows) {
+    Start();
+    AnswerAlways("004");
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_EQ(app->CheckURL(), "");
+    EXPECT_EQ(fake.RegString("checkURL"), "");
+    // The repeated query cannot be opened; so can no later one.
+    EXPECT_EQ(fake.Requests().back(), "?log=&pwd=&url=http://x.test/");
+    EXPECT_EQ(fake.Requests().size(), 2u);
+}
+
+TEST_F(CheckingService, EndlessRelocationsAreBoundedAndThenAllow) {
+    Start();
+    int calls = 0;
+    Answer([&](const std::string&) { return "004http://hop" + std::to_string(++calls) + ".test/"; });
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    const int queries = 1 + CVigilApp::kMaxRelocations;
+    EXPECT_EQ(calls, queries);
+    // Every relocation received is still recorded, the last one included.
+    EXPECT_EQ(app->CheckURL(), "http://hop" + std::to_string(queries) + ".test/");
+    EXPECT_EQ(fake.RegString("checkURL"), app->CheckURL());
+
+    // The bound is per verdict: the next one may relocate as often again.
+    calls = 0;
+    Judge("http://x.test/");
+    EXPECT_EQ(calls, queries);
+}
+
+TEST_F(CheckingService, ChainUpToTheBoundIsFollowed) {
+    Start();
+    int calls = 0;
+    Answer([&](const std::string&) {
+        ++calls;
+        return calls <= CVigilApp::kMaxRelocations ? "004http://hop" + std::to_string(calls) + ".test/"
+                                                   : std::string("001");
+    });
+    EXPECT_EQ(Judge("http://x.test/"), 0);
+    EXPECT_EQ(calls, CVigilApp::kMaxRelocations + 1);
+}
+
+TEST_F(CheckingService, RelocationRunsTheWholeVerdictAgainIncludingThePassFlag) {
+    Start();
+    Answer([&](const std::string&) {
+        app->RaisePassOnce();   // another tab's guard attaches while we wait
+        return std::string("004http://moved.test/");
+    });
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_FALSE(app->PassOnceRaised());
+    EXPECT_EQ(fake.Requests().size(), 1u);
+}
+
+TEST_F(CheckingService, FailedRegistryWriteStillRelocatesInMemory) {
+    Start();
+    fake.registryWritesFail = true;
+    int calls = 0;
+    Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/" : "000"); });
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_EQ(app->CheckURL(), "http://moved.test/");
+    EXPECT_EQ(fake.RegString("checkURL"), kServiceURL);
+    Judge("http://y.test/");
+    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/"));
+}
+
+TEST_F(CheckingService, EveryFailureAllows) {
+    Start();
+    Prohibit("http://listed.test/");
+    fake.server = [](const std::string&) { return std::nullopt; };   // unreachable host
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_EQ(Judge("http://listed.test/"), 0) << "the lists still work without the service";
+
+    fake.server = nullptr;
+    fake.sessionFails = true;
+    CVigilApp& second = Start();
+    second.m_data.Append(ListKind::Prohibited, "http://listed.test/");
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_EQ(Judge("http://listed.test/"), 0);
+
+    fake.sessionFails = false;
+    fake.SetRegString("checkURL", "");
+    Start();
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+}
+
+TEST_F(CheckingService, NoLockIsHeldWhileWaitingForTheService) {
+    Start();
+    // The settings dialog edits lists and the schedule on another thread meanwhile. The writer is
+    // only waited for, never joined, inside the reply: a held lock must fail the test, not hang it.
+    std::future<std::string> writer;
+    bool writerFinished = false;
+    Answer([&](const std::string&) {
+        writer = std::async(std::launch::async, [&] {
+            app->m_data.Append(ListKind::Prohibited, "http://edited.test/");
+            app->m_data.SetSchedule(Schedule{});
+            return app->CheckURL();
+        });
+        writerFinished = writer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        return std::string("000");
+    });
+    EXPECT_EQ(Judge("http://x.test/"), 1);
+    EXPECT_TRUE(writerFinished);
+    ASSERT_TRUE(writer.valid());
+    EXPECT_EQ(writer.get(), kServiceURL);
+}
+
+} // namespace
+} // namespace pv::test

@@ -1,0 +1,124 @@
+#include "tests/native/verdict_fixture.h"
+
+namespace pv::test {
+namespace {
+
+class Verdict : public GuardFixture {};
+
+TEST_F(Verdict, ListsDecideBeforeTheServiceAndProhibitedWins) {
+    Start();
+    Prohibit("http://bad.test/");
+    Allow("http://good.test/");
+    Prohibit("http://both.test/");
+    Allow("http://both.test/");
+    AnswerAlways("001");   // the service would forbid everything it is asked about
+
+    EXPECT_EQ(Judge("http://bad.test/"), 0);
+    EXPECT_EQ(Judge("http://good.test/"), 1);
+    EXPECT_EQ(Judge("http://both.test/"), 0);
+    EXPECT_TRUE(fake.Requests().empty()) << "a listed address must not reach the service";
+
+    EXPECT_EQ(Judge("http://other.test/"), 0);
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://other.test/")});
+}
+
+TEST_F(Verdict, MatchingIsExactByteForByte) {
+    Start();
+    Prohibit("http://Bad.test/page");
+    Allow("http://good.test");
+    AnswerAlways("000");
+    // Near misses by case, trailing slash, prefix, scheme or blank all go on to the service.
+    const char* nearMisses[] = {"http://bad.test/page", "http://Bad.test/page/", "http://Bad.test/pag",
+                                "https://Bad.test/page", "http://Bad.test/page ", "http://good.test/",
+                                "HTTP://good.test", " http://good.test"};
+    for (const char* address : nearMisses) EXPECT_EQ(Judge(address), 1) << address;
+    EXPECT_EQ(fake.Requests().size(), std::size(nearMisses));
+
+    EXPECT_EQ(Judge("http://Bad.test/page"), 0);
+    EXPECT_EQ(Judge("http://good.test"), 1);
+    EXPECT_EQ(fake.Requests().size(), std::size(nearMisses));
+}
+
+TEST_F(Verdict, EmptyListsSendEveryAddressToTheService) {
+    Start();
+    Answer([](const std::string& url) {
+        return std::string(url.find("url=http://no.test/") != std::string::npos ? "001" : "000");
+    });
+    EXPECT_EQ(Judge("http://no.test/"), 0);
+    EXPECT_EQ(Judge("http://yes.test/"), 1);
+    EXPECT_EQ(fake.Requests().size(), 2u);
+}
+
+TEST_F(Verdict, RaisedPassFlagAllowsOnceWithoutListsOrService) {
+    Start();
+    Prohibit("http://bad.test/");
+    app->RaisePassOnce();
+    EXPECT_EQ(Judge("http://bad.test/"), 1);
+    EXPECT_FALSE(app->PassOnceRaised());
+    EXPECT_EQ(Judge("http://bad.test/"), 0);
+
+    app->RaisePassOnce();
+    EXPECT_EQ(Judge("http://unlisted.test/"), 1);
+    EXPECT_TRUE(fake.Requests().empty()) << "the pass flag decides before any query";
+}
+
+TEST_F(Verdict, AbsentAccountValuesAreFilledEmptyOnesAreNot) {
+    fake.SetRegString("name", "family");
+    fake.SetRegString("ps", "s3cret");
+    Start();
+    app->JudgeURL(W("http://a.test/"), std::nullopt, std::nullopt);
+    app->JudgeURL(W("http://a.test/"), W(""), W(""));
+    app->JudgeURL(W("http://a.test/"), W("guest"), std::nullopt);
+    app->JudgeURL(W("http://a.test/"), std::nullopt, W("pw"));
+    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
+                                   Query("family", "s3cret", "http://a.test/"),
+                                   Query("", "", "http://a.test/"),
+                                   Query("guest", "s3cret", "http://a.test/"),
+                                   Query("family", "pw", "http://a.test/"),
+                               }));
+}
+
+TEST_F(Verdict, AbsentOrUnconvertibleAddressIsComparedAsEmpty) {
+    Start();
+    Prohibit("http://x.test/");
+    EXPECT_EQ(app->JudgeURL(std::nullopt, std::nullopt, std::nullopt), 1);
+    // U+0416 has no byte in the fake's code page: the conversion fails.
+    EXPECT_EQ(app->JudgeURL(WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{Query("", "", ""), Query("", "", "")}));
+
+    // An empty entry is what such an address matches.
+    Prohibit("");
+    EXPECT_EQ(app->JudgeURL(std::nullopt, std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(app->JudgeURL(WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(Judge(""), 0);
+    EXPECT_EQ(fake.Requests().size(), 2u);
+}
+
+TEST_F(Verdict, NulInsideTheAddressEndsIt) {
+    Start();
+    Prohibit("http://x.test/");
+    WideString withNul = W("http://x.test/");
+    withNul.push_back(u'\0');
+    withNul += W("tail");
+    EXPECT_EQ(app->JudgeURL(withNul, std::nullopt, std::nullopt), 0);
+
+    WideString other = W("http://y.test/");
+    other.push_back(u'\0');
+    other += W("&url=http://smuggled/");
+    EXPECT_EQ(app->JudgeURL(other, std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://y.test/")});
+}
+
+TEST_F(Verdict, ListEditsTakeEffectAtOnce) {
+    Start();
+    EXPECT_EQ(Judge("http://a.test/"), 1);
+    Prohibit("http://a.test/");
+    EXPECT_EQ(Judge("http://a.test/"), 0);
+    app->m_data.RemoveAll(ListKind::Prohibited, "http://a.test/");
+    Allow("http://a.test/");
+    EXPECT_EQ(Judge("http://a.test/"), 1);
+    EXPECT_EQ(fake.Requests().size(), 1u);
+}
+
+} // namespace
+} // namespace pv::test
