@@ -43,6 +43,8 @@
 // 4 timed out; 5 a box would not close.
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 #include <docobj.h>
 
@@ -524,6 +526,8 @@ std::optional<Options> ParseArguments(int argc, wchar_t** argv) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Plain line ends: the output is read by scripts on the other side of the emulator too.
+    _setmode(_fileno(stdout), _O_BINARY);
     std::optional<Options> options = ParseArguments(argc, argv);
     if (!options) {
         Usage();
