@@ -8,9 +8,12 @@ if [ -z "${PV_WINE_DIR:-}" ]; then
 fi
 export PV_WINE_DIR
 here="$(cd "$(dirname "$0")" && pwd)"
-if [ ! -f "$PV_WINE_DIR/prefix/system.reg" ]; then
-  ( flock 9; [ -f "$PV_WINE_DIR/prefix/system.reg" ] || "$here/prefix.sh" setup "$PV_WINE_DIR" >/dev/null ) 9>"$PV_WINE_DIR.lock"
-fi
+# A prefix made here is not cleaned up by a test fixture, so its display is a transient one that
+# ends by itself; a display that has ended (or was lost) is started again before the program runs.
+( flock 9
+  [ -f "$PV_WINE_DIR/prefix/system.reg" ] || "$here/prefix.sh" setup "$PV_WINE_DIR" --transient >/dev/null
+  "$here/prefix.sh" display "$PV_WINE_DIR" >/dev/null || true
+) 9>"$PV_WINE_DIR.lock"
 source "$here/env.sh"
 # Bounded: a program that hangs (a dialog nobody dismisses) must not stall the run.
 exec timeout --kill-after=10 "${PV_WINE_TIMEOUT:-600}" "$PV_WINE" "$@"

@@ -1,0 +1,140 @@
+// The test program. Run with `--load <module> [--free]` it is instead the host of a loader test:
+// it loads the module and answers with its exit code (0 loaded, 1 refused, 2 bad arguments).
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "store/vigil_app.h"
+#include "tests/win/store/store_win_test.h"
+
+namespace pv::wintest {
+
+namespace {
+std::string g_dll;
+constexpr const char* kValues[5] = {"first", "name", "ps", "checkURL", "errURL"};
+} // namespace
+
+const std::string& DllPath() { return g_dll; }
+
+std::string WindowsPath(const std::string& path) {
+    if (path.empty() || path[0] != '/') return path;
+    std::string out = "Z:" + path;
+    for (char& c : out)
+        if (c == '/') c = '\\';
+    return out;
+}
+
+std::string SelfPath() {
+    char path[MAX_PATH] = {};
+    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, n);
+}
+
+std::optional<RawValue> ReadRaw(const char* value) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    RawValue raw;
+    DWORD size = 0;
+    std::optional<RawValue> result;
+    if (::RegQueryValueExA(key, value, nullptr, &raw.type, nullptr, &size) == ERROR_SUCCESS) {
+        raw.bytes.resize(size);
+        if (::RegQueryValueExA(key, value, nullptr, &raw.type, reinterpret_cast<BYTE*>(raw.bytes.data()), &size) ==
+            ERROR_SUCCESS) {
+            raw.bytes.resize(size);
+            result = std::move(raw);
+        }
+    }
+    ::RegCloseKey(key);
+    return result;
+}
+
+void WriteRaw(const char* value, DWORD type, const std::string& bytes) {
+    // The registry adds a terminator to string data whose next byte in memory happens to be NUL;
+    // a non-NUL byte after the data keeps exactly the bytes given.
+    std::string buffer = bytes + 'X';
+    ::SHSetValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value, type, buffer.data(),
+                  static_cast<DWORD>(bytes.size()));
+}
+
+std::optional<std::size_t> StoredWideChars(const char* value) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Pathvigil.CVigil", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::wstring name(value, value + std::strlen(value));
+    DWORD size = 0;
+    LSTATUS status = ::RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return std::nullopt;
+    return size / sizeof(wchar_t);
+}
+
+void DeleteRaw(const char* value) { ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value); }
+
+SettingsKeyGuard::SettingsKeyGuard() {
+    HKEY key = nullptr;
+    m_keyExisted = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, &key) ==
+                   ERROR_SUCCESS;
+    if (key) ::RegCloseKey(key);
+    for (int i = 0; i < 5; ++i) m_saved[i] = ReadRaw(kValues[i]);
+}
+
+SettingsKeyGuard::~SettingsKeyGuard() {
+    for (int i = 0; i < 5; ++i) {
+        if (m_saved[i])
+            WriteRaw(kValues[i], m_saved[i]->type, m_saved[i]->bytes);
+        else
+            DeleteRaw(kValues[i]);
+    }
+    if (!m_keyExisted) ::SHDeleteEmptyKeyA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    return static_cast<bool>(out);
+}
+
+FileGuard::FileGuard(std::string path) : m_path(std::move(path)), m_content(ReadWholeFile(m_path)) {}
+
+FileGuard::~FileGuard() {
+    if (m_content)
+        WriteWholeFile(m_path, *m_content);
+    else
+        ::DeleteFileA(m_path.c_str());
+}
+
+} // namespace pv::wintest
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--load") == 0) {
+        if (argc < 3) return 2;
+        HMODULE module = ::LoadLibraryA(argv[2]);
+        if (!module) return 1;
+        // Without --free the process ends with the module still loaded: its detach then runs as
+        // part of process termination.
+        if (argc >= 4 && std::strcmp(argv[3], "--free") == 0 && !::FreeLibrary(module)) return 3;
+        return 0;
+    }
+    std::vector<char*> args(argv, argv + argc);
+    for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+        if (std::strcmp(args[i], "--dll") == 0) {
+            pv::wintest::g_dll = pv::wintest::WindowsPath(args[i + 1]);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            break;
+        }
+    }
+    int n = static_cast<int>(args.size());
+    ::testing::InitGoogleTest(&n, args.data());
+    return RUN_ALL_TESTS();
+}
