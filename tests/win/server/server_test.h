@@ -1,0 +1,42 @@
+// Shared by the COM server's Windows tests: the module under test and small registry helpers.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace pv::servertest {
+
+// The built Pathvigil.dll, as a Windows path (--dll on the command line).
+const std::wstring& DllPath();
+
+// A module loaded for the length of a scope.
+class LoadedModule {
+public:
+    LoadedModule();
+    LoadedModule(const LoadedModule&) = delete;
+    LoadedModule& operator=(const LoadedModule&) = delete;
+    ~LoadedModule();
+    HMODULE Get() const { return m_module; }
+    template <class Fn>
+    Fn Proc(const char* name) const {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
+    }
+
+private:
+    HMODULE m_module = nullptr;
+};
+
+// Runs "regsvr32 /s [/u] <dll>" and returns its exit code (-1 when it could not run or hung).
+int Regsvr32(bool unregister);
+
+bool KeyExists(HKEY root, const std::wstring& path);
+// A REG_SZ value ("" name = default); nullopt when the key or value is missing or not REG_SZ.
+std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path, const std::wstring& name);
+void WriteString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text);
+void DeleteTree(HKEY root, const std::wstring& path);
+
+std::wstring Widen(const char* text);
+
+} // namespace pv::servertest
