@@ -1,0 +1,75 @@
+// pvcheck_lookup: the service's rule lookup alone, behind the line protocol of a proxy's URL
+// redirector, so that it can be timed against another filter on the same address stream.
+// Each input line "URL client ident method" is answered at once (flushed) with
+// OK rewrite-url="REDIRECT" for a forbidden address and ERR otherwise.
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "checkingservice/address.h"
+#include "checkingservice/rule_index.h"
+#include "checkingservice/sqlite_store.h"
+
+using namespace pv::check;
+
+int main(int argc, char **argv) {
+  std::string db;
+  std::string account_name = std::string(kStrangerAccount);
+  std::string redirect = "http://blocked.invalid/";
+  bool buffered = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--db" && i + 1 < argc) db = argv[++i];
+    else if (arg == "--account" && i + 1 < argc) account_name = argv[++i];
+    else if (arg == "--redirect" && i + 1 < argc) redirect = argv[++i];
+    else if (arg == "--buffered") buffered = true;
+    else {
+      std::fprintf(stderr,
+                   "usage: pvcheck_lookup --db FILE [--account NAME] [--redirect URL] "
+                   "[--buffered]\n");
+      return 2;
+    }
+  }
+  try {
+    const auto t0 = std::chrono::steady_clock::now();
+    SqliteStore store(db);
+    IndexBuilder builder;
+    const uint64_t generation = store.load(builder);
+    const auto index = builder.finish(generation);
+    const RuleIndex::Account *account = index->find_account(account_name);
+    if (!account) account = &index->stranger();
+    const auto t1 = std::chrono::steady_clock::now();
+
+    const std::string forbid_line = "OK rewrite-url=\"" + redirect + "\"\n";
+    const std::string allow_line = "ERR\n";
+    std::string line;
+    uint64_t lines = 0;
+    uint64_t forbidden = 0;
+    std::chrono::nanoseconds lookup_time{0};
+    while (std::getline(std::cin, line)) {
+      const std::string_view url = std::string_view(line).substr(0, line.find(' '));
+      const auto a = std::chrono::steady_clock::now();
+      const bool forbid = index->decide(*account, parse_address(url)).verdict == Verdict::Forbid;
+      lookup_time += std::chrono::steady_clock::now() - a;
+      ++lines;
+      forbidden += forbid;
+      const std::string &answer = forbid ? forbid_line : allow_line;
+      std::fwrite(answer.data(), 1, answer.size(), stdout);
+      if (!buffered) std::fflush(stdout);
+    }
+    std::fflush(stdout);
+    const double load_ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    const double lookup_ms = std::chrono::duration<double, std::milli>(lookup_time).count();
+    std::fprintf(stderr,
+                 "pvcheck_lookup: %zu rules indexed in %.0f ms; %llu lookups (%llu forbidden) in "
+                 "%.1f ms, %.0f ns each\n",
+                 index->rule_count(), load_ms, static_cast<unsigned long long>(lines),
+                 static_cast<unsigned long long>(forbidden), lookup_ms,
+                 lines ? lookup_ms * 1e6 / static_cast<double>(lines) : 0.0);
+    return 0;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "pvcheck_lookup: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,340 @@
+// Address parsing, raw query parsing, request framing and the rule index's precedence.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "checkingservice/address.h"
+#include "checkingservice/admin.h"
+#include "checkingservice/http_front.h"
+#include "checkingservice/list_file.h"
+#include "checkingservice/query.h"
+#include "checkingservice/rule_index.h"
+
+namespace pv::check {
+namespace {
+
+TEST(ServiceAddress, CanonicalFormLowercasesSchemeAndHostOnly) {
+  const AddressParts p = parse_address("HTTP://User:Pw@WWW.Example.COM:80/Path?Q=A#F");
+  EXPECT_EQ(p.scheme, "http");
+  EXPECT_EQ(p.host, "www.example.com");
+  EXPECT_EQ(p.path, "/Path?Q=A#F");
+  EXPECT_EQ(p.canonical, "http://www.example.com/Path?Q=A#F");
+  EXPECT_FALSE(p.host_is_ip);
+
+  EXPECT_EQ(parse_address("https://a.example:8443").canonical, "https://a.example:8443/");
+  EXPECT_EQ(parse_address("http://a.example?x=1").path, "/?x=1");
+  EXPECT_EQ(parse_address("http://a.example.../").host, "a.example");
+  EXPECT_EQ(parse_address("http://ex%41mple.com/").host, "example.com");
+  EXPECT_EQ(parse_address("http://a.example\\dir\\x").host, "a.example");
+}
+
+TEST(ServiceAddress, HostsWithoutSchemeAndAddressesWithoutHost) {
+  EXPECT_EQ(parse_address("example.com/games").host, "example.com");
+  EXPECT_EQ(parse_address("example.com:8080/games").host, "example.com");
+  EXPECT_EQ(parse_address("//cdn.example.com/x").host, "cdn.example.com");
+
+  const AddressParts blank = parse_address("about:blank");
+  EXPECT_EQ(blank.host, "");
+  EXPECT_EQ(blank.canonical, "about:blank");
+  EXPECT_EQ(parse_address("javascript:alert('http://x.com/')").host, "");
+  EXPECT_EQ(parse_address("").host, "");
+}
+
+TEST(ServiceAddress, NumericHosts) {
+  EXPECT_TRUE(parse_address("http://192.168.1.20/").host_is_ip);
+  const AddressParts v6 = parse_address("http://[::1]:8080/x");
+  EXPECT_TRUE(v6.host_is_ip);
+  EXPECT_EQ(v6.host, "[::1]");
+  EXPECT_EQ(v6.canonical, "http://[::1]:8080/x");
+}
+
+TEST(ServiceAddress, PatternsNormaliseOrExplain) {
+  EXPECT_EQ(normalize_pattern(RuleKind::Domain, "*.Example.COM").key, "example.com");
+  EXPECT_EQ(normalize_pattern(RuleKind::Domain, ".example.com").key, "example.com");
+  EXPECT_EQ(normalize_pattern(RuleKind::Host, "http://WWW.example.com/").key, "www.example.com");
+  EXPECT_EQ(normalize_pattern(RuleKind::Prefix, "https://Example.com/Games/").key,
+            "example.com/Games/");
+  EXPECT_EQ(normalize_pattern(RuleKind::Exact, " HTTP://Example.com/A?b=1&c=2 ").key,
+            "http://example.com/A?b=1&c=2");
+
+  EXPECT_FALSE(normalize_pattern(RuleKind::Exact, "example.com/x").error.empty());
+  EXPECT_FALSE(normalize_pattern(RuleKind::Host, "example.com/path").error.empty());
+  EXPECT_FALSE(normalize_pattern(RuleKind::Domain, "").error.empty());
+  EXPECT_FALSE(normalize_pattern(RuleKind::Domain, "about:blank").error.empty());
+  EXPECT_FALSE(normalize_pattern(RuleKind::Host, "bad\x01host.com").error.empty());
+}
+
+TEST(ServiceQuery, AddressKeepsAmpersandsEqualsAndQuestionMarks) {
+  const CheckQuery q =
+      parse_check_target("/cgi-bin/checker?log=kid&pwd=s3&url=http://a.com/p?x=1&log=evil&y==");
+  EXPECT_EQ(q.path, "/cgi-bin/checker");
+  EXPECT_EQ(q.log, "kid");
+  EXPECT_EQ(q.pwd, "s3");
+  EXPECT_EQ(q.url, "http://a.com/p?x=1&log=evil&y==");
+}
+
+TEST(ServiceQuery, EmptyAbsentAndRepeatedValues) {
+  CheckQuery q = parse_check_target("/c?log=&pwd=&url=");
+  EXPECT_EQ(q.log, "");
+  EXPECT_EQ(q.pwd, "");
+  EXPECT_EQ(q.url, "");
+
+  q = parse_check_target("/c?url=http://x.com/");
+  EXPECT_FALSE(q.log);
+  EXPECT_FALSE(q.pwd);
+  EXPECT_EQ(q.url, "http://x.com/");
+
+  q = parse_check_target("/c?log=first&log=second&pwd=p&url=u");
+  EXPECT_EQ(q.log, "first");
+
+  // An account name holding "&" arrives split: the rest becomes parameters of its own.
+  q = parse_check_target("/c?log=a&b&pwd=p&url=u");
+  EXPECT_EQ(q.log, "a");
+  EXPECT_EQ(q.pwd, "p");
+
+  // "catalog=" is not "log=".
+  q = parse_check_target("/c?catalog=x&pwd=p&url=u");
+  EXPECT_FALSE(q.log);
+
+  q = parse_check_target("/c");
+  EXPECT_EQ(q.path, "/c");
+  EXPECT_FALSE(q.url);
+
+  q = parse_check_target("/c?log=a&pwd=b");
+  EXPECT_FALSE(q.url);
+}
+
+TEST(ServiceQuery, CheckingAddressWithItsOwnQuery) {
+  const CheckQuery q = parse_check_target("/c?site=3?log=kid&pwd=p&url=http://x.com/");
+  EXPECT_EQ(q.path, "/c");
+  EXPECT_EQ(q.log, "kid");
+  EXPECT_EQ(q.url, "http://x.com/");
+}
+
+TEST(ServiceFraming, CompleteIncompleteAndRefused) {
+  size_t scan = 0;
+  Frame f = frame_request("GET / HTTP/1.1\r\nHost: x\r\n", 1024, 64, scan);
+  EXPECT_EQ(f.kind, Frame::Kind::Incomplete);
+  f = frame_request("GET / HTTP/1.1\r\nHost: x\r\n\r\nGET /next", 1024, 64, scan);
+  EXPECT_EQ(f.kind, Frame::Kind::Complete);
+  EXPECT_EQ(f.length, 27u);
+
+  scan = 0;
+  f = frame_request("GET / HTTP/1.1\r\nContent-Length: 4\r\n\r\nab", 1024, 64, scan);
+  EXPECT_EQ(f.kind, Frame::Kind::Incomplete);
+  scan = 0;
+  f = frame_request("GET / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd", 1024, 64, scan);
+  ASSERT_EQ(f.kind, Frame::Kind::Complete);
+  EXPECT_EQ(f.length, 41u);
+
+  const auto refused = [](std::string_view request) {
+    size_t from = 0;
+    return frame_request(request, 64, 16, from);
+  };
+  EXPECT_EQ(refused(std::string(64, 'a')).status, 431);
+  EXPECT_EQ(refused("GET / HTTP/1.1\r\nContent-Length: 17\r\n\r\n").status, 413);
+  EXPECT_EQ(refused("GET / HTTP/1.1\r\ncontent-length: 1x\r\n\r\n").status, 400);
+  EXPECT_EQ(refused("GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n").status,
+            400);
+  EXPECT_EQ(refused("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").status, 501);
+}
+
+TEST(ServiceFraming, HeadEndFoundAcrossCalls) {
+  std::string buffered = "GET / HTTP/1.1\r\nHost: x\r";
+  size_t scan = 0;
+  EXPECT_EQ(frame_request(buffered, 1024, 0, scan).kind, Frame::Kind::Incomplete);
+  buffered += "\n\r";
+  EXPECT_EQ(frame_request(buffered, 1024, 0, scan).kind, Frame::Kind::Incomplete);
+  buffered += "\n";
+  const Frame f = frame_request(buffered, 1024, 0, scan);
+  EXPECT_EQ(f.kind, Frame::Kind::Complete);
+  EXPECT_EQ(f.length, buffered.size());
+}
+
+TEST(ServiceFraming, RequestLineKeepsRawTarget) {
+  const RequestLine line =
+      split_request_line("GET /c?url=http://a.com/x y?z=1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(line.valid);
+  EXPECT_EQ(line.method, "GET");
+  EXPECT_EQ(line.target, "/c?url=http://a.com/x y?z=1");
+  EXPECT_EQ(line.version, "HTTP/1.1");
+  EXPECT_EQ(line.rest, "\r\nHost: h\r\n\r\n");
+  EXPECT_FALSE(split_request_line("GARBAGE\r\n\r\n").valid);
+  EXPECT_FALSE(split_request_line("GET HTTP/1.1\r\n\r\n").valid);
+}
+
+// Builds an index the way the store would feed it.
+class IndexFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    builder_.account({1, "*", std::nullopt, Action::Allow, ""});
+    builder_.account({2, "kid", std::string("hash"), Action::Allow, ""});
+    builder_.account({3, "strict", std::string("hash"), Action::Forbid, ""});
+    builder_.account({4, "moved", std::string("hash"), Action::Allow, "http://new.example/c"});
+    builder_.list(10, "games");
+    builder_.list(11, "edu");
+  }
+  void rule(std::optional<int64_t> account, RuleKind kind, std::string_view pattern,
+            Action action) {
+    builder_.rule(account, kind, normalize_pattern(kind, pattern).key, action);
+  }
+  void entry(int64_t list, RuleKind kind, std::string_view pattern) {
+    builder_.list_entry(list, kind, normalize_pattern(kind, pattern).key);
+  }
+  std::string ask(std::string_view account, std::string_view address) {
+    if (!index_) index_ = builder_.finish(7);
+    const RuleIndex::Account *a = index_->find_account(account);
+    if (!a) return "no account";
+    const auto d = index_->decide(*a, parse_address(address));
+    const char *verdict = d.verdict == Verdict::Forbid ? "001"
+                          : d.verdict == Verdict::Allow ? "000"
+                                                        : "004";
+    return std::string(verdict) + " " + index_->describe(d);
+  }
+
+  IndexBuilder builder_;
+  std::shared_ptr<const RuleIndex> index_;
+};
+
+TEST_F(IndexFixture, MostSpecificRuleInALayerWins) {
+  rule(std::nullopt, RuleKind::Domain, "example.org", Action::Forbid);
+  rule(std::nullopt, RuleKind::Domain, "kids.example.org", Action::Allow);
+  rule(std::nullopt, RuleKind::Host, "ads.kids.example.org", Action::Forbid);
+  rule(std::nullopt, RuleKind::Prefix, "ads.kids.example.org/fine/", Action::Allow);
+  rule(std::nullopt, RuleKind::Prefix, "ads.kids.example.org/fine/not/", Action::Forbid);
+  rule(std::nullopt, RuleKind::Exact, "http://ads.kids.example.org/fine/not/this", Action::Allow);
+
+  EXPECT_EQ(ask("kid", "http://www.example.org/"), "001 global domain");
+  EXPECT_EQ(ask("kid", "http://example.org/"), "001 global domain");
+  EXPECT_EQ(ask("kid", "http://notexample.org/"), "000 default");
+  EXPECT_EQ(ask("kid", "http://a.kids.example.org/"), "000 global domain");
+  EXPECT_EQ(ask("kid", "http://ads.kids.example.org/x"), "001 global host");
+  EXPECT_EQ(ask("kid", "https://ads.kids.example.org:444/fine/x"), "000 global prefix");
+  EXPECT_EQ(ask("kid", "http://ads.kids.example.org/fine/not/x"), "001 global prefix");
+  EXPECT_EQ(ask("kid", "HTTP://ADS.kids.example.org/fine/not/this"), "000 global exact");
+  EXPECT_EQ(ask("kid", "http://ads.kids.example.org/fine/not/this?"), "001 global prefix");
+}
+
+TEST_F(IndexFixture, ForbidWinsATieWithinALayer) {
+  builder_.attachment(2, 10, Action::Forbid);
+  builder_.attachment(2, 11, Action::Allow);
+  entry(10, RuleKind::Domain, "both.example");
+  entry(11, RuleKind::Domain, "both.example");
+  EXPECT_EQ(ask("kid", "http://www.both.example/"), "001 list games domain");
+}
+
+TEST_F(IndexFixture, LayersAccountGlobalListsDefault) {
+  builder_.attachment(std::nullopt, 10, Action::Forbid);
+  entry(10, RuleKind::Domain, "game.example");
+  entry(10, RuleKind::Domain, "school.example");
+  rule(std::nullopt, RuleKind::Host, "www.school.example", Action::Allow);
+  rule(std::nullopt, RuleKind::Domain, "chat.example", Action::Forbid);
+  rule(2, RuleKind::Domain, "chat.example", Action::Allow);
+  // Less specific than the global host rule, but the account's own layer comes first.
+  rule(2, RuleKind::Domain, "example", Action::Forbid);
+
+  EXPECT_EQ(ask("kid", "http://chat.example/"), "000 account domain");
+  EXPECT_EQ(ask("kid", "http://www.school.example/"), "001 account domain");
+  EXPECT_EQ(ask("strict", "http://www.school.example/"), "000 global host");
+  EXPECT_EQ(ask("strict", "http://other.school.example/"), "001 list games domain");
+  EXPECT_EQ(ask("*", "http://game.example/"), "001 list games domain");
+  EXPECT_EQ(ask("*", "http://chat.example/"), "001 global domain");
+  EXPECT_EQ(ask("strict", "http://unlisted.test/"), "001 default");
+  EXPECT_EQ(ask("*", "http://unlisted.test/"), "000 default");
+  EXPECT_EQ(ask("moved", "http://game.example/"), "004 relocated");
+}
+
+TEST_F(IndexFixture, AccountAttachmentOverridesGlobalAttachment) {
+  builder_.attachment(std::nullopt, 11, Action::Forbid);
+  builder_.attachment(3, 11, Action::Allow);
+  entry(11, RuleKind::Host, "learn.example");
+  EXPECT_EQ(ask("kid", "http://learn.example/"), "001 list edu host");
+  EXPECT_EQ(ask("strict", "http://learn.example/"), "000 list edu host");
+  EXPECT_EQ(ask("strict", "http://other.example/"), "001 default");
+}
+
+TEST_F(IndexFixture, UnattachedListsAndOtherAccountsRulesDoNotApply) {
+  entry(10, RuleKind::Domain, "game.example");
+  rule(3, RuleKind::Domain, "kid-only.example", Action::Forbid);
+  EXPECT_EQ(ask("kid", "http://game.example/"), "000 default");
+  EXPECT_EQ(ask("kid", "http://kid-only.example/"), "000 default");
+  EXPECT_EQ(ask("strict", "http://kid-only.example/"), "001 account domain");
+}
+
+TEST_F(IndexFixture, NumericHostsHaveNoParentDomains) {
+  rule(std::nullopt, RuleKind::Domain, "0.1", Action::Forbid);
+  rule(std::nullopt, RuleKind::Domain, "10.0.0.1", Action::Forbid);
+  EXPECT_EQ(ask("kid", "http://10.0.0.1/"), "001 global domain");
+  EXPECT_EQ(ask("kid", "http://192.168.0.1/"), "000 default");
+}
+
+TEST_F(IndexFixture, EntriesOfUnknownOwnersAreDroppedAndStrangerAlwaysExists) {
+  IndexBuilder bare;
+  bare.rule(99, RuleKind::Host, "x.example", Action::Forbid);
+  bare.list_entry(42, RuleKind::Host, "x.example");
+  bare.attachment(std::nullopt, 42, Action::Forbid);
+  const auto index = bare.finish(1);
+  EXPECT_EQ(bare.dropped(), 3u);
+  EXPECT_EQ(index->stranger().name, "*");
+  EXPECT_EQ(index->decide(index->stranger(), parse_address("http://x.example/")).verdict,
+            Verdict::Allow);
+}
+
+TEST_F(IndexFixture, ManyKeysStayFindable) {
+  for (int i = 0; i < 5000; ++i) entry(10, RuleKind::Domain, "d" + std::to_string(i) + ".test");
+  builder_.attachment(2, 10, Action::Forbid);
+  for (int i = 0; i < 5000; i += 499) {
+    EXPECT_EQ(ask("kid", "http://www.d" + std::to_string(i) + ".test/"), "001 list games domain");
+  }
+  EXPECT_EQ(ask("kid", "http://d5000.test/"), "000 default");
+}
+
+TEST(ServiceListFile, CommentsKindsAndBadLines) {
+  std::istringstream in(
+      "# a comment\n"
+      "\n"
+      "bad.example   # trailing comment\r\n"
+      "host:www.one.example\n"
+      "prefix:two.example/path#frag\n"
+      "exact:http://three.example/a?b=1&c=2\n"
+      "exact:no-scheme.example/x\n"
+      "four.example/with/path\n");
+  const ListFile file = read_list_file(in, RuleKind::Domain);
+  EXPECT_EQ(file.lines, 8u);
+  ASSERT_EQ(file.entries.size(), 4u);
+  EXPECT_EQ(file.entries[0], std::make_pair(RuleKind::Domain, std::string("bad.example")));
+  EXPECT_EQ(file.entries[1], std::make_pair(RuleKind::Host, std::string("www.one.example")));
+  EXPECT_EQ(file.entries[2],
+            std::make_pair(RuleKind::Prefix, std::string("two.example/path#frag")));
+  EXPECT_EQ(file.entries[3],
+            std::make_pair(RuleKind::Exact, std::string("http://three.example/a?b=1&c=2")));
+  ASSERT_EQ(file.problems.size(), 2u);
+  EXPECT_EQ(file.problems[0].line, 7u);
+  EXPECT_EQ(file.problems[1].line, 8u);
+}
+
+TEST(ServiceAdminChecks, ValuesThatCannotTravelUnescapedAreRefused) {
+  EXPECT_EQ(check_account_name("pupil-7"), "");
+  EXPECT_NE(check_account_name("a&b"), "");
+  EXPECT_NE(check_account_name("a b"), "");
+  EXPECT_NE(check_account_name("*"), "");
+  EXPECT_NE(check_account_name(""), "");
+  EXPECT_EQ(check_password("pa=ss?word"), "");
+  EXPECT_NE(check_password("pa&ss"), "");
+  EXPECT_NE(check_password("pa#ss"), "");
+  EXPECT_NE(check_password(std::string("pa\nss")), "");
+}
+
+TEST(ServiceAdminChecks, RelocationAddressMustFitTheFiltersReplyBuffer) {
+  const std::string base = "http://new.example/";
+  EXPECT_EQ(check_relocation(base + "cgi-bin/checker"), "");
+  EXPECT_EQ(check_relocation(base + std::string(kMaxRelocationBytes - base.size(), 'a')), "");
+  EXPECT_NE(check_relocation(base + std::string(kMaxRelocationBytes - base.size() + 1, 'a')),
+            "");
+  EXPECT_NE(check_relocation("new.example/c"), "");
+  EXPECT_NE(check_relocation("http://new.example/c\r\n"), "");
+  EXPECT_NE(check_relocation("http:///c"), "");
+}
+
+}  // namespace
+}  // namespace pv::check

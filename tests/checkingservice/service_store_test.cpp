@@ -1,0 +1,285 @@
+// The SQLite store, password handling and the check service over a store, without HTTP.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "checkingservice/admin.h"
+#include "checkingservice/check_service.h"
+#include "checkingservice/password.h"
+#include "checkingservice/rule_index.h"
+#include "checkingservice/sqlite_store.h"
+
+namespace pv::check {
+namespace {
+
+class TempDb {
+ public:
+  TempDb() {
+    path_ = std::filesystem::temp_directory_path() /
+            ("pvcheck-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) + ".db");
+  }
+  ~TempDb() {
+    std::error_code ec;
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+      std::filesystem::remove(path_.string() + suffix, ec);
+    }
+  }
+  std::string path() const { return path_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+};
+
+std::shared_ptr<const RuleIndex> load(SqliteStore &store) {
+  IndexBuilder builder;
+  const uint64_t generation = store.load(builder);
+  return builder.finish(generation);
+}
+
+TEST(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
+  TempDb db;
+  SqliteStore store(db.path());
+  uint64_t last = store.generation();
+  const auto changed = [&] {
+    const uint64_t now = store.generation();
+    const bool moved = now > last;
+    last = now;
+    return moved;
+  };
+  store.add_account("kid", std::string("h"), Action::Forbid);
+  EXPECT_TRUE(changed());
+  store.add_rule(Scope::of("kid"), RuleKind::Host, "ok.example", Action::Allow);
+  EXPECT_TRUE(changed());
+  store.add_rule(Scope::global(), RuleKind::Domain, "bad.example", Action::Forbid);
+  EXPECT_TRUE(changed());
+  store.create_list("games");
+  EXPECT_TRUE(changed());
+  const std::pair<RuleKind, std::string> entries[] = {{RuleKind::Domain, "game.example"},
+                                                      {RuleKind::Domain, "game.example"},
+                                                      {RuleKind::Host, "play.example"}};
+  EXPECT_EQ(store.add_list_entries("games", entries, false), 2u);
+  EXPECT_TRUE(changed());
+  store.attach("games", Scope::of("kid"), Action::Forbid);
+  EXPECT_TRUE(changed());
+  store.set_relocation("*", "http://elsewhere.example/c");
+  EXPECT_TRUE(changed());
+  EXPECT_FALSE(store.remove_rule(Scope::global(), RuleKind::Host, "absent.example"));
+  EXPECT_FALSE(changed());
+
+  const auto index = load(store);
+  EXPECT_EQ(index->generation(), last);
+  const RuleIndex::Account *kid = index->find_account("kid");
+  ASSERT_NE(kid, nullptr);
+  EXPECT_EQ(kid->password_hash, "h");
+  EXPECT_EQ(index->decide(*kid, parse_address("http://ok.example/")).verdict, Verdict::Allow);
+  EXPECT_EQ(index->decide(*kid, parse_address("http://x.bad.example/")).verdict,
+            Verdict::Forbid);
+  EXPECT_EQ(index->decide(*kid, parse_address("http://play.example/")).verdict,
+            Verdict::Forbid);
+  EXPECT_EQ(index->decide(*kid, parse_address("http://neutral.example/")).verdict,
+            Verdict::Forbid);
+  EXPECT_EQ(index->decide(index->stranger(), parse_address("http://ok.example/")).verdict,
+            Verdict::Relocate);
+  EXPECT_EQ(index->stranger().relocation, "http://elsewhere.example/c");
+}
+
+TEST(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
+  TempDb db;
+  SqliteStore store(db.path());
+  store.add_account("gone", std::nullopt, Action::Allow);
+  store.create_list("l");
+  store.add_rule(Scope::of("gone"), RuleKind::Host, "a.example", Action::Forbid);
+  store.attach("l", Scope::of("gone"), Action::Forbid);
+  store.remove_account("gone");
+  EXPECT_TRUE(store.rules(std::nullopt).empty());
+  EXPECT_TRUE(store.attachments().empty());
+  // A new account must not inherit anything of the old one.
+  store.add_account("gone", std::nullopt, Action::Allow);
+  EXPECT_TRUE(store.rules(Scope::of("gone")).empty());
+
+  EXPECT_THROW(store.remove_account("*"), StoreError);
+  EXPECT_THROW(store.set_password("*", "x"), StoreError);
+  EXPECT_THROW(store.add_account("gone", std::nullopt, Action::Allow), StoreError);
+  EXPECT_THROW(store.add_rule(Scope::of("nobody"), RuleKind::Host, "a", Action::Forbid),
+               StoreError);
+  EXPECT_THROW(store.attach("nolist", Scope::global(), Action::Forbid), StoreError);
+}
+
+TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
+  TempDb db;
+  SqliteStore store(db.path());
+  store.create_list("l");
+  const std::pair<RuleKind, std::string> first[] = {{RuleKind::Domain, "a.example"},
+                                                    {RuleKind::Domain, "b.example"}};
+  const std::pair<RuleKind, std::string> second[] = {{RuleKind::Domain, "c.example"}};
+  store.add_list_entries("l", first, false);
+  store.add_list_entries("l", second, true);
+  const auto entries = store.list_entries("l", 10);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].second, "c.example");
+
+  std::vector<QueryLogRecord> records;
+  for (int i = 0; i < 7; ++i) {
+    records.push_back({i, "kid", true, "http://x/" + std::to_string(i), "001", "default"});
+  }
+  store.append_query_log(records, 5);
+  const auto kept = store.query_log(100, std::nullopt);
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_EQ(kept.front().address, "http://x/2");
+  EXPECT_EQ(kept.back().address, "http://x/6");
+  EXPECT_TRUE(store.query_log(100, std::string("other")).empty());
+}
+
+TEST(ServiceStore, ASecondConnectionSeesCommittedChanges) {
+  TempDb db;
+  SqliteStore service_side(db.path());
+  SqliteStore admin_side(db.path());
+  const uint64_t before = service_side.generation();
+  admin_side.add_rule(Scope::global(), RuleKind::Host, "late.example", Action::Forbid);
+  EXPECT_GT(service_side.generation(), before);
+  const auto index = load(service_side);
+  EXPECT_EQ(index->decide(index->stranger(), parse_address("http://late.example/")).verdict,
+            Verdict::Forbid);
+}
+
+TEST(ServicePassword, HashVerifyAndCache) {
+  ASSERT_TRUE(init_crypto());
+  const std::string hash = hash_password("s3cret", HashCost::Minimum);
+  EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u);
+  EXPECT_EQ(hash.find("s3cret"), std::string::npos);
+  EXPECT_TRUE(verify_password(hash, "s3cret"));
+  EXPECT_FALSE(verify_password(hash, "s3cre"));
+  EXPECT_FALSE(verify_password("", "s3cret"));
+  EXPECT_FALSE(verify_password(std::string(500, 'x'), "s3cret"));
+
+  CredentialCache cache;
+  VerifyBudget budget(0, 2);  // two slow checks, never refilled
+  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "s3cret"), true);
+  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "wrong"), false);
+  // Both outcomes now come from the cache, with the budget spent.
+  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "s3cret"), true);
+  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "wrong"), false);
+  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "third"), std::nullopt);
+  // A changed stored hash (new password) is a different key.
+  const std::string rehashed = hash_password("s3cret", HashCost::Minimum);
+  EXPECT_EQ(check_credentials(cache, budget, "kid", rehashed, "s3cret"), std::nullopt);
+  EXPECT_EQ(check_credentials(cache, budget, "other", hash, "s3cret"), std::nullopt);
+}
+
+TEST(ServiceAnswer, RepliesVerificationAndLog) {
+  ASSERT_TRUE(init_crypto());
+  TempDb db;
+  SqliteStore store(db.path());
+  store.add_account("kid", hash_password("pw", HashCost::Minimum), Action::Allow);
+  store.add_account("moved", hash_password("pw", HashCost::Minimum), Action::Allow);
+  store.set_relocation("moved", "http://new.example/c");
+  store.add_rule(Scope::global(), RuleKind::Domain, "bad.example", Action::Forbid);
+  store.add_rule(Scope::of("kid"), RuleKind::Host, "ok.bad.example", Action::Allow);
+
+  CheckService service({});
+  service.publish(load(store));
+  CheckService::Context &context = service.new_context();
+  const auto ask = [&](std::string_view target) {
+    const Reply reply = service.answer(context, "GET", target, "127.0.0.1");
+    return std::to_string(reply.status) + " " + reply.body;
+  };
+  EXPECT_EQ(ask("/cgi-bin/checker?log=kid&pwd=pw&url=http://ok.bad.example/"), "200 000");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=kid&pwd=nope&url=http://ok.bad.example/"), "200 001");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=&pwd=&url=http://ok.bad.example/"), "200 001");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=moved&pwd=pw&url=http://a/"), "200 004http://new.example/c");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=moved&pwd=bad&url=http://a/"), "200 000");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=kid&pwd=pw&url="), "200 000");
+  EXPECT_EQ(ask("/cgi-bin/checker?log=kid&pwd=pw"), "400 000");
+  EXPECT_EQ(ask("/elsewhere?log=kid&pwd=pw&url=http://bad.example/"), "404 000");
+  EXPECT_EQ(service.answer(context, "POST", "/cgi-bin/checker?url=x", "p").status, 405);
+
+  const auto log = service.take_log();
+  ASSERT_EQ(log.size(), 6u);
+  EXPECT_EQ(log[0].account, "kid");
+  EXPECT_TRUE(log[0].verified);
+  EXPECT_EQ(log[0].reason, "account host");
+  EXPECT_FALSE(log[1].verified);
+  EXPECT_EQ(log[1].verdict, "001");
+  EXPECT_EQ(log[3].verdict, "004");
+  for (const auto &record : log) {
+    EXPECT_EQ(record.address.find("pw"), std::string::npos);
+    EXPECT_EQ(record.reason.find("pw"), std::string::npos);
+  }
+  EXPECT_TRUE(service.take_log().empty());
+}
+
+// Answers keep flowing, each from one whole index, while new indexes are published and the
+// query log is drained; no record is lost.
+TEST(CheckServiceThreads, AnswersWhileIndexesAreSwapped) {
+  CheckService service({});
+  const auto index_forbidding = [](bool forbid, uint64_t generation) {
+    IndexBuilder builder;
+    builder.account({1, "*", std::nullopt, forbid ? Action::Forbid : Action::Allow, ""});
+    return builder.finish(generation);
+  };
+  constexpr int kThreads = 3;
+  constexpr int kAnswers = 5000;
+  std::atomic<int> bad{0};
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    CheckService::Context &context = service.new_context();
+    threads.emplace_back([&, ctx = &context] {
+      for (int i = 0; i < kAnswers; ++i) {
+        const Reply reply = service.answer(*ctx, "GET", "/cgi-bin/checker?url=http://a/", "p");
+        if (reply.body != "000" && reply.body != "001") ++bad;
+      }
+      --running;
+    });
+  }
+  size_t logged = 0;
+  uint64_t generation = 1;
+  while (running.load() > 0) {
+    service.publish(index_forbidding(generation % 2 == 0, generation));
+    ++generation;
+    logged += service.take_log().size();
+  }
+  for (auto &thread : threads) thread.join();
+  logged += service.take_log().size();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(logged, static_cast<size_t>(kThreads * kAnswers));
+  EXPECT_EQ(service.index()->generation(), generation - 1);
+}
+
+TEST(ServiceAdmin, CommandLineRoundTrip) {
+  TempDb db;
+  const auto run = [&](std::vector<std::string> args, std::string input = "") {
+    args.insert(args.begin(), {"--db", db.path()});
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    const int rc = run_admin(args, in, out, err);
+    return std::to_string(rc) + ":" + out.str() + err.str();
+  };
+  EXPECT_EQ(run({"account", "add", "kid", "--password-stdin", "--cost", "minimum"}, "pw\r\n")
+                .substr(0, 2),
+            "0:");
+  EXPECT_EQ(run({"account", "add", "bad&name"}).substr(0, 2), "2:");
+  EXPECT_EQ(run({"account", "move", "kid", "ftp://x/"}).substr(0, 2), "2:");
+  EXPECT_EQ(run({"rule", "add", "--global", "forbid", "host", "x.example/path"}).substr(0, 2),
+            "2:");
+  EXPECT_EQ(run({"rule", "add", "forbid", "host", "x.example"}).substr(0, 2), "2:");
+  EXPECT_EQ(run({"rule", "add", "--account", "kid", "forbid", "domain", "*.X.example"}),
+            "0:forbid domain x.example\n");
+  EXPECT_EQ(run({"check", "kid", "http://a.x.example/"}), "0:001\taccount domain\n");
+  EXPECT_EQ(run({"log", "keep", "many"}).substr(0, 2), "2:");
+  EXPECT_EQ(run({"bogus"}).substr(0, 2), "2:");
+
+  SqliteStore store(db.path());
+  const auto accounts = store.accounts();
+  ASSERT_EQ(accounts.size(), 2u);
+  ASSERT_TRUE(accounts[1].password_hash);
+  EXPECT_TRUE(verify_password(*accounts[1].password_hash, "pw"));
+}
+
+}  // namespace
+}  // namespace pv::check
