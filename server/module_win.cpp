@@ -38,7 +38,8 @@ void DestroyModuleObjects() noexcept {
 
 BOOL Attach(HINSTANCE instance) noexcept {
     try {
-        ::DisableThreadLibraryCalls(instance);
+        // Thread notifications stay on: the statically linked C++ runtime and threads library
+        // free their per-thread data when a browser thread ends.
         pv::SetModuleInstance(instance);
         pv::RecordModuleThread(::GetCurrentThreadId());
         ::new (static_cast<void*>(&g_slot.objects)) ModuleObjects(instance);
