@@ -1,13 +1,171 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds both DLLs and shows what was built.
+# The demo: builds Pathvigil.dll, installs it into a private, throw-away Wine prefix the way an
+# installer would (regsvr32), gives it sample settings and a loopback checking service, and
+# browses a set of addresses through the substitute browser (tools/browser), which hosts the
+# module exactly as the browser hosts a browser helper object. Headless: message boxes and
+# dialogs appear on a private X display and are reported and dismissed by the browser.
+#
+# Usage: scripts/demo.sh
+# Needs nothing but a Debian machine: what is missing is installed first (scripts/bootstrap.sh).
+# Everything it starts or creates outside build/ is removed at the end, also on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+src=$(pwd)
+
+step() { printf '\n== %s   (%ds)\n' "$*" "$SECONDS"; }
+note() { printf '   %s\n' "$*"; }
+
+# --- 1. tools ---------------------------------------------------------------------------------
+step "1/7  Installing what is missing"
 scripts/bootstrap.sh
-for preset in win64 win32; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j 2 >/dev/null
-done
-for dll in build/win64/Pathvigil.dll build/win32/Pathvigil.dll; do
-  echo "$dll: $(file -b "$dll")"
-done
-scripts/check-dll.sh build/win64/Pathvigil.dll build/win32/Pathvigil.dll
+note "build tools, mingw-w64, Wine, Xvfb and Python are present"
+
+# --- 2. build ---------------------------------------------------------------------------------
+step "2/7  Building (64-bit module, substitute browser, settings writer; 32-bit module)"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j 2 --target Pathvigil pvbrowser pvdat >/dev/null
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j 2 --target Pathvigil >/dev/null
+dll=$src/build/win64/Pathvigil.dll
+browser=$src/build/win64/tools/browser/pvbrowser.exe
+pvdat=$src/build/win64/tools/pvdat/pvdat.exe
+if command -v file >/dev/null; then
+  for f in build/win64/Pathvigil.dll build/win32/Pathvigil.dll; do note "$f: $(file -b "$f")"; done
+fi
+scripts/check-dll.sh build/win64/Pathvigil.dll build/win32/Pathvigil.dll | sed 's/^/   /'
+
+# --- 3. private Wine prefix -------------------------------------------------------------------
+step "3/7  Making a private Wine prefix"
+PV_WINE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/pathvigil-demo.XXXXXX")
+export PV_WINE_DIR
+run=$src/tools/wine/run-wine.sh
+service_pid=
+cleanup() {
+  set +e
+  [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
+  "$src/tools/wine/prefix.sh" cleanup "$PV_WINE_DIR" >/dev/null 2>&1
+  rm -rf "$PV_WINE_DIR" "$PV_WINE_DIR.lock"
+}
+trap cleanup EXIT
+"$src/tools/wine/prefix.sh" setup "$PV_WINE_DIR" | sed 's/^/   /'
+winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
+
+# --- 4. checking service and registration -----------------------------------------------------
+step "4/7  Starting a loopback checking service and registering the module"
+cat >"$PV_WINE_DIR/rules.json" <<'EOF'
+{"rules": [{"url": "http://games.example/", "body": "001"}]}
+EOF
+python3 "$src/tools/testservice/checking_service.py" --port-file "$PV_WINE_DIR/port" \
+  --log "$PV_WINE_DIR/requests.log" --rules "$PV_WINE_DIR/rules.json" --lifetime 600 \
+  --quiet >/dev/null &
+service_pid=$!
+for _ in $(seq 1 100); do [ -s "$PV_WINE_DIR/port" ] && break; sleep 0.1; done
+[ -s "$PV_WINE_DIR/port" ] || { echo "the checking service did not start" >&2; exit 1; }
+port=$(cat "$PV_WINE_DIR/port")
+base="http://127.0.0.1:$port"
+forbidden="$base/forbidden.htm"
+note "checking service on $base (forbids http://games.example/, allows the rest)"
+"$run" regsvr32 /s "$(winpath "$dll")"
+note "regsvr32 registered $(winpath "$dll")"
+
+# --- 5. settings ------------------------------------------------------------------------------
+step "5/7  Writing sample settings"
+key='HKCR\Pathvigil.CVigil'
+"$run" reg add "$key" /v checkURL /d "$base/cgi-bin/checker" /f >/dev/null
+"$run" reg add "$key" /v errURL /d "$forbidden" /f >/dev/null
+"$run" reg add "$key" /v name /d family /f >/dev/null
+"$run" reg add "$key" /v ps /d s3cret /f >/dev/null
+note "registry: account family/s3cret, checkURL $base/cgi-bin/checker, errURL $forbidden"
+note "          (no \"first\" value yet: the first title change opens the settings by itself)"
+"$run" "$pvdat" --prohibited http://casino.example/ --allowed http://school.example/ >/dev/null
+"$run" "$pvdat" --show | tr -d '\r' | sed 's/^/   pv.dat: /'
+
+# --- 6. browsing ------------------------------------------------------------------------------
+step "6/7  Browsing through the substitute browser"
+outcomes=$PV_WINE_DIR/outcomes.txt
+: >"$outcomes"
+browse() {   # browse TITLE [pvbrowser arguments...]
+  local title=$1; shift
+  printf '\n   -- %s\n' "$title"
+  set +e
+  "$run" "$browser" --unattended --timeout 120 "$@" 2>/dev/null | tr -d '\r' >"$PV_WINE_DIR/last.out"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  sed 's/^/   | /' "$PV_WINE_DIR/last.out"
+  cat "$PV_WINE_DIR/last.out" >>"$outcomes"
+  [ "$rc" -eq 0 ] || note "(the browser ended with status $rc)"
+}
+cat >"$PV_WINE_DIR/browse.txt" <<'EOF'
+# One window: the four kinds of address, then the toolbar button.
+navigate http://news.example/
+navigate http://casino.example/
+navigate http://school.example/
+navigate http://games.example/
+toolbar
+EOF
+browse "lists and checking service" --status --script "$(winpath "$PV_WINE_DIR/browse.txt")"
+
+"$run" "$pvdat" --prohibited http://casino.example/ --allowed http://school.example/ \
+  --time-limit --day sat=10:00-12:00 >/dev/null
+browse "time limit on, Internet allowed only on Saturday 10:00-12:00" \
+  http://news.example/ http://school.example/
+# (A new window's first navigation passes the schedule once: its guard has just been attached.)
+
+"$run" regsvr32 /u /s "$(winpath "$dll")"
+browse "after regsvr32 /u: no helper, nothing is filtered" http://casino.example/
+
+# --- 7. summary -------------------------------------------------------------------------------
+step "7/7  Summary"
+failures=0
+check() {   # check DESCRIPTION EXPECTED-LINE
+  if grep -Fqx -- "$2" "$outcomes"; then
+    printf '   ok    %-62s %s\n' "$1" "${2##*  ->  }"
+  else
+    printf '   FAIL  %-62s expected: %s\n' "$1" "${2##*  ->  }"
+    failures=$((failures + 1))
+  fi
+}
+check "news.example: on neither list, the service allows" \
+  "http://news.example/  ->  allowed"
+check "casino.example: on the Prohibited list" \
+  "http://casino.example/  ->  forbidden, redirected to $forbidden"
+check "school.example: on the Allowed list" \
+  "http://school.example/  ->  allowed"
+check "games.example: the service forbids it" \
+  "http://games.example/  ->  forbidden, redirected to $forbidden"
+dialogs=$(grep -c '^dialog "' "$outcomes" || true)
+if [ "$dialogs" -ge 2 ]; then
+  printf '   ok    %-62s %s\n' "first title change and toolbar button open the settings" "$dialogs dialogs"
+else
+  printf '   FAIL  %-62s %s\n' "first title change and toolbar button open the settings" "$dialogs dialogs"
+  failures=$((failures + 1))
+fi
+check "toolbar button: command object answers" \
+  "toolbar \"Pathvigil\": Exec 0x00000000"
+check "outside the allowed time: message shown" \
+  "message box \"Pathvigil\": You Internet operation time is limited at the moment!"
+if [ "$(date +%u)" = 6 ] && [ "$(date +%H)" -ge 10 ] && [ "$(date +%H%M)" -le 1200 ]; then
+  note "(it is Saturday between 10:00 and 12:00 here: the time-limited run is inside its window)"
+else
+  check "outside the allowed time: sent to a blank page" \
+    "http://school.example/  ->  time-limited, redirected to about:blank"
+fi
+check "unregistered: the browser runs without the filter" \
+  "http://casino.example/  ->  allowed"
+
+queries=$(grep -c 'cgi-bin/checker?' "$PV_WINE_DIR/requests.log" || true)
+note ""
+note "The checking service received $queries queries (addresses on a list never reach it):"
+sed -n 's/^.*GET \(\/cgi-bin\/checker?[^ ]*\).*$/     \1/p' "$PV_WINE_DIR/requests.log"
+if grep -q 'url=http://casino.example/\|url=http://school.example/' "$PV_WINE_DIR/requests.log"; then
+  note "FAIL  a listed address was sent to the service"
+  failures=$((failures + 1))
+fi
+
+echo
+if [ "$failures" -eq 0 ]; then
+  echo "Demo finished in ${SECONDS}s: every outcome was as expected."
+else
+  echo "Demo finished with $failures unexpected outcome(s)."
+  exit 1
+fi
