@@ -401,9 +401,19 @@ void Host::PressToolbar() {
     if (pressed == 0) Print("toolbar: no button registered");
 }
 
+// Delivers what the helpers posted to this thread meanwhile, as a browser's message loop would.
+void PumpMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
 int Host::Run() {
     OpenWindow();
     for (const Command& c : m_options.commands) {
+        PumpMessages();
         if (m_windows.empty() && c.verb != "window") {
             Print("line " + std::to_string(c.line) + ": no window open, \"" + c.verb + "\" skipped");
             continue;
@@ -426,6 +436,7 @@ int Host::Run() {
             CloseWindow(*closing);
         }
     }
+    PumpMessages();
     while (!m_windows.empty()) {
         std::unique_ptr<Window> closing = std::move(m_windows.back());
         m_windows.pop_back();
