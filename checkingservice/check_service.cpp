@@ -23,7 +23,8 @@ int64_t now_ms() {
 }  // namespace
 
 CheckService::CheckService(ServiceOptions options)
-    : options_(std::move(options)), budget_(options_.verify_per_second, options_.verify_burst) {
+    : options_(std::move(options)),
+      credentials_(options_.verify_per_second, options_.verify_burst) {
   IndexBuilder empty;
   publish(empty.finish(0));
 }
@@ -39,10 +40,31 @@ std::shared_ptr<const RuleIndex> CheckService::index() const {
   return index_;
 }
 
-CheckService::Context &CheckService::new_context() {
+CheckService::Context &CheckService::new_context(bool gated) {
   std::lock_guard lock(contexts_mutex_);
-  contexts_.push_back(std::make_unique<Context>());
+  contexts_.push_back(std::make_unique<Context>(gated));
   return *contexts_.back();
+}
+
+const RuleIndex &CheckService::current(Context &context) {
+  if (const uint64_t version = index_version_.load(std::memory_order_acquire);
+      version != context.version) {
+    std::lock_guard lock(index_mutex_);
+    context.index = index_;
+    context.version = index_version_.load(std::memory_order_relaxed);
+  }
+  return *context.index;
+}
+
+bool CheckService::prepare(Context &context, std::string_view target,
+                           std::function<void()> resume) {
+  const CheckQuery query = parse_check_target(target);
+  if (!query.url || !query.log || query.log->empty()) return true;
+  const RuleIndex &index = current(context);
+  const RuleIndex::Account *named = index.find_account(*query.log);
+  if (!named || named == &index.stranger() || !named->password_hash) return true;
+  return credentials_.check_later(*query.log, *named->password_hash,
+                                  query.pwd.value_or(std::string_view()), std::move(resume));
 }
 
 Reply CheckService::answer(Context &context, std::string_view method, std::string_view target,
@@ -56,13 +78,7 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   }
   if (!query.url) return malformed(400, "no url= in the query", peer);
 
-  if (const uint64_t version = index_version_.load(std::memory_order_acquire);
-      version != context.version) {
-    std::lock_guard lock(index_mutex_);
-    context.index = index_;
-    context.version = index_version_.load(std::memory_order_relaxed);
-  }
-  const RuleIndex &index = *context.index;
+  const RuleIndex &index = current(context);
 
   const RuleIndex::Account *account = &index.stranger();
   bool verified = false;
@@ -70,9 +86,17 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   if (!name.empty()) {
     const RuleIndex::Account *named = index.find_account(name);
     if (named && named != account && named->password_hash) {
-      const std::optional<bool> ok =
-          check_credentials(context.credentials, budget_, name, *named->password_hash,
-                            query.pwd.value_or(std::string_view()));
+      const std::string_view password = query.pwd.value_or(std::string_view());
+      std::optional<bool> ok;
+      if (context.gated) {
+        switch (credentials_.known(name, *named->password_hash, password)) {
+          case CredentialChecker::Outcome::Verified: ok = true; break;
+          case CredentialChecker::Outcome::Rejected: ok = false; break;
+          case CredentialChecker::Outcome::Unknown: break;
+        }
+      } else {
+        ok = credentials_.check_now(name, *named->password_hash, password);
+      }
       if (!ok) {
         log_event("password checks over budget: \"" + printable(name, 64) +
                   "\" answered as a stranger");

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,13 +43,15 @@ class CheckService {
   // share of the query log. Only that thread answers through it.
   class Context {
    public:
-    Context() = default;
+    explicit Context(bool gated) : gated(gated) {}
 
    private:
     friend class CheckService;
+    // Gated: every request went through prepare() first, so answer() never runs a slow
+    // password check itself.
+    const bool gated;
     std::shared_ptr<const RuleIndex> index;
     uint64_t version = 0;
-    CredentialCache credentials;
     std::mutex log_mutex;
     std::vector<QueryLogRecord> log;
   };
@@ -60,7 +63,12 @@ class CheckService {
   void publish(std::shared_ptr<const RuleIndex> index);
   std::shared_ptr<const RuleIndex> index() const;
 
-  Context &new_context();
+  Context &new_context(bool gated = false);
+
+  // Before answer(), on a serving thread that must not block: false means a slow password
+  // check was started for this query and resume will be called (from another thread) once
+  // answer() can do without it.
+  bool prepare(Context &context, std::string_view target, std::function<void()> resume);
   Reply answer(Context &context, std::string_view method, std::string_view target,
                std::string_view peer);
 
@@ -70,9 +78,10 @@ class CheckService {
 
  private:
   void record(Context &context, QueryLogRecord record);
+  const RuleIndex &current(Context &context);
 
   ServiceOptions options_;
-  VerifyBudget budget_;
+  CredentialChecker credentials_;
   mutable std::mutex index_mutex_;
   std::shared_ptr<const RuleIndex> index_;
   std::atomic<uint64_t> index_version_{0};

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -240,6 +241,7 @@ namespace {
 
 struct Connection {
   int fd = -1;
+  uint64_t serial = 0;  // tells a reused descriptor from the connection it once was
   std::string peer;
   int peer_port = 0;
   std::string in;
@@ -249,6 +251,7 @@ struct Connection {
   uint32_t interest = 0;
   unsigned requests = 0;
   bool closing = false;
+  bool parked = false;  // waiting for the gate's resume
   bool lingering = false;
   bool peer_done = false;
   Clock::time_point last_activity;
@@ -303,31 +306,58 @@ class BufferedStream final : public httplib::Stream {
 
 }  // namespace
 
+// Where resumes from other threads are left for a reactor. Shared with every resume handed
+// out, so that a late resume after the reactor is gone finds it closed instead of freed.
+struct HttpFront::Mailbox {
+  std::mutex mutex;
+  bool closed = false;
+  int wake_fd = -1;
+  std::vector<std::pair<int, uint64_t>> resumed;  // descriptor, serial
+
+  void wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_fd, &one, sizeof one);
+  }
+  void post(int fd, uint64_t serial) {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    resumed.emplace_back(fd, serial);
+    wake();
+  }
+};
+
 class HttpFront::Reactor {
  public:
   Reactor(HttpFront &front, unsigned index)
-      : front_(front), parser_(front.options_, front.handler_, index) {
+      : front_(front), index_(index), parser_(front.options_, front.handler_, index),
+        mailbox_(std::make_shared<Mailbox>()) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || wake_ < 0) throw std::runtime_error("cannot create event loop");
+    if (epoll_ < 0 || wake_ < 0) {
+      if (epoll_ >= 0) ::close(epoll_);
+      if (wake_ >= 0) ::close(wake_);
+      throw std::runtime_error("cannot create event loop");
+    }
+    mailbox_->wake_fd = wake_;
     add(wake_, EPOLLIN);
     add(front_.listen_fd_, EPOLLIN | EPOLLEXCLUSIVE);
   }
   ~Reactor() {
+    {
+      std::lock_guard lock(mailbox_->mutex);
+      mailbox_->closed = true;
+    }
     for (auto &[fd, connection] : connections_) {
       ::close(fd);
       front_.connections_.fetch_sub(1);
     }
-    if (wake_ >= 0) ::close(wake_);
-    if (epoll_ >= 0) ::close(epoll_);
+    ::close(wake_);
+    ::close(epoll_);
   }
   Reactor(const Reactor &) = delete;
   Reactor &operator=(const Reactor &) = delete;
 
-  void wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-  }
+  void wake() { mailbox_->wake(); }
 
   void run() {
     epoll_event events[128];
@@ -344,6 +374,7 @@ class HttpFront::Reactor {
         if (fd == wake_) {
           uint64_t value;
           [[maybe_unused]] const ssize_t r = ::read(wake_, &value, sizeof value);
+          take_mail();
         } else if (fd == front_.listen_fd_) {
           accept_ready();
         } else if (auto it = connections_.find(fd); it != connections_.end()) {
@@ -374,6 +405,24 @@ class HttpFront::Reactor {
     ev.data.fd = c.fd;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
     c.interest = events;
+  }
+
+  void take_mail() {
+    std::vector<std::pair<int, uint64_t>> resumed;
+    {
+      std::lock_guard lock(mailbox_->mutex);
+      resumed.swap(mailbox_->resumed);
+    }
+    for (const auto &[fd, serial] : resumed) {
+      const auto it = connections_.find(fd);
+      if (it == connections_.end() || it->second->serial != serial || !it->second->parked) {
+        continue;
+      }
+      Connection &c = *it->second;
+      c.parked = false;
+      set_interest(c, EPOLLIN);
+      serve(c);
+    }
   }
 
   void accept_ready() {
@@ -408,6 +457,7 @@ class HttpFront::Reactor {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       auto connection = std::make_unique<Connection>();
       connection->fd = fd;
+      connection->serial = ++serials_;
       connection->peer = peer_text(address);
       connection->peer_port = port_of(address);
       connection->last_activity = now_;
@@ -424,6 +474,11 @@ class HttpFront::Reactor {
   }
 
   void on_event(Connection &c, uint32_t events) {
+    if (c.parked) {
+      // Nothing is read meanwhile; only a client that went away matters.
+      if (events & (EPOLLHUP | EPOLLERR)) close(c);
+      return;
+    }
     if (c.lingering) {
       drain_lingering(c);
       return;
@@ -460,7 +515,7 @@ class HttpFront::Reactor {
 
   void serve(Connection &c) {
     for (;;) {
-      while (!c.closing && c.out.size() - c.out_offset < kOutHighWater) {
+      while (!c.closing && !c.parked && c.out.size() - c.out_offset < kOutHighWater) {
         size_t blank = 0;
         while (blank < c.in.size() && (c.in[blank] == '\r' || c.in[blank] == '\n')) ++blank;
         if (blank > 0) {
@@ -474,6 +529,14 @@ class HttpFront::Reactor {
         if (frame.kind == Frame::Kind::Reject) {
           refuse(c, frame.status, frame.reason);
           break;
+        }
+        if (front_.gate_) {
+          const RequestLine peek = split_request_line(std::string_view(c.in).substr(0, frame.length));
+          if (peek.valid && !gate(c, peek.target)) {
+            c.parked = true;
+            set_interest(c, 0);
+            break;
+          }
         }
         const bool last = ++c.requests >= front_.options_.max_requests_per_connection ||
                           front_.stopping_.load(std::memory_order_relaxed);
@@ -503,12 +566,25 @@ class HttpFront::Reactor {
         c.request_start = now_;
         if (!written || closed || last) c.closing = true;
       }
+      if (c.parked) return;
       if (c.peer_done && !c.closing) c.closing = true;
       const size_t pending_before = c.out.size() - c.out_offset;
       if (!flush(c)) return;
       if (c.lingering || c.out_offset < c.out.size()) return;
       // Everything went out; go on only if requests were held back by the high-water mark.
       if (pending_before < kOutHighWater || c.in.empty()) return;
+    }
+  }
+
+  bool gate(Connection &c, std::string_view target) {
+    std::weak_ptr<Mailbox> mailbox = mailbox_;
+    auto resume = [mailbox, fd = c.fd, serial = c.serial] {
+      if (auto box = mailbox.lock()) box->post(fd, serial);
+    };
+    try {
+      return front_.gate_(target, index_, std::move(resume));
+    } catch (const std::exception &) {
+      return true;
     }
   }
 
@@ -570,6 +646,7 @@ class HttpFront::Reactor {
     std::vector<Connection *> late;
     for (auto &[fd, connection] : connections_) {
       Connection &c = *connection;
+      if (c.parked) continue;  // its request is complete; the gate answers for the wait
       const bool writing = c.out_offset < c.out.size();
       if ((c.lingering && now_ >= c.linger_until) ||
           (writing && now_ - c.last_progress >= options.request_timeout) ||
@@ -596,7 +673,10 @@ class HttpFront::Reactor {
   }
 
   HttpFront &front_;
+  unsigned index_;
   Parser parser_;
+  std::shared_ptr<Mailbox> mailbox_;
+  uint64_t serials_ = 0;
   int epoll_ = -1;
   int wake_ = -1;
   bool accept_paused_ = false;
@@ -607,8 +687,8 @@ class HttpFront::Reactor {
   char buffer_[16 * 1024];
 };
 
-HttpFront::HttpFront(HttpOptions options, Handler handler)
-    : options_(std::move(options)), handler_(std::move(handler)) {
+HttpFront::HttpFront(HttpOptions options, Handler handler, Gate gate)
+    : options_(std::move(options)), handler_(std::move(handler)), gate_(std::move(gate)) {
   options_.threads = std::max(1u, options_.threads);
 }
 

@@ -60,7 +60,13 @@ class HttpFront {
   using Handler = std::function<Reply(std::string_view method, std::string_view target,
                                       std::string_view peer, unsigned thread)>;
 
-  HttpFront(HttpOptions options, Handler handler);
+  // Asked about each complete request before it is answered. False: the request cannot be
+  // answered without waiting; the connection is parked until resume is called (from any
+  // thread, at most once, harmless after the connection or the front end are gone).
+  using Gate = std::function<bool(std::string_view target, unsigned thread,
+                                  std::function<void()> resume)>;
+
+  HttpFront(HttpOptions options, Handler handler, Gate gate = {});
   ~HttpFront();
   HttpFront(const HttpFront &) = delete;
   HttpFront &operator=(const HttpFront &) = delete;
@@ -74,9 +80,11 @@ class HttpFront {
  private:
   class Parser;
   class Reactor;
+  struct Mailbox;
 
   HttpOptions options_;
   Handler handler_;
+  Gate gate_;
   int listen_fd_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> connections_{0};

@@ -72,17 +72,28 @@ bool VerifyBudget::take() {
   return true;
 }
 
-CredentialCache::CredentialCache(size_t capacity) : capacity_(std::max<size_t>(1, capacity)) {}
+CredentialChecker::CredentialChecker(double per_second, double burst, size_t cache_capacity)
+    : budget_(per_second, burst), capacity_(std::max<size_t>(1, cache_capacity)),
+      worker_([this] { work(); }) {}
 
-size_t CredentialCache::DigestHash::operator()(const Digest &d) const {
+CredentialChecker::~CredentialChecker() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+}
+
+size_t CredentialChecker::DigestHash::operator()(const Digest &d) const {
   size_t value;
   std::memcpy(&value, d.data(), sizeof value);
   return value;
 }
 
-CredentialCache::Digest CredentialCache::digest(std::string_view name,
-                                                const std::string &stored_hash,
-                                                std::string_view password) const {
+CredentialChecker::Digest CredentialChecker::digest(std::string_view name,
+                                                    const std::string &stored_hash,
+                                                    std::string_view password) const {
   crypto_generichash_state state;
   crypto_generichash_init(&state, cache_key(), crypto_generichash_KEYBYTES, 16);
   update_with_length(state, name);
@@ -93,36 +104,85 @@ CredentialCache::Digest CredentialCache::digest(std::string_view name,
   return out;
 }
 
-CredentialCache::Outcome CredentialCache::lookup(std::string_view name,
-                                                 const std::string &stored_hash,
-                                                 std::string_view password) const {
+void CredentialChecker::remember(const Digest &d, bool verified) {
+  auto &set = verified ? verified_ : rejected_;
+  // Forgetting everything at the cap keeps memory bounded; the cost is one slow hash per
+  // account afterwards.
+  if (set.size() >= capacity_) set.clear();
+  set.insert(d);
+}
+
+CredentialChecker::Outcome CredentialChecker::known(std::string_view name,
+                                                    const std::string &stored_hash,
+                                                    std::string_view password) const {
   const Digest d = digest(name, stored_hash, password);
+  std::lock_guard lock(mutex_);
   if (verified_.contains(d)) return Outcome::Verified;
   if (rejected_.contains(d)) return Outcome::Rejected;
   return Outcome::Unknown;
 }
 
-void CredentialCache::remember(std::string_view name, const std::string &stored_hash,
-                               std::string_view password, bool verified) {
-  auto &set = verified ? verified_ : rejected_;
-  // Forgetting everything at the cap keeps memory bounded; the cost is one slow hash per
-  // account afterwards.
-  if (set.size() >= capacity_) set.clear();
-  set.insert(digest(name, stored_hash, password));
+std::optional<bool> CredentialChecker::check_now(std::string_view name,
+                                                 const std::string &stored_hash,
+                                                 std::string_view password) {
+  const Digest d = digest(name, stored_hash, password);
+  {
+    std::lock_guard lock(mutex_);
+    if (verified_.contains(d)) return true;
+    if (rejected_.contains(d)) return false;
+  }
+  if (!budget_.take()) return std::nullopt;
+  const bool ok = verify_password(stored_hash, password);
+  std::lock_guard lock(mutex_);
+  remember(d, ok);
+  return ok;
 }
 
-std::optional<bool> check_credentials(CredentialCache &cache, VerifyBudget &budget,
-                                      std::string_view name, const std::string &stored_hash,
-                                      std::string_view password) {
-  switch (cache.lookup(name, stored_hash, password)) {
-    case CredentialCache::Outcome::Verified: return true;
-    case CredentialCache::Outcome::Rejected: return false;
-    case CredentialCache::Outcome::Unknown: break;
+bool CredentialChecker::check_later(std::string_view name, const std::string &stored_hash,
+                                    std::string_view password, std::function<void()> done) {
+  const Digest d = digest(name, stored_hash, password);
+  std::lock_guard lock(mutex_);
+  if (verified_.contains(d) || rejected_.contains(d)) return true;
+  if (auto it = waiting_.find(d); it != waiting_.end()) {
+    it->second.push_back(std::move(done));
+    return false;
   }
-  if (!budget.take()) return std::nullopt;
-  const bool ok = verify_password(stored_hash, password);
-  cache.remember(name, stored_hash, password, ok);
-  return ok;
+  if (queue_.size() >= kMaxQueued || !budget_.take()) return true;
+  waiting_[d].push_back(std::move(done));
+  queue_.push_back({d, stored_hash, std::string(password)});
+  wake_.notify_one();
+  return false;
+}
+
+void CredentialChecker::work() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    const bool ok = verify_password(job.stored_hash, job.password);
+    sodium_memzero(job.password.data(), job.password.size());
+    std::vector<std::function<void()>> waiters;
+    {
+      std::lock_guard lock(mutex_);
+      remember(job.digest, ok);
+      if (auto it = waiting_.find(job.digest); it != waiting_.end()) {
+        waiters = std::move(it->second);
+        waiting_.erase(it);
+      }
+    }
+    for (auto &done : waiters) {
+      try {
+        done();
+      } catch (...) {
+        // A waiter that cannot be told just stays parked until its connection ends.
+      }
+    }
+  }
 }
 
 }  // namespace pv::check

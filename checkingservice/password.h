@@ -7,11 +7,17 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace pv::check {
 
@@ -40,36 +46,59 @@ class VerifyBudget {
   std::chrono::steady_clock::time_point last_;
 };
 
-// Remembers outcomes of slow verifications for one serving thread (so no locking). Keys
-// cover the account name, the stored hash and the password: a changed password or a
-// re-created account misses the cache by construction.
-class CredentialCache {
+// Verifies name/password pairs against stored hashes and remembers the outcomes. Keys cover
+// the account name, the stored hash and the password: a changed password or a re-created
+// account misses the cache by construction. Slow checks either run on the caller's thread
+// (check_now) or on a worker thread of their own (check_later), so that a serving thread never
+// spends a deliberately slow hash on a query. Thread-safe.
+class CredentialChecker {
  public:
-  explicit CredentialCache(size_t capacity = 100000);
+  CredentialChecker(double per_second, double burst, size_t cache_capacity = 100000);
+  ~CredentialChecker();
+  CredentialChecker(const CredentialChecker &) = delete;
+  CredentialChecker &operator=(const CredentialChecker &) = delete;
 
   enum class Outcome { Unknown, Verified, Rejected };
-  Outcome lookup(std::string_view name, const std::string &stored_hash,
-                 std::string_view password) const;
-  void remember(std::string_view name, const std::string &stored_hash,
-                std::string_view password, bool verified);
+  Outcome known(std::string_view name, const std::string &stored_hash,
+                std::string_view password) const;
+
+  // From the cache, else a slow check here within the budget; nullopt when it is spent.
+  std::optional<bool> check_now(std::string_view name, const std::string &stored_hash,
+                                std::string_view password);
+
+  // False: a slow check was started (or joined) on the worker thread, which calls done when
+  // known() can answer. True: nothing to wait for - the outcome is cached, or the budget or
+  // the queue is full and the pair stays unverified this time.
+  bool check_later(std::string_view name, const std::string &stored_hash,
+                   std::string_view password, std::function<void()> done);
+
+  static constexpr size_t kMaxQueued = 64;
 
  private:
   using Digest = std::array<unsigned char, 16>;
   struct DigestHash {
     size_t operator()(const Digest &d) const;
   };
+  struct Job {
+    Digest digest;
+    std::string stored_hash;
+    std::string password;
+  };
   Digest digest(std::string_view name, const std::string &stored_hash,
                 std::string_view password) const;
+  void remember(const Digest &digest, bool verified);  // mutex_ held
+  void work();
 
+  VerifyBudget budget_;
   size_t capacity_;
+  mutable std::mutex mutex_;
   std::unordered_set<Digest, DigestHash> verified_;
   std::unordered_set<Digest, DigestHash> rejected_;
+  std::unordered_map<Digest, std::vector<std::function<void()>>, DigestHash> waiting_;
+  std::deque<Job> queue_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread worker_;
 };
-
-// Verifies name/password against the stored hash, consulting and filling the cache, within
-// the budget. nullopt: the budget was spent, the pair stays unverified this time.
-std::optional<bool> check_credentials(CredentialCache &cache, VerifyBudget &budget,
-                                      std::string_view name, const std::string &stored_hash,
-                                      std::string_view password);
 
 }  // namespace pv::check

@@ -208,12 +208,15 @@ int serve(const Options &options) {
 
   std::vector<CheckService::Context *> contexts;
   for (unsigned i = 0; i < std::max(1u, options.http.threads); ++i) {
-    contexts.push_back(&service.new_context());
+    contexts.push_back(&service.new_context(true));
   }
-  HttpFront front(options.http, [&](std::string_view method, std::string_view target,
-                                    std::string_view peer, unsigned thread) {
-    return service.answer(*contexts[thread], method, target, peer);
-  });
+  HttpFront front(
+      options.http,
+      [&](std::string_view method, std::string_view target, std::string_view peer,
+          unsigned thread) { return service.answer(*contexts[thread], method, target, peer); },
+      [&](std::string_view target, unsigned thread, std::function<void()> resume) {
+        return service.prepare(*contexts[thread], target, std::move(resume));
+      });
   const int port = front.bind();
   front.start();
   std::thread maintenance_thread([&] { maintenance.run(); });

@@ -309,6 +309,35 @@ class ServiceTest(unittest.TestCase):
         finally:
             self.assertEqual(other.stop(), 0)
 
+    def test_slow_password_check_waits_without_blocking_others(self):
+        s, db = self.service, self.db
+        # The real (slow) hash cost, not the tests' minimum.
+        admin(db, "account", "add", "patient", "--password", "pw")
+        admin(db, "rule", "add", "--account", "patient", "allow", "domain", "bad.example")
+        time.sleep(0.5)
+        result = {}
+
+        def patient():
+            started = time.monotonic()
+            result["reply"] = s.ask("patient", "pw", "http://bad.example/")
+            result["seconds"] = time.monotonic() - started
+
+        thread = threading.Thread(target=patient)
+        thread.start()
+        others = []
+        while thread.is_alive() and len(others) < 200:
+            started = time.monotonic()
+            self.assertEqual(s.ask("", "", "http://bad.example/"), "001")
+            others.append(time.monotonic() - started)
+        thread.join(60)
+        # Answered for the verified account, not as a stranger, after its check.
+        self.assertEqual(result.get("reply"), "000")
+        self.assertLess(max(others), 0.5, others)
+        # The second query finds the pair remembered.
+        started = time.monotonic()
+        self.assertEqual(s.ask("patient", "pw", "http://bad.example/"), "000")
+        self.assertLess(time.monotonic() - started, 0.5)
+
     # --- bad, slow and huge requests -----------------------------------------------------
     def test_malformed_requests_read_as_allow(self):
         s = self.service

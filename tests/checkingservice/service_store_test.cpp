@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -157,18 +158,46 @@ TEST(ServicePassword, HashVerifyAndCache) {
   EXPECT_FALSE(verify_password("", "s3cret"));
   EXPECT_FALSE(verify_password(std::string(500, 'x'), "s3cret"));
 
-  CredentialCache cache;
-  VerifyBudget budget(0, 2);  // two slow checks, never refilled
-  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "s3cret"), true);
-  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "wrong"), false);
+  CredentialChecker checker(0, 2);  // two slow checks, never refilled
+  EXPECT_EQ(checker.check_now("kid", hash, "s3cret"), true);
+  EXPECT_EQ(checker.check_now("kid", hash, "wrong"), false);
   // Both outcomes now come from the cache, with the budget spent.
-  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "s3cret"), true);
-  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "wrong"), false);
-  EXPECT_EQ(check_credentials(cache, budget, "kid", hash, "third"), std::nullopt);
+  EXPECT_EQ(checker.check_now("kid", hash, "s3cret"), true);
+  EXPECT_EQ(checker.check_now("kid", hash, "wrong"), false);
+  EXPECT_EQ(checker.check_now("kid", hash, "third"), std::nullopt);
+  EXPECT_TRUE(checker.check_later("kid", hash, "third", [] {}));
   // A changed stored hash (new password) is a different key.
   const std::string rehashed = hash_password("s3cret", HashCost::Minimum);
-  EXPECT_EQ(check_credentials(cache, budget, "kid", rehashed, "s3cret"), std::nullopt);
-  EXPECT_EQ(check_credentials(cache, budget, "other", hash, "s3cret"), std::nullopt);
+  EXPECT_EQ(checker.known("kid", rehashed, "s3cret"), CredentialChecker::Outcome::Unknown);
+  EXPECT_EQ(checker.known("other", hash, "s3cret"), CredentialChecker::Outcome::Unknown);
+  EXPECT_EQ(checker.known("kid", hash, "s3cret"), CredentialChecker::Outcome::Verified);
+}
+
+TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
+  ASSERT_TRUE(init_crypto());
+  const std::string hash = hash_password("pw", HashCost::Minimum);
+  CredentialChecker checker(0, 1);  // one slow check in all
+  std::mutex mutex;
+  std::condition_variable cv;
+  int woken = 0;
+  const auto done = [&] {
+    std::lock_guard lock(mutex);
+    ++woken;
+    cv.notify_all();
+  };
+  // Three queries with the same pair share one check and one unit of the budget.
+  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return woken == 3; }));
+  }
+  EXPECT_EQ(checker.known("kid", hash, "pw"), CredentialChecker::Outcome::Verified);
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done));
+  // The budget is spent: another pair is not checked at all.
+  EXPECT_TRUE(checker.check_later("kid", hash, "other", done));
+  EXPECT_EQ(checker.known("kid", hash, "other"), CredentialChecker::Outcome::Unknown);
 }
 
 TEST(ServiceAnswer, RepliesVerificationAndLog) {
