@@ -46,6 +46,8 @@ set_source_files_properties(${PV_GEN}/pathvigil_i.c PROPERTIES COMPILE_OPTIONS "
 
 set(PV_RC ${CMAKE_SOURCE_DIR}/resources/pathvigil.rc)
 set_source_files_properties(${PV_RC} PROPERTIES OBJECT_DEPENDS "${PV_GEN}/pathvigil.tlb")
+# windres writes no dependency file: the pictures and templates it includes (resources/CMakeLists.txt).
+set_property(SOURCE ${PV_RC} APPEND PROPERTY OBJECT_DEPENDS ${PV_RESOURCE_DEPENDS})
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/resources -I${CMAKE_SOURCE_DIR}/server -I${PV_GEN}")
 
 add_library(Pathvigil SHARED server/module_win.cpp server/exports_win.cpp server/pathvigil.def ${PV_RC})
