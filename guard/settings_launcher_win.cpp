@@ -1,9 +1,30 @@
-// Placeholder until the settings dialog lands.
 #include "guard/settings_launcher.h"
+
+#include <memory>
+
+#include "dialog/settings_dialog.h"
+#include "store/vigil_app.h"
 
 namespace pv {
 
-void OpenSettingsDialog(CVigil*) {}
-void FirstRunCheck(CVigil*) {}
+void OpenSettingsDialog(CVigil* guard) {
+    // Called from COM methods and event handlers: nothing may escape.
+    try {
+        auto dialog = std::make_unique<CSettingsDialog>(guard);
+        if (!dialog->BeginModal()) TheApp().ShowMessage("Cannot create dialog!");
+        // Also after a failed BeginModal: it re-enables whatever BeginModal disabled.
+        dialog->RunModal();
+    } catch (...) {
+    }
+}
+
+void FirstRunCheck(CVigil* guard) {
+    try {
+        // The flag and the registry value are set before the dialog opens, so title changes
+        // reported while it is open do not open it again.
+        if (TheApp().TakeFirstRun()) OpenSettingsDialog(guard);
+    } catch (...) {
+    }
+}
 
 } // namespace pv
