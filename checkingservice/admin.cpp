@@ -259,7 +259,8 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
     for (const auto &list : store.lists()) {
       out << list.name << '\t' << list.entries << " entries";
       for (const auto &a : attachments) {
-        if (a.list == list.name) out << '\t' << action_name(a.action) << ':' << scope_text(a.account);
+        if (a.list != list.name) continue;
+        out << '\t' << action_name(a.action) << ':' << scope_text(a.account);
       }
       out << '\n';
     }

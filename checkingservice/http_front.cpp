@@ -31,10 +31,11 @@ constexpr auto kLinger = std::chrono::milliseconds(2000);
 constexpr auto kSweepEvery = std::chrono::milliseconds(100);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
+// Header names are ASCII; the C library's tolower would consult the locale on every byte.
 bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
+  const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+           return fold(x) == fold(y);
          });
 }
 
@@ -531,7 +532,8 @@ class HttpFront::Reactor {
           break;
         }
         if (front_.gate_) {
-          const RequestLine peek = split_request_line(std::string_view(c.in).substr(0, frame.length));
+          const RequestLine peek =
+              split_request_line(std::string_view(c.in).substr(0, frame.length));
           if (peek.valid && !gate(c, peek.target)) {
             c.parked = true;
             set_interest(c, 0);

@@ -130,8 +130,11 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
   };
   const auto whole = [](const Posting &) { return std::optional<uint32_t>(0); };
 
-  consider(lookup(kExactKey, address.canonical), RuleKind::Exact, 4, whole);
-  if (!address.host.empty()) {
+  const auto has = [&](RuleKind kind) { return has_kind_[static_cast<int>(kind)]; };
+  if (has(RuleKind::Exact)) {
+    consider(lookup(kExactKey, address.canonical), RuleKind::Exact, 4, whole);
+  }
+  if (!address.host.empty() && has(RuleKind::Prefix)) {
     consider(lookup(kPrefixKey, address.host), RuleKind::Prefix, 3,
              [&](const Posting &posting) -> std::optional<uint32_t> {
                const std::string_view prefix(keys_.data() + posting.path_offset,
@@ -139,7 +142,11 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
                if (!address.path.starts_with(prefix)) return std::nullopt;
                return posting.path_length;
              });
+  }
+  if (!address.host.empty() && has(RuleKind::Host)) {
     consider(lookup(kHostKey, address.host), RuleKind::Host, 2, whole);
+  }
+  if (!address.host.empty() && has(RuleKind::Domain)) {
     std::string_view domain = address.host;
     for (;;) {
       consider(lookup(kDomainKey, domain), RuleKind::Domain, 1,
@@ -289,6 +296,7 @@ void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Acti
   pending.owner = owner;
   pending.action = action;
   pending_.push_back(pending);
+  index_->has_kind_[static_cast<int>(kind)] = true;
 }
 
 std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {

@@ -81,6 +81,7 @@ class RuleIndex {
   const Slot *lookup(char kind, std::string_view key) const;
 
   std::string keys_;
+  bool has_kind_[4] = {};  // by RuleKind: lookups of absent kinds are skipped
   std::vector<Slot> slots_;
   std::vector<Posting> postings_;
   size_t key_count_ = 0;

@@ -373,7 +373,8 @@ std::vector<RuleRecord> SqliteStore::rules(const std::optional<Scope> &filter) {
   std::vector<RuleRecord> out;
   Statement st(db_, filter ? "SELECT scope, kind, key, action FROM rules WHERE scope = ? "
                              "ORDER BY scope, kind, key"
-                           : "SELECT scope, kind, key, action FROM rules ORDER BY scope, kind, key");
+                           : "SELECT scope, kind, key, action FROM rules "
+                             "ORDER BY scope, kind, key");
   if (filter) st.bind(1, scope_id(*filter));
   while (st.step()) {
     const auto kind = parse_kind(st.text(1));
