@@ -361,13 +361,26 @@ class HttpFront::Reactor {
   void wake() { mailbox_->wake(); }
 
   void run() {
+    while (!front_.stopping_.load(std::memory_order_relaxed)) {
+      try {
+        loop();
+        return;
+      } catch (const std::exception &e) {
+        // Out of memory or a failing system call: log, breathe, and keep serving.
+        log_error(std::string("event loop: ") + e.what());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+  }
+
+ private:
+  void loop() {
     epoll_event events[128];
     Clock::time_point next_sweep = Clock::now() + kSweepEvery;
     while (!front_.stopping_.load(std::memory_order_relaxed)) {
       const int n = epoll_wait(epoll_, events, 128, static_cast<int>(kSweepEvery.count()));
       if (n < 0 && errno != EINTR) {
-        log_error(std::string("event loop failed: ") + std::strerror(errno));
-        return;
+        throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
       }
       now_ = Clock::now();
       for (int i = 0; i < n; ++i) {
@@ -389,7 +402,6 @@ class HttpFront::Reactor {
     }
   }
 
- private:
   void add(int fd, uint32_t events) {
     epoll_event ev{};
     ev.events = events;
@@ -640,8 +652,14 @@ class HttpFront::Reactor {
 
   void sweep() {
     if (accept_paused_ && now_ >= accept_resume_) {
-      accept_paused_ = false;
-      add(front_.listen_fd_, EPOLLIN | EPOLLEXCLUSIVE);
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+      ev.data.fd = front_.listen_fd_;
+      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, front_.listen_fd_, &ev) == 0) {
+        accept_paused_ = false;
+      } else {
+        accept_resume_ = now_ + kAcceptPause;
+      }
     }
     const auto &options = front_.options_;
     std::vector<Connection *> expired;

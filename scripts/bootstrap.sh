@@ -12,6 +12,7 @@ packages=(
   python3
   libsqlite3-dev libcpp-httplib-dev libsodium-dev libssl-dev
   wrk
+  squidguard
 )
 missing=()
 for p in "${packages[@]}"; do

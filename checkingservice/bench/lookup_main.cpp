@@ -4,7 +4,7 @@
 // OK rewrite-url="REDIRECT" for a forbidden address and ERR otherwise.
 #include <chrono>
 #include <cstdio>
-#include <iostream>
+#include <cstdlib>
 #include <string>
 
 #include "checkingservice/address.h"
@@ -43,12 +43,15 @@ int main(int argc, char **argv) {
 
     const std::string forbid_line = "OK rewrite-url=\"" + redirect + "\"\n";
     const std::string allow_line = "ERR\n";
-    std::string line;
+    char *buffer = nullptr;
+    size_t capacity = 0;
     uint64_t lines = 0;
     uint64_t forbidden = 0;
     std::chrono::nanoseconds lookup_time{0};
-    while (std::getline(std::cin, line)) {
-      const std::string_view url = std::string_view(line).substr(0, line.find(' '));
+    for (ssize_t length; (length = getline(&buffer, &capacity, stdin)) > 0;) {
+      std::string_view line(buffer, static_cast<size_t>(length));
+      if (line.ends_with('\n')) line.remove_suffix(1);
+      const std::string_view url = line.substr(0, line.find(' '));
       const auto a = std::chrono::steady_clock::now();
       const bool forbid = index->decide(*account, parse_address(url)).verdict == Verdict::Forbid;
       lookup_time += std::chrono::steady_clock::now() - a;
@@ -59,6 +62,7 @@ int main(int argc, char **argv) {
       if (!buffered) std::fflush(stdout);
     }
     std::fflush(stdout);
+    std::free(buffer);
     const double load_ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
     const double lookup_ms = std::chrono::duration<double, std::milli>(lookup_time).count();
     std::fprintf(stderr,
