@@ -88,7 +88,21 @@ public:
     void SetSchedule(const Schedule& schedule);
 
 private:
-    void SetDefaultsLocked();
+    struct Body;   // what one read of the file produced, committed in one step
+
+    // Pads the schedule to seven rows; with clearSwitches also lowers both switches.
+    void SetDefaultsLocked(bool clearSwitches);
+    void CommitLocked(Body& body);
+    void WriteBodyLocked(Archive& ar) const;
+    StringList& ListLocked(ListKind kind) {
+        return kind == ListKind::Prohibited ? m_arrProhibited : m_arrAllowed;
+    }
+    const StringList& ListLocked(ListKind kind) const {
+        return kind == ListKind::Prohibited ? m_arrProhibited : m_arrAllowed;
+    }
+    std::string& LongestLocked(ListKind kind) {
+        return kind == ListKind::Prohibited ? m_strLongestProhibited : m_strLongestAllowed;
+    }
 
     mutable std::shared_mutex m_lock;
     std::string m_strLongestProhibited;
