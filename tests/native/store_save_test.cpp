@@ -1,0 +1,219 @@
+// Saving pv.dat: overwriting in place, and every way the write can fail reaching the caller as
+// a file error with the full path, while the data in memory stay as they were.
+#include "store/archive.h"
+#include "store/file_error.h"
+#include "tests/native/store_fixture.h"
+
+namespace pv::test {
+namespace {
+
+class StoreSave : public StoreTest {
+protected:
+    void SetUp() override {
+        Load();
+        data.Append(ListKind::Prohibited, "http://p.test/");
+        data.Append(ListKind::Allowed, "http://a.test/");
+        Schedule s;
+        s.bTimeLimit = 1;
+        s.rows[2].bEnabled = 1;
+        data.SetSchedule(s);
+    }
+    // Runs Save and returns the file error it raised.
+    std::optional<FileException> SaveError() {
+        try {
+            data.Save(fake);
+        } catch (const FileException& e) {
+            return e;
+        }
+        return std::nullopt;
+    }
+    void ExpectDataUnchanged() {
+        EXPECT_EQ(Prohibited(), std::vector<std::string>{"http://p.test/"});
+        EXPECT_EQ(Allowed(), std::vector<std::string>{"http://a.test/"});
+        EXPECT_EQ(data.GetSchedule().bTimeLimit, 1);
+        EXPECT_EQ(data.GetSchedule().rows[2].bEnabled, 1);
+    }
+    const std::string path = "C:\\WINDOWS\\system32\\pv.dat";
+};
+
+TEST_F(StoreSave, CreatesTheFileWhenAbsent) {
+    ASSERT_FALSE(fake.files.count(path));
+    data.Save(fake);
+    ASSERT_TRUE(fake.files.count(path));
+    CData back;
+    back.Load(fake);
+    EXPECT_EQ(back.Entries(ListKind::Prohibited), std::vector<std::string>{"http://p.test/"});
+    EXPECT_EQ(back.GetSchedule().bTimeLimit, 1);
+    EXPECT_FALSE(fake.lockedFiles.count(path));   // closed again
+}
+
+TEST_F(StoreSave, ShorterContentOverLongerKeepsTheLengthAndReadsBack) {
+    for (int i = 0; i < 500; ++i) data.Append(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
+    data.Save(fake);
+    const std::string longer = File();
+    ASSERT_GT(longer.size(), 4096u * 2);
+
+    for (int i = 0; i < 500; ++i) data.RemoveAll(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
+    data.Append(ListKind::Prohibited, "new");
+    data.Save(fake);
+    EXPECT_EQ(File().size(), longer.size());
+    // The old tail is still there after the new content.
+    EXPECT_EQ(File().substr(File().size() - 20), longer.substr(longer.size() - 20));
+
+    CData back;
+    back.Load(fake);
+    EXPECT_EQ(back.Entries(ListKind::Allowed), std::vector<std::string>{"http://a.test/"});
+    EXPECT_EQ(back.Entries(ListKind::Prohibited), (std::vector<std::string>{"http://p.test/", "new"}));
+    EXPECT_EQ(back.GetSchedule().bTimeLimit, 1);
+}
+
+TEST_F(StoreSave, NeitherOpenNorCreateIsNotFoundWithTheFullPath) {
+    fake.createFails = true;
+    std::optional<FileException> e = SaveError();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Cause(), FileStatus::NotFound);
+    EXPECT_EQ(e->Path(), path);
+    EXPECT_EQ(e->Message(), path + " was not found.");
+    EXPECT_STREQ(e->what(), e->Message().c_str());
+    ExpectDataUnchanged();
+    EXPECT_FALSE(fake.files.count(path));
+}
+
+TEST_F(StoreSave, ContentBeyondOneBufferStillFailsAsNotFound) {
+    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, std::string(40, 'a' + i % 26));
+    fake.createFails = true;
+    std::optional<FileException> e = SaveError();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Message(), path + " was not found.");
+    EXPECT_EQ(data.Count(ListKind::Prohibited), 301u);
+}
+
+TEST_F(StoreSave, FileHeldByAnotherOpenerFails) {
+    PvDat old;
+    old.Version().ZeroRows().Switches(0, 0).I32(0);
+    Put(old);
+    fake.lockedFiles.insert(path);
+    std::optional<FileException> e = SaveError();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Message(), path + " was not found.");
+    EXPECT_EQ(File(), old.bytes);   // untouched
+}
+
+TEST_F(StoreSave, DiskFullIsReportedAndDataKept) {
+    for (std::size_t capacity : {std::size_t{0}, std::size_t{100}, std::size_t{4096}, std::size_t{5000}}) {
+        SCOPED_TRACE(capacity);
+        for (int i = 0; i < 200; ++i) data.Append(ListKind::Allowed, "http://filler.test/" + std::to_string(i));
+        fake.files.clear();
+        fake.diskCapacity = capacity;
+        std::optional<FileException> e = SaveError();
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->Cause(), FileStatus::DiskFull);
+        EXPECT_EQ(e->Message(), "Disk full while accessing " + path + ".");
+        EXPECT_EQ(data.Entries(ListKind::Prohibited), std::vector<std::string>{"http://p.test/"});
+        EXPECT_FALSE(fake.lockedFiles.count(path));   // the file was closed despite the error
+    }
+    fake.diskCapacity.reset();
+    data.Save(fake);   // room again: the same object saves fine
+}
+
+TEST_F(StoreSave, SaveBeforeAnyLoadWritesSevenZeroRows) {
+    CData fresh;   // no rows at all yet
+    fresh.Append(ListKind::Prohibited, "x");
+    fresh.Save(fake);
+    EXPECT_EQ(File(), PvDat().Version().ZeroRows().Switches(0, 0).I32(1).Record(2, "x").bytes);
+    CData other;
+    Schedule s;
+    s.rows[6].nToMinute = 30;
+    other.SetSchedule(s);   // grows the missing rows
+    EXPECT_EQ(other.ScheduleRowCount(), 7u);
+    EXPECT_EQ(other.GetSchedule().rows[6].nToMinute, 30);
+}
+
+TEST(StoreFileError, EveryCauseHasItsStandardText) {
+    const std::string p = "D:\\dir\\pv.dat";
+    EXPECT_EQ(FileException(FileStatus::NotFound, p).Message(), "D:\\dir\\pv.dat was not found.");
+    EXPECT_EQ(FileException(FileStatus::DiskFull, p).Message(), "Disk full while accessing D:\\dir\\pv.dat.");
+    EXPECT_EQ(FileException(FileStatus::AccessDenied, p).Message(), "Access to D:\\dir\\pv.dat was denied.");
+    EXPECT_EQ(FileException(FileStatus::SharingViolation, p).Message(),
+              "A sharing violation occurred while accessing D:\\dir\\pv.dat.");
+    EXPECT_EQ(FileException(FileStatus::Generic, p).Message(),
+              "A generic error occurred while accessing D:\\dir\\pv.dat.");
+    // A path that itself contains the placeholder is inserted literally, not expanded again.
+    EXPECT_EQ(FileException(FileStatus::NotFound, "C:\\%1").Message(), "C:\\%1 was not found.");
+    // Ok never means success once it is an exception.
+    EXPECT_NE(FileException(FileStatus::Ok, p).Message().find("error"), std::string::npos);
+}
+
+// A write error of an opened file carries its own cause, raised at the flush that met it.
+TEST(StoreArchive, WriteErrorsCarryTheirCause) {
+    class RefusingFile : public pv::File {
+    public:
+        explicit RefusingFile(FileStatus s) : m_status(s) {}
+        FileStatus Read(void*, std::size_t, std::size_t* read) override {
+            *read = 0;
+            return FileStatus::Ok;
+        }
+        FileStatus Write(const void*, std::size_t size) override {
+            writes.push_back(size);
+            return m_status;
+        }
+        std::uint64_t Size() override { return 0; }
+        std::vector<std::size_t> writes;
+
+    private:
+        FileStatus m_status;
+    };
+    for (FileStatus s : {FileStatus::AccessDenied, FileStatus::SharingViolation, FileStatus::Generic}) {
+        RefusingFile f(s);
+        Archive ar(&f, Archive::Mode::Store, "E:\\pv.dat");
+        ar.WriteString("small");
+        EXPECT_TRUE(f.writes.empty());   // buffered until the flush
+        try {
+            ar.Close();
+            ADD_FAILURE() << "close succeeded";
+        } catch (const FileException& e) {
+            EXPECT_EQ(e.Cause(), s);
+            EXPECT_EQ(e.Message(), std::string(FileException::Template(s)).replace(
+                                           std::string(FileException::Template(s)).find("%1"), 2, "E:\\pv.dat"));
+        }
+    }
+}
+
+TEST(StoreArchive, BuffersInFourKilobyteWritesAndPassesLargeBlocksThrough) {
+    class RecordingFile : public pv::File {
+    public:
+        FileStatus Read(void*, std::size_t, std::size_t* read) override {
+            *read = 0;
+            return FileStatus::Ok;
+        }
+        FileStatus Write(const void* p, std::size_t size) override {
+            sizes.push_back(size);
+            bytes.append(static_cast<const char*>(p), size);
+            return FileStatus::Ok;
+        }
+        std::uint64_t Size() override { return bytes.size(); }
+        std::vector<std::size_t> sizes;
+        std::string bytes;
+    };
+    RecordingFile f;
+    std::string expected;
+    {
+        Archive ar(&f, Archive::Mode::Store, "x");
+        for (int i = 0; i < 1000; ++i) {
+            ar.WriteInt32(i);
+            expected.append(reinterpret_cast<const char*>(&i), 4);   // little-endian hosts only
+        }
+        const std::string big(10000, 'b');
+        ar.Write(big.data(), big.size());
+        expected += big;
+        ar.WriteUInt16(0xBEEF);
+        expected += "\xEF\xBE";
+        ar.Close();
+    }
+    EXPECT_EQ(f.bytes, expected);
+    ASSERT_GE(f.sizes.size(), 2u);
+    EXPECT_EQ(f.sizes[0], 4000u + 96u);   // the first flush is a full buffer
+}
+
+} // namespace
+} // namespace pv::test
