@@ -1,0 +1,244 @@
+// pv.dat load/save cost at 100,000 and 1,000,000 entries next to a plain sequential read and
+// write of the same file, plus the cost of one Classify and one RemoveAll at that size.
+// Run by hand: build/<tree>/tests/bench/store_bench [directory for the files]
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/data.h"
+#include "tests/support/fake_platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// An unbuffered stdio file: every Read/Write is one system call, so the archive's own 4096-byte
+// buffer is the only buffering, as it is with the Win32 file handle.
+class StdioFile : public pv::File {
+public:
+    explicit StdioFile(std::FILE* f) : m_f(f) { std::setvbuf(m_f, nullptr, _IONBF, 0); }
+    ~StdioFile() override { std::fclose(m_f); }
+    pv::FileStatus Read(void* buffer, std::size_t size, std::size_t* read) override {
+        *read = std::fread(buffer, 1, size, m_f);
+        return std::ferror(m_f) ? pv::FileStatus::Generic : pv::FileStatus::Ok;
+    }
+    pv::FileStatus Write(const void* buffer, std::size_t size) override {
+        return std::fwrite(buffer, 1, size, m_f) == size ? pv::FileStatus::Ok : pv::FileStatus::DiskFull;
+    }
+    std::uint64_t Size() override {
+        struct stat st {};
+        return fstat(fileno(m_f), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    }
+
+private:
+    std::FILE* m_f;
+};
+
+std::string Native(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+class DiskPlatform : public pv::test::FakePlatform {
+public:
+    explicit DiskPlatform(std::string dir) : m_dir(std::move(dir)) {}
+    std::string SystemDirectory() override { return m_dir; }
+    std::unique_ptr<pv::File> OpenFile(const std::string& path, pv::FileOpen mode) override {
+        const char* how = mode == pv::FileOpen::Read ? "rb" : mode == pv::FileOpen::WriteKeep ? "r+b" : "wb";
+        std::FILE* f = std::fopen(Native(path).c_str(), how);
+        if (!f) return nullptr;
+        return std::make_unique<StdioFile>(f);
+    }
+
+private:
+    std::string m_dir;
+};
+
+// Peak resident memory of one operation, above what was resident before it (Linux).
+long ReadStatusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    return -1;
+}
+void ResetPeak() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+}
+
+struct Measure {
+    double ms = 0;       // wall clock, best of the repeats
+    double cpuMs = 0;    // user + system time of that best run (the machine may be shared)
+    double peakMb = 0;
+};
+
+double CpuMs() {
+    rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(u.ru_utime) + ms(u.ru_stime);
+}
+
+Measure Run(const std::function<void()>& op, int repeats = 3) {
+    Measure best{1e300, 0, 0};
+    for (int i = 0; i < repeats; ++i) {
+        ResetPeak();
+        const long before = ReadStatusKb("VmRSS:");
+        const double cpu0 = CpuMs();
+        const auto t0 = Clock::now();
+        op();
+        const double ms = Ms(Clock::now() - t0);
+        const double cpu = CpuMs() - cpu0;
+        const long peak = ReadStatusKb("VmHWM:");
+        if (ms < best.ms) {
+            best.ms = ms;
+            best.cpuMs = cpu;
+        }
+        best.peakMb = std::max(best.peakMb, (peak - before) / 1024.0);
+    }
+    return best;
+}
+
+std::string Address(std::mt19937& rng, std::size_t i) {
+    static const char* const sections[] = {"news", "shop", "video", "a/b/c", "forum/thread", ""};
+    std::string s = (rng() % 4 ? "http://www." : "https://");
+    s += "host" + std::to_string(rng() % 200000) + ".example";
+    s += "/" + std::string(sections[rng() % 6]);
+    s += "/page-" + std::to_string(i) + ".html";
+    return s;
+}
+
+void Bench(const std::string& dir, std::size_t n) {
+    std::printf("\n== %zu entries ==\n", n);
+    DiskPlatform disk(dir);
+    const std::string path = Native(pv::CData::FilePath(disk));
+    std::remove(path.c_str());
+
+    std::mt19937 rng(42);
+    std::vector<std::string> addresses;
+    addresses.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) addresses.push_back(Address(rng, i));
+
+    auto data = std::make_unique<pv::CData>();
+    data->Load(disk);
+    for (std::size_t i = 0; i < n; ++i)
+        data->Append(i % 10 < 7 ? pv::ListKind::Prohibited : pv::ListKind::Allowed, addresses[i]);
+
+    Measure save = Run([&] { data->Save(disk); });
+    struct stat st {};
+    stat(path.c_str(), &st);
+    const std::size_t fileSize = static_cast<std::size_t>(st.st_size);
+
+    // The same bytes, written and read plainly in 4096-byte chunks through the same file class.
+    std::string bytes(fileSize, '\0');
+    {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f || std::fread(bytes.data(), 1, fileSize, f) != fileSize) std::perror("read back");
+        if (f) std::fclose(f);
+    }
+    const std::string copy = path + ".plain";
+    Measure plainWrite = Run([&] {
+        StdioFile out(std::fopen(copy.c_str(), "wb"));
+        for (std::size_t at = 0; at < bytes.size(); at += 4096)
+            out.Write(bytes.data() + at, std::min<std::size_t>(4096, bytes.size() - at));
+    });
+    Measure plainRead = Run([&] {
+        StdioFile in(std::fopen(path.c_str(), "rb"));
+        char buf[4096];
+        std::size_t got = 0, total = 0;
+        do {
+            in.Read(buf, sizeof buf, &got);
+            total += got;
+        } while (got);
+        if (total != fileSize) std::printf("short read\n");
+    });
+    // Plain stdio with its default buffering, for reference.
+    Measure stdioRead = Run([&] {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        char buf[4096];
+        while (std::fread(buf, 1, sizeof buf, f) == sizeof buf) {
+        }
+        std::fclose(f);
+    });
+
+    std::unique_ptr<pv::CData> loaded;
+    Measure load = Run([&] {
+        loaded = std::make_unique<pv::CData>();
+        loaded->Load(disk);
+    });
+    if (loaded->Count(pv::ListKind::Prohibited) + loaded->Count(pv::ListKind::Allowed) != n)
+        std::printf("LOAD LOST ENTRIES\n");
+    data.reset();
+
+    // Classify: half hits (random entries of either list), half misses that differ by one byte.
+    const std::size_t probes = 200000;
+    std::vector<std::string> queries;
+    queries.reserve(probes);
+    for (std::size_t i = 0; i < probes; ++i) {
+        std::string q = addresses[rng() % n];
+        if (i % 2) q.back() = 'X';
+        queries.push_back(std::move(q));
+    }
+    std::vector<double> ns;
+    ns.reserve(probes);
+    std::size_t hits = 0;
+    std::size_t hitsBatched = 0;
+    for (const std::string& q : queries) {
+        const auto t0 = Clock::now();
+        const pv::Listed r = loaded->Classify(q);
+        const auto t1 = Clock::now();
+        hits += r != pv::Listed::Neither;
+        ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count());
+    }
+    std::sort(ns.begin(), ns.end());
+    const auto t0 = Clock::now();
+    for (const std::string& q : queries) hitsBatched += loaded->Classify(q) != pv::Listed::Neither;
+    const double meanNs = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / probes;
+
+    // RemoveAll of one entry in the middle of the big list (one linear pass).
+    const std::string victim = loaded->Entries(pv::ListKind::Prohibited)[loaded->Count(pv::ListKind::Prohibited) / 2];
+    const auto r0 = Clock::now();
+    const std::size_t removed = loaded->RemoveAll(pv::ListKind::Prohibited, victim);
+    const double removeMs = Ms(Clock::now() - r0);
+
+    std::printf("file %.1f MB\n", fileSize / 1048576.0);
+    auto row = [](const char* what, const Measure& m) {
+        std::printf("%-32s %8.1f ms wall %8.1f ms cpu  peak +%7.1f MB\n", what, m.ms, m.cpuMs, m.peakMb);
+    };
+    row("Save (CData)", save);
+    row("plain write, 4096-byte chunks", plainWrite);
+    row("Load (CData, with index)", load);
+    row("plain read, 4096-byte chunks", plainRead);
+    row("plain stdio fread (buffered)", stdioRead);
+    std::printf("Save/plain write %.2fx wall %.2fx cpu; Load/plain read %.2fx wall %.2fx cpu\n",
+                save.ms / plainWrite.ms, save.cpuMs / plainWrite.cpuMs, load.ms / plainRead.ms,
+                load.cpuMs / plainRead.cpuMs);
+    std::printf("Classify: median %.0f ns, p99 %.0f ns, mean (batched) %.0f ns; %zu of %zu listed (%zu)\n",
+                ns[ns.size() / 2], ns[ns.size() * 99 / 100], meanNs, hits, probes, hitsBatched);
+    std::printf("RemoveAll of one entry: %.1f ms (%zu removed)\n", removeMs, removed);
+    std::printf("resident after load: %.1f MB\n", ReadStatusKb("VmRSS:") / 1024.0);
+
+    std::remove(copy.c_str());
+    std::remove(path.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string dir = argc > 1 ? argv[1] : "/tmp";
+    for (std::size_t n : {std::size_t{100000}, std::size_t{1000000}}) Bench(dir, n);
+    return 0;
+}
