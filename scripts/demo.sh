@@ -21,14 +21,18 @@ scripts/bootstrap.sh
 note "build tools, mingw-w64, Wine, Xvfb and Python are present"
 
 # --- 2. build ---------------------------------------------------------------------------------
-step "2/7  Building (64-bit module, substitute browser, settings writer; 32-bit module)"
+step "2/7  Building (64-bit module, substitute browser, settings writer, help; 32-bit module; checking service)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j 2 --target Pathvigil pvbrowser pvdat >/dev/null
+cmake --build --preset win64 -j 2 --target Pathvigil pvbrowser pvdat pv_help >/dev/null
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j 2 --target Pathvigil >/dev/null
+cmake --preset native >/dev/null
+cmake --build --preset native -j 2 --target pvcheckd pvcheckctl >/dev/null
 dll=$src/build/win64/Pathvigil.dll
 browser=$src/build/win64/tools/browser/pvbrowser.exe
 pvdat=$src/build/win64/tools/pvdat/pvdat.exe
+checkd=$src/build/native/checkingservice/pvcheckd
+ctl=$src/build/native/checkingservice/pvcheckctl
 if command -v file >/dev/null; then
   for f in build/win64/Pathvigil.dll build/win32/Pathvigil.dll; do note "$f: $(file -b "$f")"; done
 fi
@@ -51,33 +55,34 @@ trap cleanup EXIT
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 # --- 4. checking service and registration -----------------------------------------------------
-step "4/7  Starting a loopback checking service and registering the module"
-cat >"$PV_WINE_DIR/rules.json" <<'EOF'
-{"rules": [{"url": "http://games.example/", "body": "001"}]}
-EOF
-python3 "$src/tools/testservice/checking_service.py" --port-file "$PV_WINE_DIR/port" \
-  --log "$PV_WINE_DIR/requests.log" --rules "$PV_WINE_DIR/rules.json" --lifetime 600 \
-  --quiet >/dev/null &
+step "4/7  Starting the checking service on loopback and registering the module"
+"$src/checkingservice/demo-setup.sh" "$PV_WINE_DIR/rules.db" "$ctl" | sed 's/^/   /'
+"$checkd" --db "$PV_WINE_DIR/rules.db" --port 0 >"$PV_WINE_DIR/service.log" 2>&1 &
 service_pid=$!
-for _ in $(seq 1 100); do [ -s "$PV_WINE_DIR/port" ] && break; sleep 0.1; done
-[ -s "$PV_WINE_DIR/port" ] || { echo "the checking service did not start" >&2; exit 1; }
-port=$(cat "$PV_WINE_DIR/port")
-base="http://127.0.0.1:$port"
+base=
+for _ in $(seq 1 100); do
+  base=$(sed -n 's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' "$PV_WINE_DIR/service.log" | head -1)
+  [ -n "$base" ] && break
+  sleep 0.1
+done
+[ -n "$base" ] || { echo "the checking service did not start" >&2; cat "$PV_WINE_DIR/service.log" >&2; exit 1; }
 forbidden="$base/forbidden.htm"
-note "checking service on $base (forbids http://games.example/, allows the rest)"
+note "checking service pvcheckd on $base"
 "$run" regsvr32 /s "$(winpath "$dll")"
 note "regsvr32 registered $(winpath "$dll")"
+cp "$src/build/win64/PathvigilHelp.chm" "$WINEPREFIX/drive_c/windows/PathvigilHelp.chm"
+note "help file installed as C:\\windows\\PathvigilHelp.chm"
 
 # --- 5. settings ------------------------------------------------------------------------------
 step "5/7  Writing sample settings"
 key='HKCR\Pathvigil.CVigil'
 "$run" reg add "$key" /v checkURL /d "$base/cgi-bin/checker" /f >/dev/null
 "$run" reg add "$key" /v errURL /d "$forbidden" /f >/dev/null
-"$run" reg add "$key" /v name /d family /f >/dev/null
-"$run" reg add "$key" /v ps /d s3cret /f >/dev/null
-note "registry: account family/s3cret, checkURL $base/cgi-bin/checker, errURL $forbidden"
+"$run" reg add "$key" /v name /d pupil /f >/dev/null
+"$run" reg add "$key" /v ps /d demo /f >/dev/null
+note "registry: account pupil/demo, checkURL $base/cgi-bin/checker, errURL $forbidden"
 note "          (no \"first\" value yet: the first title change opens the settings by itself)"
-"$run" "$pvdat" --prohibited http://casino.example/ --allowed http://school.example/ >/dev/null
+"$run" "$pvdat" --prohibited http://adult.example/ --allowed http://school.example/ >/dev/null
 "$run" "$pvdat" --show | tr -d '\r' | sed 's/^/   pv.dat: /'
 
 # --- 6. browsing ------------------------------------------------------------------------------
@@ -97,22 +102,25 @@ browse() {   # browse TITLE [pvbrowser arguments...]
 }
 cat >"$PV_WINE_DIR/browse.txt" <<'EOF'
 # One window: the four kinds of address, then the toolbar button.
-navigate http://news.example/
-navigate http://casino.example/
+navigate http://www.example.com/
+navigate http://adult.example/
 navigate http://school.example/
-navigate http://games.example/
+navigate http://games.example.com/
+navigate http://www.casino.example/
+navigate http://casino.example/help/rules
+navigate http://www.chat.example.net/
 toolbar
 EOF
 browse "lists and checking service" --status --script "$(winpath "$PV_WINE_DIR/browse.txt")"
 
-"$run" "$pvdat" --prohibited http://casino.example/ --allowed http://school.example/ \
+"$run" "$pvdat" --prohibited http://adult.example/ --allowed http://school.example/ \
   --time-limit --day sat=10:00-12:00 >/dev/null
 browse "time limit on, Internet allowed only on Saturday 10:00-12:00" \
-  http://news.example/ http://school.example/
+  http://www.example.com/ http://school.example/
 # (A new window's first navigation passes the schedule once: its guard has just been attached.)
 
 "$run" regsvr32 /u /s "$(winpath "$dll")"
-browse "after regsvr32 /u: no helper, nothing is filtered" http://casino.example/
+browse "after regsvr32 /u: no helper, nothing is filtered" http://adult.example/
 
 # --- 7. summary -------------------------------------------------------------------------------
 step "7/7  Summary"
@@ -125,14 +133,20 @@ check() {   # check DESCRIPTION EXPECTED-LINE
     failures=$((failures + 1))
   fi
 }
-check "news.example: on neither list, the service allows" \
-  "http://news.example/  ->  allowed"
-check "casino.example: on the Prohibited list" \
-  "http://casino.example/  ->  forbidden, redirected to $forbidden"
+check "www.example.com: on neither list, the service allows" \
+  "http://www.example.com/  ->  allowed"
+check "adult.example: on the Prohibited list" \
+  "http://adult.example/  ->  forbidden, redirected to $forbidden"
 check "school.example: on the Allowed list" \
   "http://school.example/  ->  allowed"
-check "games.example: the service forbids it" \
-  "http://games.example/  ->  forbidden, redirected to $forbidden"
+check "games.example.com: the service's host rule forbids it" \
+  "http://games.example.com/  ->  forbidden, redirected to $forbidden"
+check "www.casino.example: the service's domain rule forbids it" \
+  "http://www.casino.example/  ->  forbidden, redirected to $forbidden"
+check "casino.example/help/: the account's own prefix rule allows it" \
+  "http://casino.example/help/rules  ->  allowed"
+check "www.chat.example.net: the category attached to the account" \
+  "http://www.chat.example.net/  ->  forbidden, redirected to $forbidden"
 dialogs=$(grep -c '^dialog "' "$outcomes" || true)
 if [ "$dialogs" -ge 2 ]; then
   printf '   ok    %-62s %s\n' "first title change and toolbar button open the settings" "$dialogs dialogs"
@@ -151,13 +165,13 @@ else
     "http://school.example/  ->  time-limited, redirected to about:blank"
 fi
 check "unregistered: the browser runs without the filter" \
-  "http://casino.example/  ->  allowed"
+  "http://adult.example/  ->  allowed"
 
-queries=$(grep -c 'cgi-bin/checker?' "$PV_WINE_DIR/requests.log" || true)
+kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null || true; service_pid=
 note ""
-note "The checking service received $queries queries (addresses on a list never reach it):"
-sed -n 's/^.*GET \(\/cgi-bin\/checker?[^ ]*\).*$/     \1/p' "$PV_WINE_DIR/requests.log"
-if grep -q 'url=http://casino.example/\|url=http://school.example/' "$PV_WINE_DIR/requests.log"; then
+note "The checking service's query log (addresses on a local list never reach it):"
+"$ctl" --db "$PV_WINE_DIR/rules.db" log show --limit 40 | sed 's/^/     /'
+if "$ctl" --db "$PV_WINE_DIR/rules.db" log show --limit 1000 | grep -q 'http://adult.example/\|http://school.example/'; then
   note "FAIL  a listed address was sent to the service"
   failures=$((failures + 1))
 fi

@@ -29,7 +29,7 @@ run_ctest() {  # run_ctest PRESET [ctest args...]
   local preset=$1; shift
   echo "=== test $preset"
   local log="build/$preset/ctest.log"
-  (cd "build/$preset" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" | grep -E "tests passed|Test +#|\*\*\*|Failed|Error" | grep -v "Passed" || true
+  (cd "build/$preset" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" | grep -E "tests passed|\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|Not Run" || true
   local line total nfail
   line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
   if [ -z "$line" ]; then
