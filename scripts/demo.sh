@@ -70,7 +70,7 @@ forbidden="$base/forbidden.htm"
 note "checking service pvcheckd on $base"
 "$run" regsvr32 /s "$(winpath "$dll")"
 note "regsvr32 registered $(winpath "$dll")"
-cp "$src/build/win64/PathvigilHelp.chm" "$WINEPREFIX/drive_c/windows/PathvigilHelp.chm"
+cp "$src/build/win64/PathvigilHelp.chm" "$PV_WINE_DIR/prefix/drive_c/windows/PathvigilHelp.chm"
 note "help file installed as C:\\windows\\PathvigilHelp.chm"
 
 # --- 5. settings ------------------------------------------------------------------------------
