@@ -19,14 +19,6 @@ namespace pv::dlgtest {
 // ---------------------------------------------------------------------------------------------
 // environment
 
-std::string WindowsPath(const std::string& path) {
-    if (path.empty() || path[0] != '/') return path;
-    std::string out = "Z:" + path;
-    for (char& c : out)
-        if (c == '/') c = '\\';
-    return out;
-}
-
 std::string BuildDir() {
     const char* dir = std::getenv("PV_BUILD_DIR");
     return dir ? WindowsPath(dir) : std::string();
@@ -42,18 +34,6 @@ std::string HelpFilePath() {
     char dir[MAX_PATH + 1] = {};
     ::GetWindowsDirectoryA(dir, sizeof dir);
     return std::string(dir) + "\\PathvigilHelp.chm";
-}
-
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    return static_cast<bool>(out);
 }
 
 namespace {

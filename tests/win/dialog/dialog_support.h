@@ -19,6 +19,7 @@
 #include "platform/win32_platform_win.h"
 #include "store/data.h"
 #include "store/vigil_app.h"
+#include "tests/support/win_test_files_win.h"
 #include "tools/browser/web_browser_base.h"
 
 namespace pv::dlgtest {
@@ -27,15 +28,13 @@ using namespace std::chrono_literals;
 
 // --- environment -----------------------------------------------------------------------------
 
-// A path as this process sees it: Unix paths (from the test environment) become Z: paths.
-std::string WindowsPath(const std::string& path);
+using wintest::ReadWholeFile;
+using wintest::WindowsPath;
+using wintest::WriteWholeFile;
 // The build tree (PV_BUILD_DIR) as a Windows path; empty when unknown.
 std::string BuildDir();
 std::string PvDatPath();       // system directory + "\pv.dat"
 std::string HelpFilePath();    // Windows directory + "\PathvigilHelp.chm"
-
-std::optional<std::string> ReadWholeFile(const std::string& path);
-bool WriteWholeFile(const std::string& path, const std::string& content);
 
 // A registry value of HKEY_CLASSES_ROOT\Pathvigil.CVigil: its type and bytes.
 struct RegValue {

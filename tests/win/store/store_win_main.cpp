@@ -20,14 +20,6 @@ constexpr const char* kValues[5] = {"first", "name", "ps", "checkURL", "errURL"}
 
 const std::string& DllPath() { return g_dll; }
 
-std::string WindowsPath(const std::string& path) {
-    if (path.empty() || path[0] != '/') return path;
-    std::string out = "Z:" + path;
-    for (char& c : out)
-        if (c == '/') c = '\\';
-    return out;
-}
-
 std::string SelfPath() {
     char path[MAX_PATH] = {};
     DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -91,18 +83,6 @@ SettingsKeyGuard::~SettingsKeyGuard() {
             DeleteRaw(kValues[i]);
     }
     if (!m_keyExisted) ::SHDeleteEmptyKeyA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey);
-}
-
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    return static_cast<bool>(out);
 }
 
 FileGuard::FileGuard(std::string path) : m_path(std::move(path)), m_content(ReadWholeFile(m_path)) {}

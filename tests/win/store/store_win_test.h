@@ -6,13 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/win_test_files_win.h"
+
 namespace pv::wintest {
 
 // The module under test (a Windows path), from the command line.
 const std::string& DllPath();
-
-// A path as this process sees it: Unix paths become Z: paths.
-std::string WindowsPath(const std::string& path);
 
 // This program's own file.
 std::string SelfPath();
@@ -55,8 +54,5 @@ private:
     std::string m_path;
     std::optional<std::string> m_content;
 };
-
-std::optional<std::string> ReadWholeFile(const std::string& path);
-bool WriteWholeFile(const std::string& path, const std::string& content);
 
 } // namespace pv::wintest
