@@ -18,7 +18,7 @@ build() {  # build PRESET [TARGET...]: the whole tree, or only the targets named
   local preset=$1; shift
   local targets=()
   [ $# -gt 0 ] && targets=(--target "$@")
-  echo "=== build $preset"
+  echo "=== build $preset (at ${SECONDS}s)"
   if ! { cmake --preset "$preset" >"build-$preset.log" 2>&1 && cmake --build --preset "$preset" -j 2 "${targets[@]}" >>"build-$preset.log" 2>&1; }; then
     tail -60 "build-$preset.log"
     echo "BUILD FAILED: $preset"
@@ -30,7 +30,7 @@ build() {  # build PRESET [TARGET...]: the whole tree, or only the targets named
 
 run_ctest() {  # run_ctest PRESET [ctest args...]
   local preset=$1; shift
-  echo "=== test $preset"
+  echo "=== test $preset (at ${SECONDS}s)"
   local log="build/$preset/ctest.log"
   (cd "build/$preset" && ctest --output-on-failure --timeout 900 "$@") 2>&1 | tee "$log" | grep -E "tests passed|\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|Not Run" || true
   local line total nfail
@@ -64,5 +64,6 @@ echo
 if [ ${#failures[@]} -gt 0 ]; then
   printf 'FAILED: %s\n' "${failures[@]}"
 fi
+echo "all trees done in ${SECONDS}s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
