@@ -59,6 +59,10 @@ set_target_properties(Pathvigil PROPERTIES PREFIX "" OUTPUT_NAME Pathvigil)
 target_link_libraries(Pathvigil PRIVATE pvwin)
 # The C++ runtime and the threads library go into the DLL: its imports stay system DLLs only.
 target_link_options(Pathvigil PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The .def names the stdcall entry points undecorated; the fix-up is intended, not worth a note.
+  target_link_options(Pathvigil PRIVATE -Wl,--enable-stdcall-fixup)
+endif()
 
 # Windows programs (tests, tools) link the same runtimes statically.
 set(PV_WIN_EXE_LINK_OPTIONS -static -static-libgcc -static-libstdc++)
