@@ -34,17 +34,17 @@ expect_line() {   # expect_line FILE LINE
   if grep -Fqx -- "$2" "$1"; then echo "ok: $2"; else echo "MISSING: $2"; failures=$((failures + 1)); fi
 }
 
-start_service() {   # start_service DB NAME: prints the service's base address
+start_service() {   # start_service DB NAME: sets $address to the service's base address
+  # Runs in this shell (not a command substitution), so that cleanup knows the process.
   "$checkd" --db "$1" --port 0 >"$work/$2.log" 2>&1 &
   pids+=($!)
-  local address=
+  address=
   for _ in $(seq 1 100); do
     address=$(sed -n 's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' "$work/$2.log" | head -1)
     [ -n "$address" ] && break
     sleep 0.1
   done
   [ -n "$address" ] || { echo "service_e2e: $2 did not start"; cat "$work/$2.log"; exit 1; }
-  echo "$address"
 }
 
 # --- two services: the school's, and the one a moved account now belongs to -------------------
@@ -55,9 +55,11 @@ db2=$work/new.db
 "$ctl" --db "$db2" init >/dev/null
 "$ctl" --db "$db2" account add moved --password pw --policy forbid >/dev/null
 "$ctl" --db "$db2" rule add --account moved allow host ok.example >/dev/null
-base2=$(start_service "$db2" new)
+start_service "$db2" new
+base2=$address
 "$ctl" --db "$db" account move moved "$base2/cgi-bin/checker" >/dev/null
-base=$(start_service "$db" school)
+start_service "$db" school
+base=$address
 check="$base/cgi-bin/checker"
 forbidden="$base/forbidden.htm"
 
