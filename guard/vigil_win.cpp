@@ -215,14 +215,19 @@ HRESULT STDMETHODCALLTYPE CVigil::GetSite(REFIID riid, void** ppvSite) {
     return m_spSite->QueryInterface(riid, ppvSite);
 }
 
+HRESULT CVigil::FindEventsPoint(ComPtr<IConnectionPoint>& point) const {
+    ComPtr<IConnectionPointContainer> source = m_spEventSource;
+    if (!source) return E_POINTER;
+    HRESULT hr = source->FindConnectionPoint(DIID_DWebBrowserEvents2, point.Put());
+    if (FAILED(hr)) return hr;
+    return point ? S_OK : E_POINTER;
+}
+
 HRESULT STDMETHODCALLTYPE CVigil::Connect() {
     try {
-        ComPtr<IConnectionPointContainer> source = m_spEventSource;
-        if (!source) return E_POINTER;
         ComPtr<IConnectionPoint> point;
-        HRESULT hr = source->FindConnectionPoint(DIID_DWebBrowserEvents2, point.Put());
+        HRESULT hr = FindEventsPoint(point);
         if (FAILED(hr)) return hr;
-        if (!point) return E_POINTER;
         DWORD cookie = 0;
         hr = point->Advise(static_cast<ICVigil*>(this), &cookie);
         // A failed Advise must not overwrite the cookie of a subscription that still exists:
@@ -238,12 +243,9 @@ HRESULT STDMETHODCALLTYPE CVigil::Connect() {
 
 HRESULT STDMETHODCALLTYPE CVigil::Disconnect() {
     try {
-        ComPtr<IConnectionPointContainer> source = m_spEventSource;
-        if (!source) return E_POINTER;
         ComPtr<IConnectionPoint> point;
-        HRESULT hr = source->FindConnectionPoint(DIID_DWebBrowserEvents2, point.Put());
+        HRESULT hr = FindEventsPoint(point);
         if (FAILED(hr)) return hr;
-        if (!point) return E_POINTER;
         return point->Unadvise(m_dwCookie);
     } catch (...) {
         return E_UNEXPECTED;

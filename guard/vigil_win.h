@@ -87,6 +87,8 @@ private:
     CVigil& operator=(const CVigil&) = delete;
 
     HRESULT ExecCommand();
+    // The event source's connection point for DWebBrowserEvents2, for Connect and Disconnect.
+    HRESULT FindEventsPoint(ComPtr<IConnectionPoint>& point) const;
     void HandleBeforeNavigate(const DISPPARAMS& params);
     void HandleTitleChange();
     // Navigates the top-level browser to `target` with the pass flag raised first. When
