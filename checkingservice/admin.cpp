@@ -1,5 +1,6 @@
 #include "checkingservice/admin.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "checkingservice/events.h"
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
@@ -18,11 +20,10 @@ namespace {
 
 constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE COMMAND ...
 
-  init                                   create the database (other commands do too)
+  init                                   create the database (the only command that does)
   account list
-  account add NAME [--policy allow|forbid] [--password-stdin | --password TEXT]
-                   [--cost interactive|moderate|minimum]
-  account password NAME (--password-stdin | --password TEXT) [--cost ...]
+  account add NAME [--policy allow|forbid] [--password-stdin] [--cost interactive|moderate]
+  account password NAME --password-stdin [--cost ...]
   account policy NAME allow|forbid       default for addresses no rule decides
   account move NAME ADDRESS              answer NAME's queries "004" + ADDRESS
   account stay NAME                      cancel a move
@@ -44,8 +45,12 @@ constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE COMMAND ...
   check ACCOUNT ADDRESS                  what the service answers ACCOUNT (password assumed)
 
 KIND is exact, prefix, host or domain. The account "*" is the profile for unknown names and
-wrong passwords.
+wrong passwords. --password-stdin reads the password from the first line of standard input;
+--password TEXT also works but shows the password to anyone who lists the processes.
 )";
+
+constexpr uint64_t kMaxCount = 1'000'000'000;
+constexpr uint64_t kMaxLogKeep = 100'000'000;
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -124,8 +129,30 @@ HashCost cost_arg(Args &args) {
   throw UsageError("unknown --cost " + cost);
 }
 
-std::optional<std::string> password_arg(Args &args, std::istream &in) {
+// A count typed by the administrator: digits only, at most max.
+uint64_t count_arg(const std::string &text, uint64_t max) {
+  uint64_t value = 0;
+  const bool digits =
+      !text.empty() && text.size() <= 19 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) value = std::stoull(text);
+  if (!digits || value > max) {
+    throw UsageError("expected a number from 0 to " + std::to_string(max) + ", not \"" + text +
+                     "\"");
+  }
+  return value;
+}
+
+// Everything printed from the database or the network passes through here: an address or a
+// name from a query may hold terminal escapes, line ends or NUL bytes.
+std::string shown(std::string_view text) { return printable(text, text.size()); }
+
+std::optional<std::string> password_arg(Args &args, std::istream &in, std::ostream &err) {
   std::optional<std::string> password = args.value("--password");
+  if (password) {
+    err << "pvcheckctl: warning: --password shows the password in the process list; "
+           "--password-stdin does not\n";
+  }
   if (args.flag("--password-stdin")) {
     if (password) throw UsageError("give --password or --password-stdin, not both");
     std::string line;
@@ -141,7 +168,7 @@ std::optional<std::string> password_arg(Args &args, std::istream &in) {
 }
 
 std::string scope_text(const std::optional<std::string> &account) {
-  return account ? "account " + *account : std::string("global");
+  return account ? "account " + shown(*account) : std::string("global");
 }
 
 std::string time_text(int64_t ms) {
@@ -153,14 +180,15 @@ std::string time_text(int64_t ms) {
   return text;
 }
 
-int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out) {
+int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out,
+                    std::ostream &err) {
   const std::string verb = args.next("account command");
   if (verb == "list") {
     args.done();
     for (const auto &account : store.accounts()) {
-      out << account.name << "\tpolicy=" << action_name(account.policy)
+      out << shown(account.name) << "\tpolicy=" << action_name(account.policy)
           << (account.password_hash ? "\tpassword" : "\tno-password");
-      if (!account.relocation.empty()) out << "\tmoved-to=" << account.relocation;
+      if (!account.relocation.empty()) out << "\tmoved-to=" << shown(account.relocation);
       out << '\n';
     }
     return 0;
@@ -171,7 +199,7 @@ int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostre
     if (!problem.empty()) throw UsageError(problem);
     const Action policy = action_arg(args.value("--policy").value_or("allow"));
     const HashCost cost = cost_arg(args);
-    const std::optional<std::string> password = password_arg(args, in);
+    const std::optional<std::string> password = password_arg(args, in, err);
     args.done();
     std::optional<std::string> hash;
     if (password) hash = hash_password(*password, cost);
@@ -181,7 +209,7 @@ int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostre
   }
   if (verb == "password") {
     const HashCost cost = cost_arg(args);
-    const std::optional<std::string> password = password_arg(args, in);
+    const std::optional<std::string> password = password_arg(args, in, err);
     args.done();
     if (!password) throw UsageError("give --password or --password-stdin");
     store.set_password(name, hash_password(*password, cost));
@@ -222,7 +250,7 @@ int rule_command(SqliteStore &store, Args &args, std::ostream &out) {
     args.done();
     for (const auto &rule : store.rules(scope)) {
       out << scope_text(rule.account) << '\t' << action_name(rule.action) << '\t'
-          << kind_name(rule.kind) << '\t' << rule.key << '\n';
+          << kind_name(rule.kind) << '\t' << shown(rule.key) << '\n';
     }
     return 0;
   }
@@ -233,7 +261,7 @@ int rule_command(SqliteStore &store, Args &args, std::ostream &out) {
     const std::string key = pattern_arg(kind, args.next("pattern"));
     args.done();
     store.add_rule(scope, kind, key, action);
-    out << action_name(action) << ' ' << kind_name(kind) << ' ' << key << '\n';
+    out << action_name(action) << ' ' << kind_name(kind) << ' ' << shown(key) << '\n';
     return 0;
   }
   if (verb == "remove") {
@@ -257,7 +285,7 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
     args.done();
     const auto attachments = store.attachments();
     for (const auto &list : store.lists()) {
-      out << list.name << '\t' << list.entries << " entries";
+      out << shown(list.name) << '\t' << list.entries << " entries";
       for (const auto &a : attachments) {
         if (a.list != list.name) continue;
         out << '\t' << action_name(a.action) << ':' << scope_text(a.account);
@@ -293,10 +321,10 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
     return 0;
   }
   if (verb == "show") {
-    const std::string limit = args.value("--limit").value_or("100");
+    const uint64_t limit = count_arg(args.value("--limit").value_or("100"), kMaxCount);
     args.done();
-    for (const auto &[kind, key] : store.list_entries(name, std::stoull(limit))) {
-      out << kind_name(kind) << '\t' << key << '\n';
+    for (const auto &[kind, key] : store.list_entries(name, limit)) {
+      out << kind_name(kind) << '\t' << shown(key) << '\n';
     }
     return 0;
   }
@@ -313,13 +341,14 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
       if (!stream) throw StoreError("cannot read " + path);
       file = read_list_file(stream, kind);
     }
-    size_t shown = 0;
+    size_t reported = 0;
     for (const auto &problem : file.problems) {
-      if (++shown > 10) break;
-      err << path << ':' << problem.line << ": skipped: " << problem.message << '\n';
+      if (++reported > 10) break;
+      err << shown(path) << ':' << problem.line << ": skipped: " << shown(problem.message)
+          << '\n';
     }
     const uint64_t added = store.add_list_entries(name, file.entries, replace);
-    out << "imported " << added << " new entries into " << name << " (" << file.lines
+    out << "imported " << added << " new entries into " << shown(name) << " (" << file.lines
         << " lines, " << file.entries.size() - added << " already present, "
         << file.problems.size() << " skipped)\n";
     return 0;
@@ -346,20 +375,20 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
 int log_command(SqliteStore &store, Args &args, std::ostream &out) {
   const std::string verb = args.next("log command");
   if (verb == "show") {
-    const std::string limit = args.value("--limit").value_or("50");
+    const uint64_t limit = count_arg(args.value("--limit").value_or("50"), kMaxCount);
     const std::optional<std::string> account = args.value("--account");
     args.done();
-    for (const auto &record : store.query_log(std::stoull(limit), account)) {
-      out << time_text(record.time_ms) << '\t' << record.account
-          << (record.verified ? "" : " (stranger)") << '\t' << record.verdict << '\t'
-          << record.reason << '\t' << record.address << '\n';
+    for (const auto &record : store.query_log(limit, account)) {
+      out << time_text(record.time_ms) << '\t' << shown(record.account)
+          << (record.verified ? "" : " (stranger)") << '\t' << shown(record.verdict) << '\t'
+          << shown(record.reason) << '\t' << shown(record.address) << '\n';
     }
     return 0;
   }
   if (verb == "keep") {
-    const std::string count = args.next("record count");
+    const uint64_t keep = count_arg(args.next("record count"), kMaxLogKeep);
     args.done();
-    store.set_log_keep(std::stoull(count));
+    store.set_log_keep(keep);
     return 0;
   }
   throw UsageError("unknown log command " + verb);
@@ -374,16 +403,16 @@ int check_command(SqliteStore &store, Args &args, std::ostream &out) {
   const auto index = builder.finish(generation);
   const RuleIndex::Account *account = index->find_account(name);
   if (!account) {
-    out << "(no account " << name << ": the stranger profile answers)\n";
+    out << "(no account " << shown(name) << ": the stranger profile answers)\n";
     account = &index->stranger();
   }
   const RuleIndex::Decision decision = index->decide(*account, parse_address(address));
   switch (decision.verdict) {
     case Verdict::Allow: out << "000"; break;
     case Verdict::Forbid: out << "001"; break;
-    case Verdict::Relocate: out << "004" << account->relocation; break;
+    case Verdict::Relocate: out << "004" << shown(account->relocation); break;
   }
-  out << '\t' << index->describe(decision) << '\n';
+  out << '\t' << shown(index->describe(decision)) << '\n';
   return 0;
 }
 
@@ -408,6 +437,7 @@ std::string check_account_name(std::string_view name) {
 }
 
 std::string check_password(std::string_view password) {
+  if (password.empty()) return "a password cannot be empty";
   if (password.size() > 1024) return "passwords are at most 1024 bytes";
   return refuse_characters("the password", password);
 }
@@ -441,28 +471,23 @@ int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::o
     if (!db) throw UsageError("give --db FILE");
     const std::string command = args.next("command");
     if (!init_crypto()) throw StoreError("cannot start libsodium");
-    SqliteStore store(*db);
     if (command == "init") {
       args.done();
+      SqliteStore created(*db, SqliteStore::Open::Create);
       return 0;
     }
-    if (command == "account") return account_command(store, args, in, out);
+    SqliteStore store(*db, SqliteStore::Open::Existing);
+    if (command == "account") return account_command(store, args, in, out, err);
     if (command == "rule") return rule_command(store, args, out);
     if (command == "list") return list_command(store, args, in, out, err);
     if (command == "log") return log_command(store, args, out);
     if (command == "check") return check_command(store, args, out);
     throw UsageError("unknown command " + command);
   } catch (const UsageError &e) {
-    err << "pvcheckctl: " << e.what() << "\n(pvcheckctl --help lists the commands)\n";
-    return 2;
-  } catch (const std::invalid_argument &) {
-    err << "pvcheckctl: expected a number\n";
-    return 2;
-  } catch (const std::out_of_range &) {
-    err << "pvcheckctl: number out of range\n";
+    err << "pvcheckctl: " << shown(e.what()) << "\n(pvcheckctl --help lists the commands)\n";
     return 2;
   } catch (const std::exception &e) {
-    err << "pvcheckctl: " << e.what() << '\n';
+    err << "pvcheckctl: " << shown(e.what()) << '\n';
     return 1;
   }
 }

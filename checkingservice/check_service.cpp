@@ -14,6 +14,11 @@ Reply malformed(int status, std::string_view what, std::string_view peer) {
   return {status, "000"};
 }
 
+bool host_fits(std::string_view host) {
+  return host.size() <= kMaxHostBytes &&
+         static_cast<size_t>(std::count(host.begin(), host.end(), '.')) < kMaxHostLabels;
+}
+
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -56,15 +61,27 @@ const RuleIndex &CheckService::current(Context &context) {
   return *context.index;
 }
 
-bool CheckService::prepare(Context &context, std::string_view target,
+namespace {
+
+// The hash a name's password is checked against: an account's own, or none (empty) for a
+// name that cannot log in, which the checker then compares with a decoy of the same cost.
+const std::string &hash_of(const RuleIndex &index, const RuleIndex::Account *named) {
+  static const std::string kNone;
+  if (!named || named == &index.stranger() || !named->password_hash) return kNone;
+  return *named->password_hash;
+}
+
+}  // namespace
+
+bool CheckService::prepare(Context &context, std::string_view target, std::string_view client,
                            std::function<void()> resume) {
   const CheckQuery query = parse_check_target(target);
-  if (!query.url || !query.log || query.log->empty()) return true;
+  if (!query.url || !query.log || query.log->empty() || !query.pwd || query.pwd->empty()) {
+    return true;
+  }
   const RuleIndex &index = current(context);
-  const RuleIndex::Account *named = index.find_account(*query.log);
-  if (!named || named == &index.stranger() || !named->password_hash) return true;
-  return credentials_.check_later(*query.log, *named->password_hash,
-                                  query.pwd.value_or(std::string_view()), std::move(resume));
+  return credentials_.check_later(*query.log, hash_of(index, index.find_account(*query.log)),
+                                  *query.pwd, std::move(resume), client);
 }
 
 Reply CheckService::answer(Context &context, std::string_view method, std::string_view target,
@@ -81,25 +98,30 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   const RuleIndex &index = current(context);
 
   const RuleIndex::Account *account = &index.stranger();
+  // A pair whose check could not be made in time: answered by the stricter of its account and
+  // the stranger profile.
+  const RuleIndex::Account *unchecked = nullptr;
   bool verified = false;
   const std::string_view name = query.log.value_or(std::string_view());
-  if (!name.empty()) {
+  const std::string_view password = query.pwd.value_or(std::string_view());
+  if (!name.empty() && !password.empty()) {
     const RuleIndex::Account *named = index.find_account(name);
-    if (named && named != account && named->password_hash) {
-      const std::string_view password = query.pwd.value_or(std::string_view());
-      std::optional<bool> ok;
-      if (context.gated) {
-        switch (credentials_.known(name, *named->password_hash, password)) {
-          case CredentialChecker::Outcome::Verified: ok = true; break;
-          case CredentialChecker::Outcome::Rejected: ok = false; break;
-          case CredentialChecker::Outcome::Unknown: break;
-        }
-      } else {
-        ok = credentials_.check_now(name, *named->password_hash, password);
+    const std::string &hash = hash_of(index, named);
+    std::optional<bool> ok;
+    if (context.gated) {
+      switch (credentials_.known(name, hash, password)) {
+        case CredentialChecker::Outcome::Verified: ok = true; break;
+        case CredentialChecker::Outcome::Rejected: ok = false; break;
+        case CredentialChecker::Outcome::Unknown: break;
       }
+    } else {
+      ok = credentials_.check_now(name, hash, password, peer);
+    }
+    if (!hash.empty()) {
       if (!ok) {
-        log_event("password checks over budget: \"" + printable(name, 64) +
-                  "\" answered as a stranger");
+        log_event("password not checked in time: \"" + printable(name, 64) +
+                  "\" answered by the stricter of its account and the stranger profile");
+        unchecked = named;
       } else if (*ok) {
         account = named;
         verified = true;
@@ -112,14 +134,26 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   if (query.url->empty()) {
     reply.body = "000";
     reason = "empty address";
+  } else if (const AddressParts address = parse_address(*query.url); !host_fits(address.host)) {
+    // No name server resolves such a host, so nothing is lost by forbidding it; matching it
+    // would cost time in the number of its labels.
+    reply.body = "001";
+    reason = "invalid host";
   } else {
-    const RuleIndex::Decision decision = index.decide(*account, parse_address(*query.url));
+    RuleIndex::Decision decision = index.decide(*account, address);
+    if (unchecked && decision.verdict != Verdict::Forbid) {
+      const RuleIndex::Decision own = index.decide(*unchecked, address);
+      if (own.verdict == Verdict::Forbid) decision = own;
+    }
     switch (decision.verdict) {
       case Verdict::Allow: reply.body = "000"; break;
       case Verdict::Forbid: reply.body = "001"; break;
       case Verdict::Relocate: reply.body = "004" + account->relocation; break;
     }
-    if (options_.query_log) reason = index.describe(decision);
+    if (options_.query_log) {
+      reason = index.describe(decision);
+      if (unchecked) reason += ", password not checked";
+    }
   }
 
   if (options_.query_log) {
@@ -129,18 +163,27 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
     entry.verified = verified;
     entry.address = std::string(query.url->substr(0, kLoggedAddressBytes));
     entry.verdict = reply.body.substr(0, 3);
+    if (reason.size() > kLoggedReasonBytes) reason.resize(kLoggedReasonBytes);
     entry.reason = std::move(reason);
     record(context, std::move(entry));
   }
   return reply;
 }
 
+size_t queued_bytes(const QueryLogRecord &record) {
+  return sizeof record + record.account.capacity() + record.address.capacity() +
+         record.reason.capacity();
+}
+
 void CheckService::record(Context &context, QueryLogRecord entry) {
-  std::lock_guard lock(context.log_mutex);
-  if (context.log.size() >= options_.log_queue_limit) {
+  const size_t bytes = queued_bytes(entry);
+  if (queued_log_bytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes >
+      options_.log_queue_bytes) {
+    queued_log_bytes_.fetch_sub(bytes, std::memory_order_relaxed);
     dropped_log_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  std::lock_guard lock(context.log_mutex);
   context.log.push_back(std::move(entry));
 }
 
@@ -152,6 +195,9 @@ std::vector<QueryLogRecord> CheckService::take_log() {
     {
       std::lock_guard log_lock(context->log_mutex);
       taken.swap(context->log);
+    }
+    for (const auto &entry : taken) {
+      queued_log_bytes_.fetch_sub(queued_bytes(entry), std::memory_order_relaxed);
     }
     all.insert(all.end(), std::make_move_iterator(taken.begin()),
                std::make_move_iterator(taken.end()));

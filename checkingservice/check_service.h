@@ -25,7 +25,7 @@ struct ServiceOptions {
   std::string path = "/cgi-bin/checker";  // "*": answer on every path
   double verify_per_second = 10;          // slow password verifications
   double verify_burst = 20;
-  size_t log_queue_limit = 200000;        // records waiting for the store
+  size_t log_queue_bytes = 4 << 20;       // query-log records waiting for the store
   bool query_log = true;
 };
 
@@ -34,8 +34,17 @@ struct Reply {
   std::string body;
 };
 
+// Longer hosts, or hosts of more labels, are forbidden before any rule is looked at.
+inline constexpr size_t kMaxHostBytes = 253;
+inline constexpr size_t kMaxHostLabels = 127;
+
+// What a query-log record keeps of the name, the address and the deciding rule.
 inline constexpr size_t kLoggedAccountBytes = 128;
-inline constexpr size_t kLoggedAddressBytes = 2048;
+inline constexpr size_t kLoggedAddressBytes = 1024;
+inline constexpr size_t kLoggedReasonBytes = 160;
+
+// Memory a record takes while it waits for the store, as counted against log_queue_bytes.
+size_t queued_bytes(const QueryLogRecord &record);
 
 class CheckService {
  public:
@@ -68,12 +77,15 @@ class CheckService {
   // Before answer(), on a serving thread that must not block: false means a slow password
   // check was started for this query and resume will be called (from another thread) once
   // answer() can do without it.
-  bool prepare(Context &context, std::string_view target, std::function<void()> resume);
+  // client: who sent the query, for the per-client budget of slow checks.
+  bool prepare(Context &context, std::string_view target, std::string_view client,
+               std::function<void()> resume);
   Reply answer(Context &context, std::string_view method, std::string_view target,
                std::string_view peer);
 
   // Hands over the query-log records collected so far.
   std::vector<QueryLogRecord> take_log();
+  // Records refused because log_queue_bytes were waiting already.
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
 
  private:
@@ -88,6 +100,7 @@ class CheckService {
   std::mutex contexts_mutex_;
   std::vector<std::unique_ptr<Context>> contexts_;
   std::atomic<uint64_t> dropped_log_{0};
+  std::atomic<size_t> queued_log_bytes_{0};
 };
 
 }  // namespace pv::check

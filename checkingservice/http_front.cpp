@@ -63,9 +63,10 @@ std::string canned_reply(int status) {
   return text;
 }
 
+// Error replies pass through the handler and then the error handler: set the headers once.
 void set_no_store(httplib::Response &res) {
-  res.set_header("Cache-Control", "no-store");
-  res.set_header("Pragma", "no-cache");
+  if (!res.has_header("Cache-Control")) res.set_header("Cache-Control", "no-store");
+  if (!res.has_header("Pragma")) res.set_header("Pragma", "no-cache");
 }
 
 std::string peer_text(const sockaddr_storage &address) {
@@ -78,6 +79,27 @@ std::string peer_text(const sockaddr_storage &address) {
     inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
   }
   return text;
+}
+
+// One client, for the per-client connection cap: an IPv4 address, or the /64 network of an
+// IPv6 address, since one IPv6 host may use any address of its network.
+std::string client_of(const sockaddr_storage &address) {
+  if (address.ss_family == AF_INET6) {
+    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&address);
+    if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+      in6_addr network{};
+      std::memcpy(&network, &in6->sin6_addr, 8);
+      char text[INET6_ADDRSTRLEN] = "?";
+      inet_ntop(AF_INET6, &network, text, sizeof text);
+      return std::string(text) + "/64";
+    }
+    in_addr v4{};
+    std::memcpy(&v4, reinterpret_cast<const unsigned char *>(&in6->sin6_addr) + 12, 4);
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &v4, text, sizeof text);
+    return text;
+  }
+  return peer_text(address);
 }
 
 int port_of(const sockaddr_storage &address) {
@@ -244,6 +266,7 @@ struct Connection {
   int fd = -1;
   uint64_t serial = 0;  // tells a reused descriptor from the connection it once was
   std::string peer;
+  std::string client;  // what the per-client cap counts
   int peer_port = 0;
   std::string in;
   size_t scan_from = 0;
@@ -350,6 +373,7 @@ class HttpFront::Reactor {
     }
     for (auto &[fd, connection] : connections_) {
       ::close(fd);
+      front_.release(connection->client);
       front_.connections_.fetch_sub(1);
     }
     ::close(wake_);
@@ -457,9 +481,12 @@ class HttpFront::Reactor {
         }
         return;
       }
-      if (front_.connections_.fetch_add(1) >= front_.options_.max_connections) {
+      std::string client = client_of(address);
+      const bool over_total = front_.connections_.fetch_add(1) >= front_.options_.max_connections;
+      if (over_total || !front_.admit(client)) {
         front_.connections_.fetch_sub(1);
-        log_event("too many connections; refusing " + peer_text(address));
+        log_event((over_total ? "too many connections; refusing " : "too many connections from ") +
+                  printable(client, 64));
         const std::string reply = canned_reply(503);
         [[maybe_unused]] const ssize_t sent =
             ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -472,6 +499,7 @@ class HttpFront::Reactor {
       connection->fd = fd;
       connection->serial = ++serials_;
       connection->peer = peer_text(address);
+      connection->client = std::move(client);
       connection->peer_port = port_of(address);
       connection->last_activity = now_;
       connection->interest = EPOLLIN;
@@ -479,6 +507,7 @@ class HttpFront::Reactor {
         add(fd, EPOLLIN);
       } catch (const std::exception &) {
         ::close(fd);
+        front_.release(connection->client);
         front_.connections_.fetch_sub(1);
         continue;
       }
@@ -596,7 +625,7 @@ class HttpFront::Reactor {
       if (auto box = mailbox.lock()) box->post(fd, serial);
     };
     try {
-      return front_.gate_(target, index_, std::move(resume));
+      return front_.gate_(target, c.client, index_, std::move(resume));
     } catch (const std::exception &) {
       return true;
     }
@@ -671,7 +700,8 @@ class HttpFront::Reactor {
       if ((c.lingering && now_ >= c.linger_until) ||
           (writing && now_ - c.last_progress >= options.request_timeout) ||
           (!writing && c.in.empty() && !c.lingering &&
-           now_ - c.last_activity >= options.idle_timeout)) {
+           now_ - c.last_activity >=
+               (c.requests == 0 ? options.first_byte_timeout : options.idle_timeout))) {
         expired.push_back(&c);
       } else if (!writing && !c.lingering && !c.in.empty() &&
                  now_ - c.request_start >= options.request_timeout) {
@@ -688,6 +718,7 @@ class HttpFront::Reactor {
   void close(Connection &c) {
     const int fd = c.fd;
     ::close(fd);
+    front_.release(c.client);
     connections_.erase(fd);
     front_.connections_.fetch_sub(1);
   }
@@ -710,6 +741,23 @@ class HttpFront::Reactor {
 HttpFront::HttpFront(HttpOptions options, Handler handler, Gate gate)
     : options_(std::move(options)), handler_(std::move(handler)), gate_(std::move(gate)) {
   options_.threads = std::max(1u, options_.threads);
+}
+
+bool HttpFront::admit(const std::string &client) {
+  std::lock_guard lock(clients_mutex_);
+  size_t &open = clients_[client];
+  if (open >= options_.max_connections_per_client) {
+    if (open == 0) clients_.erase(client);
+    return false;
+  }
+  ++open;
+  return true;
+}
+
+void HttpFront::release(const std::string &client) {
+  std::lock_guard lock(clients_mutex_);
+  const auto it = clients_.find(client);
+  if (it != clients_.end() && --it->second == 0) clients_.erase(it);
 }
 
 HttpFront::~HttpFront() {

@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "checkingservice/check_service.h"
@@ -25,9 +27,11 @@ struct HttpOptions {
   unsigned threads = 2;
   std::chrono::milliseconds request_timeout{5000};  // first byte to complete request
   std::chrono::milliseconds idle_timeout{15000};    // between requests on one connection
+  std::chrono::milliseconds first_byte_timeout{2000};  // a new connection that sends nothing
   size_t max_head = 16 * 1024;                      // request line and headers
   size_t max_body = 8 * 1024;                       // queries carry none; tolerated, ignored
   size_t max_connections = 4096;
+  size_t max_connections_per_client = 64;  // by IPv4 address or IPv6 /64
   unsigned max_requests_per_connection = 1000000;
 };
 
@@ -63,8 +67,9 @@ class HttpFront {
   // Asked about each complete request before it is answered. False: the request cannot be
   // answered without waiting; the connection is parked until resume is called (from any
   // thread, at most once, harmless after the connection or the front end are gone).
-  using Gate = std::function<bool(std::string_view target, unsigned thread,
-                                  std::function<void()> resume)>;
+  // client: the connection's client as the per-client connection cap counts it.
+  using Gate = std::function<bool(std::string_view target, std::string_view client,
+                                  unsigned thread, std::function<void()> resume)>;
 
   HttpFront(HttpOptions options, Handler handler, Gate gate = {});
   ~HttpFront();
@@ -82,12 +87,18 @@ class HttpFront {
   class Reactor;
   struct Mailbox;
 
+  // False: the client has its share of connections already.
+  bool admit(const std::string &client);
+  void release(const std::string &client);
+
   HttpOptions options_;
   Handler handler_;
   Gate gate_;
   int listen_fd_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> connections_{0};
+  std::mutex clients_mutex_;
+  std::unordered_map<std::string, size_t> clients_;  // open connections by client
   std::vector<std::unique_ptr<Reactor>> reactors_;
   std::vector<std::thread> threads_;
 };

@@ -57,23 +57,39 @@ bool verify_password(const std::string &stored_hash, std::string_view password) 
   return crypto_pwhash_str_verify(buffer, password.data(), password.size()) == 0;
 }
 
-VerifyBudget::VerifyBudget(double per_second, double burst)
-    : per_second_(per_second), burst_(std::max(1.0, burst)), tokens_(burst_),
-      last_(std::chrono::steady_clock::now()) {}
+KeyedBudget::KeyedBudget(double per_second, double burst, size_t max_keys)
+    : per_second_(per_second), burst_(std::max(1.0, burst)),
+      max_keys_(std::max<size_t>(1, max_keys)) {}
 
-bool VerifyBudget::take() {
+double KeyedBudget::refill(Bucket &bucket, std::chrono::steady_clock::time_point now) const {
+  const double elapsed = std::chrono::duration<double>(now - bucket.last).count();
+  bucket.last = now;
+  bucket.tokens = std::min(burst_, bucket.tokens + elapsed * per_second_);
+  return bucket.tokens;
+}
+
+bool KeyedBudget::take(const std::string &key) {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  const double elapsed = std::chrono::duration<double>(now - last_).count();
-  last_ = now;
-  tokens_ = std::min(burst_, tokens_ + elapsed * per_second_);
-  if (tokens_ < 1.0) return false;
-  tokens_ -= 1.0;
+  auto it = buckets_.find(key);
+  if (it == buckets_.end()) {
+    if (buckets_.size() >= max_keys_) {
+      for (auto at = buckets_.begin(); at != buckets_.end();) {
+        at = refill(at->second, now) >= burst_ ? buckets_.erase(at) : std::next(at);
+      }
+      if (buckets_.size() >= max_keys_) return false;
+    }
+    it = buckets_.emplace(key, Bucket{burst_, now}).first;
+  }
+  if (refill(it->second, now) < 1.0) return false;
+  it->second.tokens -= 1.0;
   return true;
 }
 
-CredentialChecker::CredentialChecker(double per_second, double burst, size_t cache_capacity)
-    : budget_(per_second, burst), capacity_(std::max<size_t>(1, cache_capacity)),
+CredentialChecker::CredentialChecker(double per_second, double burst, size_t cache_capacity,
+                                     std::chrono::milliseconds max_wait)
+    : names_(per_second, burst), clients_(per_second, burst),
+      capacity_(std::max<size_t>(1, cache_capacity)), max_wait_(max_wait),
       worker_([this] { work(); }) {}
 
 CredentialChecker::~CredentialChecker() {
@@ -112,6 +128,29 @@ void CredentialChecker::remember(const Digest &d, bool verified) {
   set.insert(d);
 }
 
+bool CredentialChecker::verify(const std::string &stored_hash, std::string_view password) {
+  if (!stored_hash.empty()) return verify_password(stored_hash, password);
+  try {
+    bool made = false;
+    std::call_once(decoy_once_, [&] {
+      unsigned char secret[16];
+      randombytes_buf(secret, sizeof secret);
+      decoy_ = hash_password(std::string_view(reinterpret_cast<char *>(secret), sizeof secret));
+      made = true;  // making it cost what checking against it costs
+    });
+    if (!made) verify_password(decoy_, password);
+  } catch (const std::exception &) {
+  }
+  return false;
+}
+
+bool CredentialChecker::take_budget(std::string_view name, std::string_view client) {
+  // Both are asked, so that a flood spends its own budgets whichever runs out first.
+  const bool name_ok = names_.take(std::string(name));
+  const bool client_ok = clients_.take(std::string(client));
+  return name_ok && client_ok;
+}
+
 CredentialChecker::Outcome CredentialChecker::known(std::string_view name,
                                                     const std::string &stored_hash,
                                                     std::string_view password) const {
@@ -124,62 +163,125 @@ CredentialChecker::Outcome CredentialChecker::known(std::string_view name,
 
 std::optional<bool> CredentialChecker::check_now(std::string_view name,
                                                  const std::string &stored_hash,
-                                                 std::string_view password) {
+                                                 std::string_view password,
+                                                 std::string_view client) {
   const Digest d = digest(name, stored_hash, password);
   {
     std::lock_guard lock(mutex_);
     if (verified_.contains(d)) return true;
     if (rejected_.contains(d)) return false;
   }
-  if (!budget_.take()) return std::nullopt;
-  const bool ok = verify_password(stored_hash, password);
+  if (!take_budget(name, client)) return std::nullopt;
+  const bool ok = verify(stored_hash, password);
   std::lock_guard lock(mutex_);
   remember(d, ok);
   return ok;
 }
 
 bool CredentialChecker::check_later(std::string_view name, const std::string &stored_hash,
-                                    std::string_view password, std::function<void()> done) {
+                                    std::string_view password, std::function<void()> done,
+                                    std::string_view client) {
   const Digest d = digest(name, stored_hash, password);
+  const auto deadline = Clock::now() + max_wait_;
   std::lock_guard lock(mutex_);
   if (verified_.contains(d) || rejected_.contains(d)) return true;
   if (auto it = waiting_.find(d); it != waiting_.end()) {
-    it->second.push_back(std::move(done));
+    it->second.push_back({std::move(done), deadline});
     return false;
   }
-  if (queue_.size() >= kMaxQueued || !budget_.take()) return true;
-  waiting_[d].push_back(std::move(done));
-  queue_.push_back({d, stored_hash, std::string(password)});
+  const std::string client_key(client);
+  const std::string name_key(name);
+  const auto queue = queues_.find(client_key);
+  const auto per_name = queued_names_.find(name_key);
+  if (queued_ >= kMaxQueued ||
+      (queue != queues_.end() && queue->second.size() >= kMaxQueuedPerClient) ||
+      (per_name != queued_names_.end() && per_name->second >= kMaxQueuedPerName) ||
+      !take_budget(name, client)) {
+    return true;
+  }
+  waiting_[d].push_back({std::move(done), deadline});
+  auto &jobs = queues_[client_key];
+  if (jobs.empty()) turns_.push_back(client_key);
+  jobs.push_back({d, stored_hash, std::string(password), name_key});
+  ++queued_names_[name_key];
+  ++queued_;
   wake_.notify_one();
   return false;
 }
 
 void CredentialChecker::work() {
   for (;;) {
-    Job job;
+    std::optional<Job> job;
+    std::vector<std::function<void()>> expired;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      job = std::move(queue_.front());
-      queue_.pop_front();
-    }
-    const bool ok = verify_password(job.stored_hash, job.password);
-    sodium_memzero(job.password.data(), job.password.size());
-    std::vector<std::function<void()>> waiters;
-    {
-      std::lock_guard lock(mutex_);
-      remember(job.digest, ok);
-      if (auto it = waiting_.find(job.digest); it != waiting_.end()) {
-        waiters = std::move(it->second);
-        waiting_.erase(it);
+      for (;;) {
+        if (stopping_) return;
+        // Waiters past their deadline are answered without the check; it still runs, so
+        // that the pair's next query finds the outcome.
+        const auto now = Clock::now();
+        std::optional<Clock::time_point> next;
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+          std::erase_if(it->second, [&](Waiter &waiter) {
+            if (waiter.deadline > now) {
+              next = next ? std::min(*next, waiter.deadline) : waiter.deadline;
+              return false;
+            }
+            expired.push_back(std::move(waiter.done));
+            return true;
+          });
+          it = it->second.empty() ? waiting_.erase(it) : std::next(it);
+        }
+        if (!expired.empty()) break;
+        if (queued_ > 0) {
+          const std::string client = std::move(turns_.front());
+          turns_.pop_front();
+          auto &jobs = queues_[client];
+          job = std::move(jobs.front());
+          jobs.pop_front();
+          if (jobs.empty()) {
+            queues_.erase(client);
+          } else {
+            turns_.push_back(client);
+          }
+          if (auto it = queued_names_.find(job->name);
+              it != queued_names_.end() && --it->second == 0) {
+            queued_names_.erase(it);
+          }
+          --queued_;
+          break;
+        }
+        if (next) {
+          wake_.wait_until(lock, *next);
+        } else {
+          wake_.wait(lock);
+        }
       }
     }
-    for (auto &done : waiters) {
+    for (auto &done : expired) {
       try {
         done();
       } catch (...) {
         // A waiter that cannot be told just stays parked until its connection ends.
+      }
+    }
+    if (!job) continue;
+    const bool ok = verify(job->stored_hash, job->password);
+    sodium_memzero(job->password.data(), job->password.size());
+    std::vector<Waiter> waiters;
+    {
+      std::lock_guard lock(mutex_);
+      remember(job->digest, ok);
+      if (auto it = waiting_.find(job->digest); it != waiting_.end()) {
+        waiters = std::move(it->second);
+        waiting_.erase(it);
+      }
+    }
+    for (auto &waiter : waiters) {
+      try {
+        waiter.done();
+      } catch (...) {
+        // As above.
       }
     }
   }

@@ -31,19 +31,27 @@ std::string hash_password(std::string_view password, HashCost cost = HashCost::I
 
 bool verify_password(const std::string &stored_hash, std::string_view password);
 
-// Caps how many slow verifications run per second across the process, so that a stream of
-// wrong passwords cannot keep the service busy hashing. Token bucket.
-class VerifyBudget {
+// Token buckets, one per key (an account name, a client address), so that one name's or one
+// client's spent budget leaves everybody else's alone. At most max_keys are tracked; full
+// buckets are forgotten first, and a new key finds no room only when that many keys are
+// all spending at once.
+class KeyedBudget {
  public:
-  explicit VerifyBudget(double per_second, double burst);
-  bool take();
+  KeyedBudget(double per_second, double burst, size_t max_keys = 65536);
+  bool take(const std::string &key);
 
  private:
+  struct Bucket {
+    double tokens;
+    std::chrono::steady_clock::time_point last;
+  };
+  double refill(Bucket &bucket, std::chrono::steady_clock::time_point now) const;
+
   std::mutex mutex_;
   double per_second_;
   double burst_;
-  double tokens_;
-  std::chrono::steady_clock::time_point last_;
+  size_t max_keys_;
+  std::unordered_map<std::string, Bucket> buckets_;
 };
 
 // Verifies name/password pairs against stored hashes and remembers the outcomes. Keys cover
@@ -51,9 +59,18 @@ class VerifyBudget {
 // account misses the cache by construction. Slow checks either run on the caller's thread
 // (check_now) or on a worker thread of their own (check_later), so that a serving thread never
 // spends a deliberately slow hash on a query. Thread-safe.
+//
+// Slow checks are budgeted per name and per client, and queued fairly: the worker takes the
+// clients with waiting checks in turn, and a client, a name and the whole queue hold a
+// bounded number of checks. A waiter is woken after max_wait at the latest, checked or not.
+//
+// An empty stored hash stands for a name that cannot log in (unknown, or without a password):
+// such pairs are checked against a decoy hash of the default cost and never verify, so that
+// the time a wrong password takes does not tell which names exist.
 class CredentialChecker {
  public:
-  CredentialChecker(double per_second, double burst, size_t cache_capacity = 100000);
+  CredentialChecker(double per_second, double burst, size_t cache_capacity = 100000,
+                    std::chrono::milliseconds max_wait = std::chrono::milliseconds(3000));
   ~CredentialChecker();
   CredentialChecker(const CredentialChecker &) = delete;
   CredentialChecker &operator=(const CredentialChecker &) = delete;
@@ -64,18 +81,22 @@ class CredentialChecker {
 
   // From the cache, else a slow check here within the budget; nullopt when it is spent.
   std::optional<bool> check_now(std::string_view name, const std::string &stored_hash,
-                                std::string_view password);
+                                std::string_view password, std::string_view client = {});
 
   // False: a slow check was started (or joined) on the worker thread, which calls done when
-  // known() can answer. True: nothing to wait for - the outcome is cached, or the budget or
-  // the queue is full and the pair stays unverified this time.
+  // known() can answer or max_wait has passed. True: nothing to wait for - the outcome is
+  // cached, or a budget or the queue is full and the pair stays unverified this time.
   bool check_later(std::string_view name, const std::string &stored_hash,
-                   std::string_view password, std::function<void()> done);
+                   std::string_view password, std::function<void()> done,
+                   std::string_view client = {});
 
   static constexpr size_t kMaxQueued = 64;
+  static constexpr size_t kMaxQueuedPerClient = 8;
+  static constexpr size_t kMaxQueuedPerName = 4;
 
  private:
   using Digest = std::array<unsigned char, 16>;
+  using Clock = std::chrono::steady_clock;
   struct DigestHash {
     size_t operator()(const Digest &d) const;
   };
@@ -83,19 +104,33 @@ class CredentialChecker {
     Digest digest;
     std::string stored_hash;
     std::string password;
+    std::string name;
+  };
+  struct Waiter {
+    std::function<void()> done;
+    Clock::time_point deadline;
   };
   Digest digest(std::string_view name, const std::string &stored_hash,
                 std::string_view password) const;
   void remember(const Digest &digest, bool verified);  // mutex_ held
+  bool verify(const std::string &stored_hash, std::string_view password);
+  bool take_budget(std::string_view name, std::string_view client);
   void work();
 
-  VerifyBudget budget_;
+  KeyedBudget names_;
+  KeyedBudget clients_;
   size_t capacity_;
+  std::chrono::milliseconds max_wait_;
   mutable std::mutex mutex_;
   std::unordered_set<Digest, DigestHash> verified_;
   std::unordered_set<Digest, DigestHash> rejected_;
-  std::unordered_map<Digest, std::vector<std::function<void()>>, DigestHash> waiting_;
-  std::deque<Job> queue_;
+  std::unordered_map<Digest, std::vector<Waiter>, DigestHash> waiting_;
+  std::unordered_map<std::string, std::deque<Job>> queues_;  // by client
+  std::deque<std::string> turns_;                            // clients with queued checks
+  std::unordered_map<std::string, size_t> queued_names_;
+  size_t queued_ = 0;
+  std::once_flag decoy_once_;
+  std::string decoy_;
   std::condition_variable wake_;
   bool stopping_ = false;
   std::thread worker_;

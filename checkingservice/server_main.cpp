@@ -31,13 +31,20 @@ constexpr const char *kUsage = R"(usage: pvcheckd --db FILE [options]
   --threads N               serving threads (2)
   --request-timeout-ms N    time a request may take to arrive whole (5000)
   --idle-timeout-ms N       idle time before a kept-alive connection is closed (15000)
+  --first-byte-timeout-ms N time a new connection may stay silent (2000)
   --max-connections N       open connections at most (4096)
+  --max-connections-per-client N
+                            open connections from one client address at most (64)
   --poll-ms N               how often the store is asked for changes (1000)
-  --verify-rate N           slow password verifications per second at most (10)
+  --verify-rate N           slow password checks per second for one name, and for one
+                            client address, at most (10)
+  --log-queue-kb N          query-log records waiting for the database, at most (4096 KiB)
   --no-query-log            keep no query log
   --quiet                   log errors only
 SIGHUP reloads the rules at once; SIGINT and SIGTERM stop the service.
 )";
+
+constexpr long kHour = 3600 * 1000;
 
 struct Options {
   std::string db;
@@ -47,12 +54,19 @@ struct Options {
   bool quiet = false;
 };
 
-long number(const char *text, const char *name) {
-  char *end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < 0) {
-    throw std::runtime_error(std::string(name) + " needs a non-negative number");
+// Digits only, within [low, high]: "-5", "1; x", " 7" or "99999999999999999999" are refused
+// instead of wrapping or being read in part.
+long number(const char *text, const std::string &name, long low, long high) {
+  const std::string_view digits(text);
+  long value = 0;
+  bool ok = !digits.empty() && digits.size() <= 12;
+  for (char c : digits) {
+    if (c < '0' || c > '9') ok = false;
+    if (ok) value = value * 10 + (c - '0');
+  }
+  if (!ok || value < low || value > high) {
+    throw std::runtime_error(name + " needs a number from " + std::to_string(low) + " to " +
+                             std::to_string(high));
   }
   return value;
 }
@@ -73,25 +87,30 @@ Options parse(int argc, char **argv) {
     } else if (arg == "--listen") {
       options.http.address = value();
     } else if (arg == "--port") {
-      const long port = number(value(), "--port");
-      if (port > 65535) throw std::runtime_error("--port is at most 65535");
-      options.http.port = static_cast<int>(port);
+      options.http.port = static_cast<int>(number(value(), arg, 0, 65535));
     } else if (arg == "--path") {
       options.service.path = value();
     } else if (arg == "--threads") {
-      options.http.threads = static_cast<unsigned>(std::max(1L, number(value(), "--threads")));
+      options.http.threads = static_cast<unsigned>(number(value(), arg, 1, 64));
     } else if (arg == "--request-timeout-ms") {
-      options.http.request_timeout = std::chrono::milliseconds(number(value(), arg.c_str()));
+      options.http.request_timeout = std::chrono::milliseconds(number(value(), arg, 1, kHour));
     } else if (arg == "--idle-timeout-ms") {
-      options.http.idle_timeout = std::chrono::milliseconds(number(value(), arg.c_str()));
+      options.http.idle_timeout = std::chrono::milliseconds(number(value(), arg, 1, kHour));
+    } else if (arg == "--first-byte-timeout-ms") {
+      options.http.first_byte_timeout = std::chrono::milliseconds(number(value(), arg, 1, kHour));
     } else if (arg == "--max-connections") {
-      options.http.max_connections = static_cast<size_t>(number(value(), arg.c_str()));
+      options.http.max_connections = static_cast<size_t>(number(value(), arg, 1, 1000000));
+    } else if (arg == "--max-connections-per-client") {
+      options.http.max_connections_per_client =
+          static_cast<size_t>(number(value(), arg, 1, 1000000));
     } else if (arg == "--poll-ms") {
-      options.poll = std::chrono::milliseconds(std::max(10L, number(value(), arg.c_str())));
+      options.poll = std::chrono::milliseconds(number(value(), arg, 10, kHour));
     } else if (arg == "--verify-rate") {
-      const long rate = number(value(), arg.c_str());
+      const long rate = number(value(), arg, 1, 10000);
       options.service.verify_per_second = static_cast<double>(rate);
-      options.service.verify_burst = static_cast<double>(std::max(1L, rate * 2));
+      options.service.verify_burst = static_cast<double>(rate * 2);
+    } else if (arg == "--log-queue-kb") {
+      options.service.log_queue_bytes = static_cast<size_t>(number(value(), arg, 64, 1 << 20)) << 10;
     } else if (arg == "--no-query-log") {
       options.service.query_log = false;
     } else if (arg == "--quiet") {
@@ -107,8 +126,9 @@ Options parse(int argc, char **argv) {
 // Keeps the index current and the query log flowing into the store.
 class Maintenance {
  public:
-  Maintenance(SqliteStore &store, CheckService &service, std::chrono::milliseconds poll)
-      : store_(store), service_(service), poll_(poll) {}
+  Maintenance(SqliteStore &store, CheckService &service, std::chrono::milliseconds poll,
+              size_t log_queue_bytes)
+      : store_(store), service_(service), poll_(poll), log_queue_bytes_(log_queue_bytes) {}
 
   void reload_now() {
     std::lock_guard lock(mutex_);
@@ -161,8 +181,15 @@ class Maintenance {
   }
 
  private:
+  // Records that cannot be written (the database locked or full) wait for the next round,
+  // at most log_queue_bytes of them; older ones beyond that are dropped, counted and logged.
   void flush_log() {
     std::vector<QueryLogRecord> records = service_.take_log();
+    if (!unsent_.empty()) {
+      records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),
+                     std::make_move_iterator(unsent_.end()));
+      unsent_.clear();
+    }
     const uint64_t dropped = service_.dropped_log_records();
     if (dropped != reported_drops_) {
       log_error("query log fell behind: " + std::to_string(dropped - reported_drops_) +
@@ -173,8 +200,17 @@ class Maintenance {
     try {
       store_.append_query_log(records, service_.index()->log_keep());
     } catch (const std::exception &e) {
-      log_error("cannot write the query log (" + std::to_string(records.size()) +
-                " records lost): " + e.what());
+      size_t bytes = 0;
+      size_t first_kept = records.size();
+      while (first_kept > 0 &&
+             bytes + queued_bytes(records[first_kept - 1]) <= log_queue_bytes_) {
+        bytes += queued_bytes(records[--first_kept]);
+      }
+      unsent_.assign(std::make_move_iterator(records.begin() + first_kept),
+                     std::make_move_iterator(records.end()));
+      log_error("cannot write the query log (" + std::to_string(unsent_.size()) +
+                " records kept for the next try, " + std::to_string(first_kept) +
+                " dropped): " + e.what());
     }
   }
 
@@ -186,6 +222,8 @@ class Maintenance {
   bool reload_requested_ = false;
   bool stopping_ = false;
   uint64_t reported_drops_ = 0;
+  size_t log_queue_bytes_;
+  std::vector<QueryLogRecord> unsent_;
 };
 
 int serve(const Options &options) {
@@ -201,9 +239,9 @@ int serve(const Options &options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  SqliteStore store(options.db);
+  SqliteStore store(options.db, SqliteStore::Open::Existing);
   CheckService service(options.service);
-  Maintenance maintenance(store, service, options.poll);
+  Maintenance maintenance(store, service, options.poll, options.service.log_queue_bytes);
   maintenance.rebuild();
 
   std::vector<CheckService::Context *> contexts;
@@ -214,8 +252,9 @@ int serve(const Options &options) {
       options.http,
       [&](std::string_view method, std::string_view target, std::string_view peer,
           unsigned thread) { return service.answer(*contexts[thread], method, target, peer); },
-      [&](std::string_view target, unsigned thread, std::function<void()> resume) {
-        return service.prepare(*contexts[thread], target, std::move(resume));
+      [&](std::string_view target, std::string_view client, unsigned thread,
+          std::function<void()> resume) {
+        return service.prepare(*contexts[thread], target, client, std::move(resume));
       });
   const int port = front.bind();
   front.start();

@@ -2,7 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace pv::check {
 
@@ -134,10 +140,44 @@ std::optional<std::string> scope_name_of(int64_t scope,
 
 }  // namespace
 
-SqliteStore::SqliteStore(const std::string &path) {
-  if (sqlite3_open_v2(path.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+namespace {
+
+// The database holds password hashes and every pupil's browsing history: only its owner may
+// read it. SQLite gives the write-ahead log and shared-memory files the database's own mode,
+// so creating the (empty) database file 0600 ourselves covers all three.
+void create_private_file(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  if (errno != EEXIST) {
+    throw StoreError("cannot create database " + path + ": " + std::strerror(errno));
+  }
+}
+
+void make_private(const std::string &path) {
+  for (const char *suffix : {"", "-wal", "-shm"}) {
+    const std::string name = path + suffix;
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      ::chmod(name.c_str(), st.st_mode & 0700);
+    }
+  }
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string &path, Open mode) {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (mode == Open::Create) {
+    create_private_file(path);
+    make_private(path);
+  } else if (struct stat st {}; ::stat(path.c_str(), &st) != 0) {
+    throw StoreError("database " + path + " does not exist (pvcheckctl --db " + path +
+                     " init creates one)");
+  }
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
     db_ = nullptr;
@@ -145,9 +185,33 @@ SqliteStore::SqliteStore(const std::string &path) {
   }
   try {
     sqlite3_busy_timeout(db_, 5000);
+    if (mode == Open::Existing) {
+      // Read before anything is written: an empty or foreign file must stay as it is.
+      bool initialised = false;
+      try {
+        Statement st(db_, "SELECT 1 FROM meta WHERE key = 'schema'");
+        initialised = st.step();
+      } catch (const StoreError &) {
+      }
+      if (!initialised) {
+        throw StoreError(path + " is not an initialised checking database (pvcheckctl --db " +
+                         path + " init creates one)");
+      }
+    } else {
+      // Freed pages (query-log rows trimmed away) go back to the file system.
+      const auto number = [&](const char *sql) {
+        Statement st(db_, sql);
+        return st.step() ? st.int64(0) : 0;
+      };
+      if (number("PRAGMA auto_vacuum") != 2) {
+        exec("PRAGMA auto_vacuum=INCREMENTAL");
+        if (number("SELECT COUNT(*) FROM sqlite_schema") > 0) exec("VACUUM");  // an older file
+      }
+    }
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
+    exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
     Transaction tx(*this, true);
     exec(kSchema);
     tx.commit();
@@ -249,7 +313,14 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
 }
 
 void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+  // Only the newest `keep` could stay; rows are made room for before they are inserted, so
+  // that neither the table nor the file ever holds much more than `keep` rows' worth.
+  keep = std::min<uint64_t>(keep, INT64_MAX);
+  if (records.size() > keep) records = records.subspan(records.size() - keep);
   Transaction tx(*this, true);
+  Statement trim(db_, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
+  trim.bind(1, static_cast<int64_t>(keep - records.size()));
+  trim.run();
   Statement insert(db_,
                    "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason) "
                    "VALUES(?, ?, ?, ?, ?, ?)");
@@ -262,10 +333,15 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
         .bind(6, record.reason);
     insert.run();
   }
-  Statement trim(db_, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
-  trim.bind(1, static_cast<int64_t>(std::min<uint64_t>(keep, INT64_MAX)));
-  trim.run();
   tx.commit();
+  // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
+  // ones are converted by pvcheckctl init).
+  int64_t free_pages = 0;
+  {
+    Statement count(db_, "PRAGMA freelist_count");
+    if (count.step()) free_pages = count.int64(0);
+  }
+  if (free_pages > 256) exec("PRAGMA incremental_vacuum");
 }
 
 void SqliteStore::add_account(const std::string &name, const std::optional<std::string> &hash,

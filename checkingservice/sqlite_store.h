@@ -13,11 +13,16 @@ struct sqlite3_stmt;
 
 namespace pv::check {
 
+// The write-ahead log is cut back to this size whenever it is reset.
+inline constexpr int64_t kWalLimitBytes = 4 * 1024 * 1024;
+
 class SqliteStore final : public ServiceStore, public AdminStore {
  public:
-  // Opens (creating when absent) the database and brings its schema up to date. Throws
-  // StoreError.
-  explicit SqliteStore(const std::string &path);
+  // Create: opens the database, creating it (mode 0600) when absent, and brings its schema up
+  // to date. Existing: opens only a database that exists and holds the schema, so that a
+  // mistyped name cannot start a service over an empty rule set. Throws StoreError.
+  enum class Open { Create, Existing };
+  explicit SqliteStore(const std::string &path, Open mode = Open::Create);
   ~SqliteStore() override;
   SqliteStore(const SqliteStore &) = delete;
   SqliteStore &operator=(const SqliteStore &) = delete;

@@ -280,6 +280,11 @@ TEST(CheckServiceThreads, AnswersWhileIndexesAreSwapped) {
   EXPECT_EQ(service.index()->generation(), generation - 1);
 }
 
+uint64_t store_keep(const std::string &path) {
+  SqliteStore store(path, SqliteStore::Open::Existing);
+  return store.log_keep();
+}
+
 TEST(ServiceAdmin, CommandLineRoundTrip) {
   TempDb db;
   const auto run = [&](std::vector<std::string> args, std::string input = "") {
@@ -289,9 +294,19 @@ TEST(ServiceAdmin, CommandLineRoundTrip) {
     const int rc = run_admin(args, in, out, err);
     return std::to_string(rc) + ":" + out.str() + err.str();
   };
+  // Only init creates a database; a mistyped name is reported, not created.
+  EXPECT_EQ(run({"account", "list"}).substr(0, 2), "1:");
+  EXPECT_FALSE(std::filesystem::exists(db.path()));
+  EXPECT_EQ(run({"init"}), "0:");
   EXPECT_EQ(run({"account", "add", "kid", "--password-stdin", "--cost", "minimum"}, "pw\r\n")
                 .substr(0, 2),
             "0:");
+  EXPECT_EQ(run({"account", "add", "empty", "--password-stdin"}, "\n").substr(0, 2), "2:");
+  // The password on the command line works, with a warning.
+  const std::string shown = run({"account", "add", "visible", "--password", "x", "--cost",
+                                 "minimum"});
+  EXPECT_EQ(shown.substr(0, 2), "0:");
+  EXPECT_NE(shown.find("process list"), std::string::npos);
   EXPECT_EQ(run({"account", "add", "bad&name"}).substr(0, 2), "2:");
   EXPECT_EQ(run({"account", "move", "kid", "ftp://x/"}).substr(0, 2), "2:");
   EXPECT_EQ(run({"rule", "add", "--global", "forbid", "host", "x.example/path"}).substr(0, 2),
@@ -300,12 +315,17 @@ TEST(ServiceAdmin, CommandLineRoundTrip) {
   EXPECT_EQ(run({"rule", "add", "--account", "kid", "forbid", "domain", "*.X.example"}),
             "0:forbid domain x.example\n");
   EXPECT_EQ(run({"check", "kid", "http://a.x.example/"}), "0:001\taccount domain\n");
-  EXPECT_EQ(run({"log", "keep", "many"}).substr(0, 2), "2:");
+  for (const char *bad : {"many", "-5", "1; x", " 3", "99999999999999999999999"}) {
+    EXPECT_EQ(run({"log", "keep", bad}).substr(0, 2), "2:") << bad;
+    EXPECT_EQ(run({"log", "show", "--limit", bad}).substr(0, 2), "2:") << bad;
+  }
+  EXPECT_EQ(run({"log", "keep", "7"}), "0:");
+  EXPECT_EQ(store_keep(db.path()), 7u);
   EXPECT_EQ(run({"bogus"}).substr(0, 2), "2:");
 
   SqliteStore store(db.path());
   const auto accounts = store.accounts();
-  ASSERT_EQ(accounts.size(), 2u);
+  ASSERT_EQ(accounts.size(), 3u);
   ASSERT_TRUE(accounts[1].password_hash);
   EXPECT_TRUE(verify_password(*accounts[1].password_hash, "pw"));
 }
