@@ -54,12 +54,13 @@ std::string_view reason_phrase(int status) {
   }
 }
 
-std::string canned_reply(int status) {
+std::string canned_reply(int status, std::string_view body = "000") {
   std::string text = "HTTP/1.1 " + std::to_string(status) + " ";
   text += reason_phrase(status);
   text +=
       "\r\nContent-Type: text/plain\r\nContent-Length: 3\r\nCache-Control: no-store\r\n"
-      "Pragma: no-cache\r\nConnection: close\r\n\r\n000";
+      "Pragma: no-cache\r\nConnection: close\r\n\r\n";
+  text += body;
   return text;
 }
 
@@ -487,7 +488,9 @@ class HttpFront::Reactor {
         front_.connections_.fetch_sub(1);
         log_event((over_total ? "too many connections; refusing " : "too many connections from ") +
                   printable(client, 64));
-        const std::string reply = canned_reply(503);
+        // A client over its own share is refused with a forbidding reply: holding connections
+        // must not switch off the filtering of the machine that holds them.
+        const std::string reply = canned_reply(503, over_total ? "000" : "001");
         [[maybe_unused]] const ssize_t sent =
             ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         ::close(fd);

@@ -2,7 +2,8 @@
 // request reaches the HTTP library's request parser only once it is completely buffered, so
 // no thread ever waits on a slow client. Heads and bodies are size limited, partial requests
 // time out, and every reply this layer makes up itself (timeouts, oversized requests, too
-// many connections) is the allowing "000" with caching forbidden, like all others.
+// many connections) is the allowing "000" with caching forbidden, like all others - except
+// the refusal of a client over its share of connections, which forbids ("001").
 #pragma once
 
 #include <atomic>
