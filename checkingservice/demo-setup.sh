@@ -18,7 +18,7 @@ rm -f "$db" "$db-wal" "$db-shm"
 run() { "$ctl" --db "$db" "$@" > /dev/null; }
 
 run init
-run account add pupil --password demo --policy allow
+echo demo | run account add pupil --password-stdin --policy allow
 # Host rule: exactly this host, not its neighbours.
 run rule add --global forbid host games.example.com
 # Domain rule: the domain and every subdomain...

@@ -61,7 +61,8 @@ step "4/7  Starting the checking service on loopback and registering the module"
 service_pid=$!
 base=
 for _ in $(seq 1 100); do
-  base=$(sed -n 's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' "$PV_WINE_DIR/service.log" | head -1)
+  # The log may not exist yet: the background service creates it.
+  base=$(sed -n 's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' "$PV_WINE_DIR/service.log" 2>/dev/null | head -1) || base=
   [ -n "$base" ] && break
   sleep 0.1
 done

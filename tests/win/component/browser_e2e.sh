@@ -14,6 +14,7 @@ src=${PV_SOURCE_DIR:-$(cd "$(dirname "$0")/../../.." && pwd)}
 export PV_WINE_DIR
 run=$src/tools/wine/run-wine.sh
 source "$src/tools/wine/env.sh"
+source "$src/tests/win/wait.sh"
 
 work=$(mktemp -d)
 service_pid=
@@ -53,9 +54,13 @@ cat >"$work/rules.json" <<'EOF'
 {"rules": [{"url": "http://service-bad.example/", "body": "001"}]}
 EOF
 python3 "$src/tools/testservice/checking_service.py" --port-file "$work/port" \
-  --log "$work/requests.log" --rules "$work/rules.json" --lifetime 280 --quiet >/dev/null &
+  --log "$work/requests.log" --rules "$work/rules.json" --lifetime 280 --quiet >"$work/service.out" 2>&1 &
 service_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+if ! wait_for_file "$work/port" 30 "$service_pid"; then
+  echo "browser_e2e: the checking service did not start"
+  cat "$work/service.out" 2>/dev/null
+  exit 1
+fi
 port=$(cat "$work/port")
 base="http://127.0.0.1:$port"
 forbidden="$base/forbidden.htm"

@@ -10,6 +10,7 @@ program=$1; shift
 src=${PV_SOURCE_DIR:-$(cd "$(dirname "$0")/../../.." && pwd)}
 export PV_WINE_DIR=${PV_WINE_DIR:-$(pwd)/wine}
 run=$src/tools/wine/run-wine.sh
+source "$src/tests/win/wait.sh"
 
 work=$(mktemp -d)
 service_pid=
@@ -27,10 +28,9 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 python3 "$src/tools/testservice/checking_service.py" --port-file "$work/port" --log "$work/requests.log" \
   --rules "$work/rules.json" --lifetime 220 --quiet >"$work/service.out" 2>&1 &
 service_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-if [ ! -s "$work/port" ]; then
+if ! wait_for_file "$work/port" 30 "$service_pid"; then
   echo "checking service did not start:" >&2
-  cat "$work/service.out" >&2
+  cat "$work/service.out" >&2 2>/dev/null
   exit 1
 fi
 port=$(cat "$work/port")

@@ -15,6 +15,7 @@ for f in "$checkd" "$ctl"; do
 done
 run=$src/tools/wine/run-wine.sh
 source "$src/tools/wine/env.sh"
+source "$src/tests/win/wait.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -38,22 +39,21 @@ start_service() {   # start_service DB NAME: sets $address to the service's base
   # Runs in this shell (not a command substitution), so that cleanup knows the process.
   "$checkd" --db "$1" --port 0 >"$work/$2.log" 2>&1 &
   pids+=($!)
-  address=
-  for _ in $(seq 1 100); do
-    address=$(sed -n 's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' "$work/$2.log" | head -1)
-    [ -n "$address" ] && break
-    sleep 0.1
-  done
-  [ -n "$address" ] || { echo "service_e2e: $2 did not start"; cat "$work/$2.log"; exit 1; }
+  if ! address=$(wait_for_match "$work/$2.log" \
+      's|^pvcheckd: listening on \(http://[^/]*\)/.*|\1|p' 30 "${pids[-1]}"); then
+    echo "service_e2e: $2 did not start"
+    cat "$work/$2.log" 2>/dev/null
+    exit 1
+  fi
 }
 
 # --- two services: the school's, and the one a moved account now belongs to -------------------
 db=$work/rules.db
 "$src/checkingservice/demo-setup.sh" "$db" "$ctl" >/dev/null
-"$ctl" --db "$db" account add moved --password pw --policy allow >/dev/null
+echo pw | "$ctl" --db "$db" account add moved --password-stdin --policy allow >/dev/null
 db2=$work/new.db
 "$ctl" --db "$db2" init >/dev/null
-"$ctl" --db "$db2" account add moved --password pw --policy forbid >/dev/null
+echo pw | "$ctl" --db "$db2" account add moved --password-stdin --policy forbid >/dev/null
 "$ctl" --db "$db2" rule add --account moved allow host ok.example >/dev/null
 start_service "$db2" new
 base2=$address
