@@ -144,9 +144,15 @@ bool CredentialChecker::verify(const std::string &stored_hash, std::string_view 
   return false;
 }
 
+std::string CredentialChecker::name_key(std::string_view name) {
+  // Account names are at most 128 bytes; longer ones can only be strangers and may share a
+  // budget, which keeps the tables small whatever arrives.
+  return std::string(name.substr(0, 129));
+}
+
 bool CredentialChecker::take_budget(std::string_view name, std::string_view client) {
   // Both are asked, so that a flood spends its own budgets whichever runs out first.
-  const bool name_ok = names_.take(std::string(name));
+  const bool name_ok = names_.take(name_key(name));
   const bool client_ok = clients_.take(std::string(client));
   return name_ok && client_ok;
 }
@@ -190,7 +196,7 @@ bool CredentialChecker::check_later(std::string_view name, const std::string &st
     return false;
   }
   const std::string client_key(client);
-  const std::string name_key(name);
+  const std::string name_key = CredentialChecker::name_key(name);
   const auto queue = queues_.find(client_key);
   const auto per_name = queued_names_.find(name_key);
   if (queued_ >= kMaxQueued ||

@@ -114,6 +114,7 @@ class CredentialChecker {
                 std::string_view password) const;
   void remember(const Digest &digest, bool verified);  // mutex_ held
   bool verify(const std::string &stored_hash, std::string_view password);
+  static std::string name_key(std::string_view name);
   bool take_budget(std::string_view name, std::string_view client);
   void work();
 

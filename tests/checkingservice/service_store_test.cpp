@@ -242,6 +242,39 @@ TEST(ServiceAnswer, RepliesVerificationAndLog) {
   EXPECT_TRUE(service.take_log().empty());
 }
 
+// A pair whose password cannot be checked (here: the client's budget is spent) is answered by
+// the stricter of its account and the stranger profile, and never moved.
+TEST(ServiceAnswer, UncheckedPairsGetTheStricterVerdict) {
+  ASSERT_TRUE(init_crypto());
+  TempDb db;
+  SqliteStore store(db.path());
+  const std::string hash = hash_password("pw", HashCost::Minimum);
+  store.add_account("strict", hash, Action::Forbid);
+  store.add_account("open", hash, Action::Allow);
+  store.add_account("moved", hash, Action::Allow);
+  store.set_relocation("moved", "http://new.example/c");
+  store.add_rule(Scope::of("open"), RuleKind::Host, "x.example", Action::Allow);
+  store.add_rule(Scope::of("*"), RuleKind::Host, "x.example", Action::Forbid);
+  ServiceOptions options;
+  options.verify_per_second = 0;
+  options.verify_burst = 1;  // one slow check for the one client, never refilled
+  CheckService service(options);
+  service.publish(load(store));
+  CheckService::Context &context = service.new_context();
+  const auto ask = [&](std::string_view query) {
+    return service.answer(context, "GET", "/cgi-bin/checker?" + std::string(query), "p").body;
+  };
+  EXPECT_EQ(ask("log=open&pwd=wrong&url=http://y.example/"), "000");  // spends the budget
+  EXPECT_EQ(ask("log=strict&pwd=pw&url=http://y.example/"), "001");
+  EXPECT_EQ(ask("log=open&pwd=pw&url=http://x.example/"), "001");
+  EXPECT_EQ(ask("log=open&pwd=pw&url=http://y.example/"), "000");
+  EXPECT_EQ(ask("log=moved&pwd=pw&url=http://y.example/"), "000");
+  const auto log = service.take_log();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_FALSE(log[1].verified);
+  EXPECT_EQ(log[1].reason, "default, password not checked");
+}
+
 // Answers keep flowing, each from one whole index, while new indexes are published and the
 // query log is drained; no record is lost.
 TEST(CheckServiceThreads, AnswersWhileIndexesAreSwapped) {
