@@ -242,21 +242,30 @@ class HardeningTest(unittest.TestCase):
                 except OSError:
                     pass  # refused by the per-client cap
             time.sleep(1.5)
-            started = time.monotonic()
+            times = []
+
+            def timed_ask(source, log, pwd, url):
+                started = time.monotonic()
+                body = ask_from(s, source, log, pwd, url)
+                times.append(time.monotonic() - started)
+                return body
+
             # Another machine: checked in its turn, so its own rules apply.
-            self.assertEqual(ask_from(s, "127.0.0.2", "honest", "mine",
-                                      "http://games.example/"), "001")
-            self.assertEqual(ask_from(s, "127.0.0.2", "honest", "mine",
-                                      "http://homework.example/"), "000")
+            self.assertEqual(timed_ask("127.0.0.2", "honest", "mine", "http://games.example/"),
+                             "001")
+            self.assertEqual(timed_ask("127.0.0.2", "honest", "mine",
+                                       "http://homework.example/"), "000")
             # The flooding machine itself: never looser than the account's own policy.
-            self.assertEqual(ask_from(s, "127.0.0.1", "neighbour", "theirs",
-                                      "http://games.example/"), "001")
-            elapsed = time.monotonic() - started
+            self.assertEqual(timed_ask("127.0.0.1", "neighbour", "theirs",
+                                       "http://games.example/"), "001")
         finally:
             flood.wait()
             for sock in extra:
                 sock.close()
-        self.assertLess(elapsed, 8, "waited longer than the documented bound")
+        print(f"\nunder a wrong-password flood ({flood.sent} queries): honest queries took "
+              + ", ".join(f"{t * 1000:.0f} ms" for t in times), file=sys.stderr)
+        # The documented wait: 3 s, plus the check running at that moment.
+        self.assertLess(max(times), 4.5, times)
 
     def test_unknown_names_cost_what_wrong_passwords_cost(self):
         admin(self.db, "account", "add", "real", "--password-stdin", stdin="right\n")
