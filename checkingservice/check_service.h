@@ -23,7 +23,7 @@ namespace pv::check {
 
 struct ServiceOptions {
   std::string path = "/cgi-bin/checker";  // "*": answer on every path
-  double verify_per_second = 10;          // slow password verifications
+  double verify_per_second = 10;          // slow password checks, per name and per client
   double verify_burst = 20;
   size_t log_queue_bytes = 4 << 20;       // query-log records waiting for the store
   bool query_log = true;
