@@ -16,7 +16,7 @@
 namespace pv::settings_password {
 
 inline constexpr const char* kRecordValue = "settingsPassword";
-inline constexpr uint32_t kIterations = 100000;
+inline constexpr uint32_t kIterations = 600000;
 inline constexpr std::size_t kSaltBytes = 16;
 inline constexpr std::size_t kKeyBytes = 32;
 

@@ -34,9 +34,11 @@ else
 fi
 [ -n "$(find "$work" -iname PathvigilHelp.chm)" ] && ok "help file packaged" || fail "no help file"
 
-# Every component of the package has the package's bitness.
+# Every component of the package has the package's bitness, except the help file's, which both
+# packages share alike.
 while IFS=$'\t' read -r comp _ _ attrs _; do
-  [ $((attrs & 256)) -eq "$win64bit" ] && ok "component $comp bitness" || fail "component $comp attributes $attrs"
+  want=$win64bit; [ "$comp" = HelpFile ] && want=0
+  [ $((attrs & 256)) -eq "$want" ] && ok "component $comp bitness" || fail "component $comp attributes $attrs"
 done < <(table "$msi" Component)
 
 reg=$(table "$msi" Registry | cut -f2-5)
@@ -84,6 +86,9 @@ if [ -n "$other" ]; then
   else
     fail "registration rows differ from $(basename "$other")'s:"; cat "$work/diff"
   fi
+  help() { table "$1" Component | awk -F'\t' '$1 == "HelpFile"'; }
+  [ -n "$(help "$msi")" ] && [ "$(help "$msi")" = "$(help "$other")" ] && ok "help file component shared alike" ||
+    fail "help file components differ"
 fi
 
 [ "$failures" -eq 0 ] && echo "check_msi_tables: $(basename "$msi") ok" || { echo "check_msi_tables: $failures failure(s)"; exit 1; }

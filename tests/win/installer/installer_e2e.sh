@@ -92,7 +92,7 @@ fi
 check "account name" "$(value name)" kid
 check "account password" "$(value ps)" Acc0unt-Secret
 record=$(value settingsPassword)
-[[ $record == pbkdf2-sha256\$100000\$* ]] && ok "settings password stored as a PBKDF2 record" || fail "settings password record '$record'"
+[[ $record =~ ^pbkdf2-sha256\$[0-9]+\$[0-9a-f]{32}\$[0-9a-f]{64}$ ]] && ok "settings password stored as a PBKDF2 record" || fail "settings password record '$record'"
 [[ $record != *Adm1n-Secret* ]] && ok "the record is not the password" || fail "the settings password is stored in clear"
 [ -f "$install_dir/Pathvigil.dll" ] && [ -f "$drive_c/windows/PathvigilHelp.chm" ] && ok "module and help file installed" ||
   fail "module or help file missing"
