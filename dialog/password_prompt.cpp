@@ -10,11 +10,6 @@ namespace pv {
 
 namespace {
 
-void Wipe(std::string& text) {
-    SecureZeroMemory(text.data(), text.size());
-    text.clear();
-}
-
 // The edit's text, and the edit emptied: a password does not stay in a control longer than needed.
 std::string TakeText(HWND dialog, int id) {
     HWND edit = ::GetDlgItem(dialog, id);
@@ -29,17 +24,17 @@ CPasswordPrompt::CPasswordPrompt() : CDialogBase(IDD_PV_PASSWORD_PROMPT) {}
 
 CPasswordPrompt::~CPasswordPrompt() {
     DestroyWindowNow();
-    Wipe(m_password);
+    settings_password::Wipe(m_password);
 }
 
 std::string CPasswordPrompt::TakePassword() {
     std::string password = std::move(m_password);
-    Wipe(m_password);
+    settings_password::Wipe(m_password);
     return password;
 }
 
 void CPasswordPrompt::OnOK() {
-    Wipe(m_password);
+    settings_password::Wipe(m_password);
     m_password = TakeText(GetSafeHwnd(), IDC_PV_PROMPT_PASSWORD);
     CDialogBase::OnOK();
 }
@@ -75,9 +70,9 @@ void CSettingsPasswordDialog::OnOK() {
     } else {
         TheApp().ShowMessage(kNotStored);
     }
-    Wipe(current);
-    Wipe(fresh);
-    Wipe(confirmation);
+    settings_password::Wipe(current);
+    settings_password::Wipe(fresh);
+    settings_password::Wipe(confirmation);
     if (done) CDialogBase::OnOK();
 }
 

@@ -14,31 +14,69 @@ namespace pv {
 
 namespace {
 
+// The machine's own settings key, in this process's registry view (a 32-bit module reads the 32-bit
+// view, where the 32-bit package wrote). HKEY_CLASSES_ROOT lays every user's own classes over it,
+// and any user may write those: a record there must not be able to replace or remove the machine's.
+constexpr const char* kMachineSettingsKey = "SOFTWARE\\Classes\\Pathvigil.CVigil";
+
+class KeyHandle {
+public:
+    KeyHandle() = default;
+    ~KeyHandle() { if (m_key) ::RegCloseKey(m_key); }
+    KeyHandle(const KeyHandle&) = delete;
+    KeyHandle& operator=(const KeyHandle&) = delete;
+    HKEY* Put() { return &m_key; }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+bool OpenMachineKey(REGSAM access, KeyHandle& key) {
+    return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSettingsKey, 0, access, key.Put()) == ERROR_SUCCESS;
+}
+
+// The text before the first NUL of a value read into a buffer.
+std::string TextOf(const std::vector<char>& buffer, std::size_t size) {
+    if (size > buffer.size()) size = buffer.size();
+    std::string text(buffer.data(), size);
+    return text.substr(0, text.find('\0'));
+}
+
 PasswordThrottle& Throttle() {
     static PasswordThrottle throttle;
     return throttle;
-}
-
-void Wipe(std::string& text) {
-    SecureZeroMemory(text.data(), text.size());
-    text.clear();
 }
 
 } // namespace
 
 std::string SettingsPasswordRecord() {
     std::vector<char> buffer(1024, '\0');
+    KeyHandle machine;
+    if (OpenMachineKey(KEY_QUERY_VALUE, machine)) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        if (::RegQueryValueExA(machine.Get(), settings_password::kRecordValue, nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(buffer.data()), &size) == ERROR_SUCCESS) {
+            return TextOf(buffer, size);
+        }
+    }
+    // Registered for one user only (no machine key, or no record in it): the classes the module
+    // reads its other settings from.
     uint32_t size = static_cast<uint32_t>(buffer.size());
     if (!TheApp().platform().RegGetValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
                                          buffer.data(), &size)) {
         return {};
     }
-    if (size > buffer.size()) size = static_cast<uint32_t>(buffer.size());
-    std::string record(buffer.data(), size);
-    return record.substr(0, record.find('\0'));
+    return TextOf(buffer, size);
 }
 
 bool StoreSettingsPasswordRecord(const std::string& record) {
+    KeyHandle machine;
+    if (OpenMachineKey(KEY_SET_VALUE, machine)) {
+        return ::RegSetValueExA(machine.Get(), settings_password::kRecordValue, 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(record.c_str()),
+                                static_cast<DWORD>(record.size() + 1)) == ERROR_SUCCESS;
+    }
     return TheApp().platform().RegSetValue(CVigilApp::kSettingsKey, settings_password::kRecordValue, kRegSz,
                                            record.data(), static_cast<uint32_t>(record.size()));
 }
@@ -76,7 +114,7 @@ bool UnlockSettings() {
     if (prompt.RunModal() != IDOK) return false;
     std::string password = prompt.TakePassword();
     const bool ok = CheckSettingsPassword(record, password);
-    Wipe(password);
+    settings_password::Wipe(password);
     return ok;
 }
 

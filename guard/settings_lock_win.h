@@ -10,10 +10,13 @@ namespace pv {
 inline constexpr const char* kWrongSettingsPassword = "The settings password is wrong. The settings stay closed.";
 inline constexpr const char* kSettingsPasswordWait = "Too many wrong settings passwords. Try again in %u seconds.";
 
-// The stored record (HKEY_CLASSES_ROOT\Pathvigil.CVigil, "settingsPassword"), read afresh each
-// time so that a password set in another browser process counts at once. Empty: no password.
+// The stored record ("settingsPassword" of the settings key), read afresh each time so that a
+// password set in another browser process counts at once. Empty: no password. The machine's key
+// (HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Pathvigil.CVigil) decides when it holds a record, so that
+// a user's own classes cannot hide it; HKEY_CLASSES_ROOT otherwise.
 std::string SettingsPasswordRecord();
-// Stores a record; an empty one switches the password off. False when the write failed.
+// Stores a record, in the machine's key when there is one; an empty record switches the password
+// off. False when the write failed.
 bool StoreSettingsPasswordRecord(const std::string& record);
 
 // Whether the settings may open. With no password set: yes, at once. Otherwise the prompt asks for

@@ -129,4 +129,9 @@ bool Matches(std::string_view record, std::string_view password) {
     return difference == 0;
 }
 
+void Wipe(std::string& text) {
+    SecureZeroMemory(text.data(), text.size());
+    text.clear();
+}
+
 } // namespace pv::settings_password

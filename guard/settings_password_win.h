@@ -28,4 +28,7 @@ std::optional<std::string> MakeRecord(std::string_view password, uint32_t iterat
 // password, so a damaged value keeps the settings closed rather than open.
 bool Matches(std::string_view record, std::string_view password);
 
+// Overwrites a string that held a password before it is freed or reused, and empties it.
+void Wipe(std::string& text);
+
 } // namespace pv::settings_password

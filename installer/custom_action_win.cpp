@@ -43,10 +43,7 @@ void Wipe(std::wstring& text) {
     SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
     text.clear();
 }
-void Wipe(std::string& text) {
-    SecureZeroMemory(text.data(), text.size());
-    text.clear();
-}
+using pv::settings_password::Wipe;
 
 std::wstring Property(MSIHANDLE install, const wchar_t* name) {
     DWORD size = 0;
