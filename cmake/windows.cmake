@@ -42,6 +42,8 @@ add_dependencies(pvwin pv_idl)
 target_include_directories(pvwin PUBLIC ${CMAKE_SOURCE_DIR} ${PV_GEN})
 target_link_libraries(pvwin PUBLIC pvcore
   wininet shlwapi ole32 oleaut32 uuid comctl32 shell32 user32 gdi32 advapi32 htmlhelp)
+# The settings password's hash comes from the system's cryptography.
+target_link_libraries(pvwin PUBLIC bcrypt)
 set_source_files_properties(${PV_GEN}/pathvigil_i.c PROPERTIES COMPILE_OPTIONS "-Wno-unused")
 
 set(PV_RC ${CMAKE_SOURCE_DIR}/resources/pathvigil.rc)

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "dialog/password_prompt.h"
 #include "resources/resource.h"
+#include "store/vigil_app.h"
 
 namespace pv {
 
@@ -31,7 +33,8 @@ BOOL CGeneralPage::OnInitDialog() {
 bool CGeneralPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     static const MessageMap<CGeneralPage> map = MessageMap<CGeneralPage>()
         .Command(IDC_PV_LOGIN, EN_CHANGE, &CGeneralPage::OnLoginChange)
-        .Command(IDC_PV_PASSWORD, EN_CHANGE, &CGeneralPage::OnPasswordChange);
+        .Command(IDC_PV_PASSWORD, EN_CHANGE, &CGeneralPage::OnPasswordChange)
+        .Command(IDC_PV_SETTINGS_PASSWORD, BN_CLICKED, &CGeneralPage::OnSettingsPassword);
     return map.Dispatch(*this, message, wParam, lParam, result) ||
            CPage::OnMessage(message, wParam, lParam, result);
 }
@@ -42,6 +45,14 @@ void CGeneralPage::OnLoginChange() {
 
 void CGeneralPage::OnPasswordChange() {
     if (m_bInitialised) m_bPasswordEdited = true;
+}
+
+// The settings password has a dialog of its own, which stores its result at once: it is not part
+// of what the settings dialog's OK or Cancel decides.
+void CGeneralPage::OnSettingsPassword() {
+    CSettingsPasswordDialog dialog;
+    if (!dialog.BeginModal()) TheApp().ShowMessage("Cannot create dialog!");
+    dialog.RunModal();
 }
 
 std::string CGeneralPage::LoginText() const { return WindowTextA(m_editLogin); }

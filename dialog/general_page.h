@@ -36,6 +36,7 @@ protected:
 private:
     void OnLoginChange();
     void OnPasswordChange();
+    void OnSettingsPassword();
 
     CStaticHyperLink m_linkSite;
     CStaticHyperLink m_linkMail;

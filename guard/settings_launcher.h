@@ -6,7 +6,8 @@ namespace pv {
 class CVigil;
 
 // Runs the settings dialog modally for this window's guard; returns when it has closed.
-// Shows "Cannot create dialog!" when the dialog window cannot be created.
+// Shows "Cannot create dialog!" when the dialog window cannot be created. With a settings password
+// set, it is asked for first, and a wrong one opens nothing.
 void OpenSettingsDialog(CVigil* guard);
 
 // The TitleChange branch: on the first call in the process while the first-run flag is 0, records

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "dialog/settings_dialog.h"
+#include "guard/settings_lock_win.h"
 #include "store/vigil_app.h"
 
 namespace pv {
@@ -10,6 +11,8 @@ namespace pv {
 void OpenSettingsDialog(CVigil* guard) {
     // Called from COM methods and event handlers: nothing may escape.
     try {
+        // With a settings password set, nothing opens until it has been given.
+        if (!UnlockSettings()) return;
         auto dialog = std::make_unique<CSettingsDialog>(guard);
         if (!dialog->BeginModal()) TheApp().ShowMessage("Cannot create dialog!");
         // Also after a failed BeginModal: it re-enables whatever BeginModal disabled.

@@ -16,6 +16,8 @@
 #define IDD_PV_SETTINGS         3003
 #define IDD_PV_LISTS            3004
 #define IDD_PV_SCHEDULE         3005
+#define IDD_PV_PASSWORD_PROMPT  3006
+#define IDD_PV_PASSWORD_CHANGE  3007
 
 // Settings frame (3003)
 #define IDC_PV_TAB              3001
@@ -38,6 +40,13 @@
 #define IDC_PV_LOGIN_LABEL      3020
 #define IDC_PV_PASSWORD_LABEL   3021
 #define IDC_PV_LINK_DOWNLOAD    3036
+#define IDC_PV_SETTINGS_PASSWORD 3064   // button: set or change the settings password
+
+// Settings password prompt (3006) and change dialog (3007)
+#define IDC_PV_PROMPT_PASSWORD  3060
+#define IDC_PV_CURRENT_PASSWORD 3061
+#define IDC_PV_NEW_PASSWORD     3062
+#define IDC_PV_CONFIRM_PASSWORD 3063
 
 // Schedule page (3005)
 #define IDC_PV_FROM_MON         3023

@@ -8,5 +8,5 @@ if [ $# -eq 0 ]; then
   echo "usage: check-dll.sh DLL..." >&2
   exit 2
 fi
-allowed='(kernel32|user32|gdi32|advapi32|shlwapi|wininet|ole32|oleaut32|comctl32|shell32|msvcrt|comdlg32|version|hhctrl\.ocx)(\.dll)?|hhctrl\.ocx'
+allowed='(kernel32|user32|gdi32|advapi32|shlwapi|wininet|ole32|oleaut32|comctl32|shell32|msvcrt|comdlg32|version|bcrypt|hhctrl\.ocx)(\.dll)?|hhctrl\.ocx'
 exec python3 "$here/pe_inspect.py" --allow "$allowed" "$@"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The demo: builds Pathvigil.dll, installs it into a private, throw-away Wine prefix the way an
-# installer would (regsvr32), gives it sample settings and a loopback checking service, and
-# browses a set of addresses through the substitute browser (tools/browser), which hosts the
-# module exactly as the browser hosts a browser helper object. Headless: message boxes and
-# dialogs appear on a private X display and are reported and dismissed by the browser.
+# The demo: builds Pathvigil.dll and its installer packages, installs the 64-bit package silently
+# into a private, throw-away Wine prefix with the settings given as properties (checking service,
+# forbidden page, account, settings password), and browses a set of addresses through the
+# substitute browser (tools/browser), which hosts the module exactly as the browser hosts a
+# browser helper object; then uninstalls the package. Headless: message boxes and dialogs appear on
+# a private X display and are reported and dismissed by the browser.
 #
 # Usage: scripts/demo.sh
 # Needs nothing but a Debian machine: what is missing is installed first (scripts/bootstrap.sh).
@@ -21,14 +22,13 @@ scripts/bootstrap.sh
 note "build tools, mingw-w64, Wine, Xvfb and Python are present"
 
 # --- 2. build ---------------------------------------------------------------------------------
-step "2/7  Building (64-bit module, substitute browser, settings writer, help; 32-bit module; checking service)"
+step "2/7  Building (64-bit module and package, substitute browser, settings writer; 32-bit module and package; checking service)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j 2 --target Pathvigil pvbrowser pvdat pv_help >/dev/null
+cmake --build --preset win64 -j 2 --target Pathvigil pv_msi pvbrowser pvdat >/dev/null
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j 2 --target Pathvigil >/dev/null
+cmake --build --preset win32 -j 2 --target Pathvigil pv_msi >/dev/null
 cmake --preset native >/dev/null
 cmake --build --preset native -j 2 --target pvcheckd pvcheckctl >/dev/null
-dll=$src/build/win64/Pathvigil.dll
 browser=$src/build/win64/tools/browser/pvbrowser.exe
 pvdat=$src/build/win64/tools/pvdat/pvdat.exe
 checkd=$src/build/native/checkingservice/pvcheckd
@@ -37,6 +37,12 @@ if command -v file >/dev/null; then
   for f in build/win64/Pathvigil.dll build/win32/Pathvigil.dll; do note "$f: $(file -b "$f")"; done
 fi
 scripts/check-dll.sh build/win64/Pathvigil.dll build/win32/Pathvigil.dll | sed 's/^/   /'
+msi=$src/build/win64/Pathvigil-x64.msi
+for m in build/win64/Pathvigil-x64.msi build/win32/Pathvigil-x86.msi; do
+  note "$m: $(msiinfo suminfo "$m" | sed -n 's/^Template: //p') package, $(stat -c %s "$m") bytes"
+done
+# The 32-bit package cannot be installed here: its tables are read instead.
+tests/win/installer/check_msi_tables.sh build/win32/Pathvigil-x86.msi x86 build/win64/Pathvigil-x64.msi | tail -1 | sed 's/^/   /'
 
 # --- 3. private Wine prefix -------------------------------------------------------------------
 step "3/7  Making a private Wine prefix"
@@ -55,7 +61,7 @@ trap cleanup EXIT
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 # --- 4. checking service and registration -----------------------------------------------------
-step "4/7  Starting the checking service on loopback and registering the module"
+step "4/7  Starting the checking service on loopback and installing the package silently"
 "$src/checkingservice/demo-setup.sh" "$PV_WINE_DIR/rules.db" "$ctl" | sed 's/^/   /'
 "$checkd" --db "$PV_WINE_DIR/rules.db" --port 0 >"$PV_WINE_DIR/service.log" 2>&1 &
 service_pid=$!
@@ -69,20 +75,24 @@ done
 [ -n "$base" ] || { echo "the checking service did not start" >&2; cat "$PV_WINE_DIR/service.log" >&2; exit 1; }
 forbidden="$base/forbidden.htm"
 note "checking service pvcheckd on $base"
-"$run" regsvr32 /s "$(winpath "$dll")"
-note "regsvr32 registered $(winpath "$dll")"
-cp "$src/build/win64/PathvigilHelp.chm" "$PV_WINE_DIR/prefix/drive_c/windows/PathvigilHelp.chm"
-note "help file installed as C:\\windows\\PathvigilHelp.chm"
+note "msiexec /i Pathvigil-x64.msi /qn CHECKURL=$base/cgi-bin/checker FORBIDDENURL=$forbidden"
+note "        ACCOUNT=pupil ACCOUNTPASSWORD=demo SETTINGSPASSWORD=(the administrator's)"
+"$run" msiexec /i "$(winpath "$msi")" /qn CHECKURL="$base/cgi-bin/checker" FORBIDDENURL="$forbidden" \
+  ACCOUNT=pupil ACCOUNTPASSWORD=demo SETTINGSPASSWORD=Adm1n-demo >/dev/null 2>&1
+key='HKCR\Pathvigil.CVigil'
+installed() { "$run" reg query "$1" >/dev/null 2>&1; }
+drive_c=$PV_WINE_DIR/prefix/drive_c
+for f in "Program Files/Pathvigil/Pathvigil.dll" windows/PathvigilHelp.chm; do
+  [ -f "$drive_c/$f" ] && note "installed C:\\${f//\//\\}"
+done
+installed "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects\\{A2F457C5-04AC-4B20-BE8C-BD97F3823376}" &&
+  note "registered as the browser's helper object and toolbar button (no module code ran)"
 
 # --- 5. settings ------------------------------------------------------------------------------
-step "5/7  Writing sample settings"
-key='HKCR\Pathvigil.CVigil'
-"$run" reg add "$key" /v checkURL /d "$base/cgi-bin/checker" /f >/dev/null
-"$run" reg add "$key" /v errURL /d "$forbidden" /f >/dev/null
-"$run" reg add "$key" /v name /d pupil /f >/dev/null
-"$run" reg add "$key" /v ps /d demo /f >/dev/null
-note "registry: account pupil/demo, checkURL $base/cgi-bin/checker, errURL $forbidden"
-note "          (no \"first\" value yet: the first title change opens the settings by itself)"
+step "5/7  The settings the package wrote, and the lists"
+"$run" reg query "$key" | tr -d '\r' | sed -n 's/^    /   registry: /p'
+note "          (the settings password is stored as a salted PBKDF2 hash, never in clear;"
+note "           no \"first\" value yet: the first title change opens the settings by itself)"
 "$run" "$pvdat" --prohibited http://adult.example/ --allowed http://school.example/ >/dev/null
 "$run" "$pvdat" --show | tr -d '\r' | sed 's/^/   pv.dat: /'
 
@@ -112,7 +122,13 @@ navigate http://casino.example/help/rules
 navigate http://www.chat.example.net/
 toolbar
 EOF
-browse "lists and checking service" --status --script "$(winpath "$PV_WINE_DIR/browse.txt")"
+browse "lists and checking service (settings password set)" --status --script "$(winpath "$PV_WINE_DIR/browse.txt")"
+
+# The administrator switches the password off (as "Settings password..." with an empty new one
+# does): the toolbar button opens the settings at once again.
+"$run" reg add "$key" /v settingsPassword /d "" /f >/dev/null
+printf 'navigate http://www.example.com/\ntoolbar\n' >"$PV_WINE_DIR/toolbar.txt"
+browse "settings password switched off" --script "$(winpath "$PV_WINE_DIR/toolbar.txt")"
 
 "$run" "$pvdat" --prohibited http://adult.example/ --allowed http://school.example/ \
   --time-limit --day sat=10:00-12:00 >/dev/null
@@ -120,8 +136,18 @@ browse "time limit on, Internet allowed only on Saturday 10:00-12:00" \
   http://www.example.com/ http://school.example/
 # (A new window's first navigation passes the schedule once: its guard has just been attached.)
 
-"$run" regsvr32 /u /s "$(winpath "$dll")"
-browse "after regsvr32 /u: no helper, nothing is filtered" http://adult.example/
+"$run" msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1
+printf '\n   -- uninstalled (msiexec /x Pathvigil-x64.msi /qn)\n'
+left=0
+for k in 'HKCR\Pathvigil.CVigil.1' 'HKCR\CLSID\{A2F457C5-04AC-4B20-BE8C-BD97F3823376}' \
+         'HKLM\SOFTWARE\Microsoft\Internet Explorer\Extensions\{B43E48A5-399A-4A0A-8DFB-B4DB1AABB71F}'; do
+  installed "$k" && { note "left behind: $k"; left=$((left + 1)); }
+done
+[ -e "$drive_c/Program Files/Pathvigil/Pathvigil.dll" ] && { note "left behind: Pathvigil.dll"; left=$((left + 1)); }
+note "registration keys and files removed: $([ "$left" = 0 ] && echo yes || echo no)"
+[ -f "$drive_c/windows/system32/pv.dat" ] && note "kept: pv.dat (lists and schedule) and the settings values (REMOVESETTINGS=1 removes them)"
+echo "uninstall left $left" >>"$outcomes"
+browse "after the uninstall: no helper, nothing is filtered" http://adult.example/
 
 # --- 7. summary -------------------------------------------------------------------------------
 step "7/7  Summary"
@@ -148,11 +174,13 @@ check "casino.example/help/: the account's own prefix rule allows it" \
   "http://casino.example/help/rules  ->  allowed"
 check "www.chat.example.net: the category attached to the account" \
   "http://www.chat.example.net/  ->  forbidden, redirected to $forbidden"
-dialogs=$(grep -c '^dialog "' "$outcomes" || true)
-if [ "$dialogs" -ge 2 ]; then
-  printf '   ok    %-62s %s\n' "first title change and toolbar button open the settings" "$dialogs dialogs"
+prompts=$(grep -c '^dialog "Settings password"' "$outcomes" || true)
+dialogs=$(grep -c '^dialog "Pathvigil"' "$outcomes" || true)
+if [ "$prompts" -ge 2 ] && [ "$dialogs" -eq 1 ]; then
+  printf '   ok    %-62s %s\n' "password set: first run and toolbar ask for it, open nothing" "$prompts prompts"
+  printf '   ok    %-62s %s\n' "password off: the toolbar button opens the settings" "$dialogs dialog"
 else
-  printf '   FAIL  %-62s %s\n' "first title change and toolbar button open the settings" "$dialogs dialogs"
+  printf '   FAIL  %-62s %s\n' "settings password prompt, then the settings" "$prompts prompts, $dialogs dialogs"
   failures=$((failures + 1))
 fi
 check "toolbar button: command object answers" \
@@ -165,7 +193,8 @@ else
   check "outside the allowed time: sent to a blank page" \
     "http://school.example/  ->  time-limited, redirected to about:blank"
 fi
-check "unregistered: the browser runs without the filter" \
+check "uninstalled: no key or file of the package left" "uninstall left 0"
+check "uninstalled: the browser runs without the filter" \
   "http://adult.example/  ->  allowed"
 
 kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null || true; service_pid=

@@ -58,7 +58,8 @@ build native-tsan pv_native_tests pvcheck_tests && run_ctest native-tsan -R 'Thr
 fuzzers=$(ls tests/fuzz/*_fuzz.cpp | xargs -n1 basename | sed 's/\.cpp$//')
 build fuzz $fuzzers && run_ctest fuzz -L fuzz
 build win64 && run_ctest win64
-build win32 Pathvigil && step "dll-checks" scripts/check-dll.sh build/win32/Pathvigil.dll build/win64/Pathvigil.dll
+build win32 Pathvigil pv_msi && step "dll-checks" scripts/check-dll.sh build/win32/Pathvigil.dll build/win64/Pathvigil.dll &&
+  step "msi-x86-tables" tests/win/installer/check_msi_tables.sh build/win32/Pathvigil-x86.msi x86 build/win64/Pathvigil-x64.msi
 
 echo
 if [ ${#failures[@]} -gt 0 ]; then

@@ -37,7 +37,7 @@ std::string HelpFilePath() {
 }
 
 namespace {
-constexpr const char* kValues[5] = {"first", "name", "ps", "checkURL", "errURL"};
+constexpr const char* kValues[6] = {"first", "name", "ps", "checkURL", "errURL", "settingsPassword"};
 }
 
 std::optional<RegValue> ReadSetting(const char* value) {
@@ -72,13 +72,13 @@ void WriteSettingDword(const char* value, DWORD number) {
 void DeleteSetting(const char* value) { ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value); }
 
 EnvironmentGuard::EnvironmentGuard() {
-    for (int i = 0; i < 5; ++i) m_values[i] = ReadSetting(kValues[i]);
+    for (int i = 0; i < 6; ++i) m_values[i] = ReadSetting(kValues[i]);
     m_pvdat = ReadWholeFile(PvDatPath());
     m_help = ReadWholeFile(HelpFilePath());
 }
 
 EnvironmentGuard::~EnvironmentGuard() {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (m_values[i]) {
             ::SHSetValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, kValues[i], m_values[i]->type,
                           m_values[i]->bytes.data(), static_cast<DWORD>(m_values[i]->bytes.size()));

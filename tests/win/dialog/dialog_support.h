@@ -55,7 +55,7 @@ public:
     EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
 
 private:
-    std::optional<RegValue> m_values[5];
+    std::optional<RegValue> m_values[6];
     std::optional<std::string> m_pvdat;
     std::optional<std::string> m_help;
 };
