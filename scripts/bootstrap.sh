@@ -13,6 +13,8 @@ packages=(
   libsqlite3-dev libcpp-httplib-dev libsodium-dev libssl-dev
   wrk
   squidguard
+  nlohmann-json3-dev libjs-chart.js
+  chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do
