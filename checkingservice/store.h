@@ -243,7 +243,8 @@ class ConsoleStore {
 
   // Sessions are found by a digest of their token, so the database never holds a usable one.
   virtual void create_session(const std::string &digest, const SessionRecord &session) = 0;
-  // The live session, its last use moved to now; expired ones are deleted instead.
+  // The live session, its last use recorded (to a thirtieth of idle_ms); expired ones are
+  // deleted instead.
   virtual std::optional<SessionRecord> touch_session(const std::string &digest, int64_t now_ms,
                                                      int64_t idle_ms, int64_t lifetime_ms) = 0;
   virtual void end_session(const std::string &digest) = 0;

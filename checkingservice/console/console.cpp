@@ -460,6 +460,12 @@ class Console::Impl {
   }
 
   void login(const httplib::Request &req, httplib::Response &res) {
+    // A form on another site can post text/plain but not JSON without asking first: no
+    // logging a browser into someone else's session.
+    if (!req.get_header_value("Content-Type").starts_with("application/json")) {
+      send_error(res, 415, "send the login as application/json");
+      return;
+    }
     const json body = body_of(req);
     const std::string name = text(body, "name");
     const std::string password = text(body, "password");

@@ -49,6 +49,9 @@ class ConsoleApiTest(unittest.TestCase):
         self.assertEqual(anonymous.get("/api/session")[0], 401)
 
         other = h.Client(self.setup.console.port)
+        status, _, _ = other.request("POST", "/api/login", raw=b'{"name": "boss", "password": '
+                                     b'"correct horse"}', headers={"Content-Type": "text/plain"})
+        self.assertEqual((status, other.cookie), (415, ""))  # what a cross-site form can send
         status, headers, body = other.login()
         cookie = headers["set-cookie"]
         for attribute in ("HttpOnly", "SameSite=Strict", "Path=/"):
