@@ -855,17 +855,36 @@ std::vector<QueryLogRow> SqliteStore::search_log(const LogFilter &filter) {
   return out;
 }
 
-std::vector<QueryLogRecord> SqliteStore::recent_log(int64_t since_ms, uint64_t max_rows) {
-  std::vector<QueryLogRecord> out;
+std::pair<int64_t, int64_t> SqliteStore::log_window(int64_t since_ms, uint64_t max_rows) {
+  int64_t last = 0;
+  {
+    Statement st(db_, "SELECT MAX(id) FROM query_log");
+    if (!st.step() || st.is_null(0)) return {1, 0};
+    last = st.int64(0);
+  }
+  int64_t first = last - static_cast<int64_t>(std::min<uint64_t>(max_rows, INT64_MAX / 2)) + 1;
+  Statement st(db_, "SELECT id FROM query_log WHERE time_ms >= ? ORDER BY time_ms LIMIT 1");
+  st.bind(1, since_ms);
+  if (!st.step()) return {1, 0};
+  return {std::max(first, st.int64(0)), last};
+}
+
+void SqliteStore::scan_log(int64_t first, int64_t last,
+                           const std::function<void(const QueryLogRecord &)> &visit) {
   Statement st(db_,
                "SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
-               "WHERE id > (SELECT MAX(id) FROM query_log) - ? AND +time_ms >= ?");
-  st.bind(1, static_cast<int64_t>(std::min<uint64_t>(max_rows, INT64_MAX))).bind(2, since_ms);
+               "WHERE id BETWEEN ? AND ?");
+  st.bind(1, first).bind(2, last);
+  QueryLogRecord record;
   while (st.step()) {
-    out.push_back({st.int64(0), std::string(st.text(1)), st.int64(2) != 0,
-                   std::string(st.text(3)), std::string(st.text(4)), std::string(st.text(5))});
+    record.time_ms = st.int64(0);
+    record.account.assign(st.text(1));
+    record.verified = st.int64(2) != 0;
+    record.address.assign(st.text(3));
+    record.verdict.assign(st.text(4));
+    record.reason.assign(st.text(5));
+    visit(record);
   }
-  return out;
 }
 
 uint64_t SqliteStore::log_rows() {

@@ -69,7 +69,9 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   std::vector<CounterRow> hourly_counters(int64_t from_ms) override;
   std::vector<CounterRow> daily_counters(int64_t from_ms) override;
   std::vector<QueryLogRow> search_log(const LogFilter &filter) override;
-  std::vector<QueryLogRecord> recent_log(int64_t since_ms, uint64_t max_rows) override;
+  std::pair<int64_t, int64_t> log_window(int64_t since_ms, uint64_t max_rows) override;
+  void scan_log(int64_t first, int64_t last,
+                const std::function<void(const QueryLogRecord &)> &visit) override;
   uint64_t log_rows() override;
   std::vector<ServiceHealth> health() override;
   RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,

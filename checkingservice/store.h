@@ -257,8 +257,13 @@ class ConsoleStore {
   virtual std::vector<CounterRow> hourly_counters(int64_t from_ms) = 0;
   virtual std::vector<CounterRow> daily_counters(int64_t from_ms) = 0;
   virtual std::vector<QueryLogRow> search_log(const LogFilter &filter) = 0;
-  // The newest records (at most max_rows) at or after since_ms.
-  virtual std::vector<QueryLogRecord> recent_log(int64_t since_ms, uint64_t max_rows) = 0;
+  // The ids [first, last] of the newest records (at most max_rows) at or after since_ms;
+  // first > last when there are none. Ids grow with time and have no gaps.
+  virtual std::pair<int64_t, int64_t> log_window(int64_t since_ms, uint64_t max_rows) = 0;
+  // Visits the records with ids in [first, last] in one reused record, so that a large
+  // range costs no allocation per row.
+  virtual void scan_log(int64_t first, int64_t last,
+                        const std::function<void(const QueryLogRecord &)> &visit) = 0;
   virtual uint64_t log_rows() = 0;
   virtual std::vector<ServiceHealth> health() = 0;
 
