@@ -7,6 +7,7 @@
 #include <atomic>
 #include <charconv>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -305,16 +306,31 @@ class Console::Impl {
       : options_(std::move(options)),
         by_client_(options_.client_failures, options_.failure_window_ms),
         by_name_(options_.name_failures, options_.failure_window_ms) {
+    // The console never makes a database of its own: that is pvcheckctl init's job.
+    if (!std::filesystem::exists(options_.db)) {
+      throw std::runtime_error("no database " + options_.db + " (pvcheckctl --db FILE init makes one)");
+    }
     SqliteStore probe(options_.db);  // opens (and brings the schema up) once, up front
     // Unknown names are checked against a hash of the same cost as real ones: the answer
     // and its timing must not tell them apart.
     const auto admins = probe.administrators();
     stand_in_hash_ = admins.empty() ? hash_password(random_hex(16)) : admins.front().password_hash;
     setup();
+    // The first count of the tops reads the whole window; done now, the first dashboard
+    // does not wait for it.
+    warm_up_ = std::thread([this] {
+      try {
+        SqliteStore own(options_.db);
+        tops_.get(own, now_ms());
+      } catch (const std::exception &e) {
+        log_error(std::string("console: counting the tops: ") + e.what());
+      }
+    });
   }
 
   ~Impl() {
     stop();
+    if (warm_up_.joinable()) warm_up_.join();
     std::lock_guard lock(jobs_mutex_);
     for (auto &[id, job] : jobs_) {
       job->cancel = true;
@@ -777,6 +793,7 @@ class Console::Impl {
   std::mutex index_mutex_;
   std::shared_ptr<const RuleIndex> index_;
   Tops tops_;
+  std::thread warm_up_;
   std::mutex dashboard_mutex_;
   json dashboard_;
   int64_t dashboard_time_ = 0;
