@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "checkingservice/audit.h"
+#include "checkingservice/events.h"
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
@@ -413,7 +414,9 @@ int admin_command(SqliteStore &store, AuditedAdminStore &audited, Args &args, st
     std::string password;
     std::getline(in, password);
     if (!password.empty() && password.back() == '\r') password.pop_back();
-    if (password.size() < 8) throw UsageError("give a password of at least 8 bytes on standard input");
+    if (password.size() < 8) {
+      throw UsageError("give a password of at least 8 bytes on standard input");
+    }
     if (password.size() > 1024) throw UsageError("passwords are at most 1024 bytes");
     const std::string hash = hash_password(password, cost);
     audited.record("admin.add", name, exists, [&] { store.add_administrator(name, hash); },
@@ -443,8 +446,10 @@ int audit_command(SqliteStore &store, Args &args, std::ostream &out) {
   filter.actor = args.value("--actor").value_or("");
   args.done();
   for (const auto &record : store.audit(filter)) {
-    out << time_text(record.time_ms) << '\t' << record.actor << '\t' << record.action << '\t'
-        << record.target << '\t' << record.before << " -> " << record.after << '\n';
+    // Names and patterns may hold anything the store took; the terminal gets them escaped.
+    out << time_text(record.time_ms) << '\t' << printable(record.actor, 4096) << '\t'
+        << printable(record.action, 4096) << '\t' << printable(record.target, 4096) << '\t'
+        << printable(record.before, 4096) << " -> " << printable(record.after, 4096) << '\n';
   }
   return 0;
 }

@@ -62,8 +62,7 @@ std::string AuditedAdminStore::rule_state(const Scope &scope, RuleKind kind,
                                           const std::string &key) {
   for (const auto &rule : console_.rule_page(scope, key, 0, 10000).rules) {
     if (rule.kind == kind && rule.key == key) {
-      return std::string(action_name(rule.action)) + ' ' + std::string(kind_name(kind)) + ' ' +
-             key;
+      return std::string(action_name(rule.action)) + ' ' + std::string(kind_name(kind)) + ' ' + key;
     }
   }
   return kNone;
@@ -78,57 +77,66 @@ std::string AuditedAdminStore::attachment_state(const std::string &list, const S
   return "not attached";
 }
 
-void AuditedAdminStore::add_account(const std::string &name,
-                                    const std::optional<std::string> &hash, Action policy) {
+void AuditedAdminStore::add_account(const std::string &name, const std::optional<std::string> &hash,
+                                    Action policy) {
   const auto state = [&] { return account_state(name); };
-  record("account.add", name, state, [&] { inner_.add_account(name, hash, policy); }, state);
+  record(
+      "account.add", name, state, [&] { inner_.add_account(name, hash, policy); }, state);
 }
 
 void AuditedAdminStore::set_password(const std::string &name, const std::string &hash) {
   const auto state = [&] { return account_state(name); };
-  record("account.password", name, state, [&] { inner_.set_password(name, hash); },
-         [] { return std::string("password changed"); });
+  record(
+      "account.password", name, state, [&] { inner_.set_password(name, hash); },
+      [] { return std::string("password changed"); });
 }
 
 void AuditedAdminStore::set_policy(const std::string &name, Action policy) {
   const auto state = [&] { return account_state(name); };
-  record("account.policy", name, state, [&] { inner_.set_policy(name, policy); }, state);
+  record(
+      "account.policy", name, state, [&] { inner_.set_policy(name, policy); }, state);
 }
 
 void AuditedAdminStore::set_relocation(const std::string &name, const std::string &address) {
   const auto state = [&] { return account_state(name); };
-  record(address.empty() ? "account.stay" : "account.move", name, state,
-         [&] { inner_.set_relocation(name, address); }, state);
+  record(
+      address.empty() ? "account.stay" : "account.move", name, state,
+      [&] { inner_.set_relocation(name, address); }, state);
 }
 
 void AuditedAdminStore::remove_account(const std::string &name) {
   const auto state = [&] { return account_state(name); };
-  record("account.remove", name, state, [&] { inner_.remove_account(name); }, state);
+  record(
+      "account.remove", name, state, [&] { inner_.remove_account(name); }, state);
 }
 
 void AuditedAdminStore::add_rule(const Scope &scope, RuleKind kind, const std::string &key,
                                  Action action) {
   const auto state = [&] { return rule_state(scope, kind, key); };
-  record("rule.add", scope_text(scope), state, [&] { inner_.add_rule(scope, kind, key, action); },
-         state);
+  record(
+      "rule.add", scope_text(scope), state, [&] { inner_.add_rule(scope, kind, key, action); },
+      state);
 }
 
 bool AuditedAdminStore::remove_rule(const Scope &scope, RuleKind kind, const std::string &key) {
   bool removed = false;
   const auto state = [&] { return rule_state(scope, kind, key); };
-  record("rule.remove", scope_text(scope), state,
-         [&] { removed = inner_.remove_rule(scope, kind, key); }, state);
+  record(
+      "rule.remove", scope_text(scope), state,
+      [&] { removed = inner_.remove_rule(scope, kind, key); }, state);
   return removed;
 }
 
 void AuditedAdminStore::create_list(const std::string &name) {
   const auto state = [&] { return list_state(name); };
-  record("list.create", name, state, [&] { inner_.create_list(name); }, state);
+  record(
+      "list.create", name, state, [&] { inner_.create_list(name); }, state);
 }
 
 void AuditedAdminStore::remove_list(const std::string &name) {
   const auto state = [&] { return list_state(name); };
-  record("list.remove", name, state, [&] { inner_.remove_list(name); }, state);
+  record(
+      "list.remove", name, state, [&] { inner_.remove_list(name); }, state);
 }
 
 uint64_t AuditedAdminStore::add_list_entries(
@@ -143,8 +151,8 @@ uint64_t AuditedAdminStore::add_list_entries(
     action += ' ';
     action += entries[0].second;
   }
-  record(action, list, state,
-         [&] { added = inner_.add_list_entries(list, entries, replace); }, state);
+  record(
+      action, list, state, [&] { added = inner_.add_list_entries(list, entries, replace); }, state);
   return added;
 }
 
@@ -152,26 +160,30 @@ bool AuditedAdminStore::remove_list_entry(const std::string &list, RuleKind kind
                                           const std::string &key) {
   bool removed = false;
   const auto state = [&] { return list_state(list); };
-  record("list.delete " + std::string(kind_name(kind)) + ' ' + key, list, state,
-         [&] { removed = inner_.remove_list_entry(list, kind, key); }, state);
+  record(
+      "list.delete " + std::string(kind_name(kind)) + ' ' + key, list, state,
+      [&] { removed = inner_.remove_list_entry(list, kind, key); }, state);
   return removed;
 }
 
 void AuditedAdminStore::attach(const std::string &list, const Scope &scope, Action action) {
   const auto state = [&] { return attachment_state(list, scope); };
-  record("list.attach", list, state, [&] { inner_.attach(list, scope, action); }, state);
+  record(
+      "list.attach", list, state, [&] { inner_.attach(list, scope, action); }, state);
 }
 
 bool AuditedAdminStore::detach(const std::string &list, const Scope &scope) {
   bool removed = false;
   const auto state = [&] { return attachment_state(list, scope); };
-  record("list.detach", list, state, [&] { removed = inner_.detach(list, scope); }, state);
+  record(
+      "list.detach", list, state, [&] { removed = inner_.detach(list, scope); }, state);
   return removed;
 }
 
 void AuditedAdminStore::set_log_keep(uint64_t keep) {
   const auto state = [&] { return "keep " + std::to_string(inner_.log_keep()); };
-  record("log.keep", "query log", state, [&] { inner_.set_log_keep(keep); }, state);
+  record(
+      "log.keep", "query log", state, [&] { inner_.set_log_keep(keep); }, state);
 }
 
 }  // namespace pv::check

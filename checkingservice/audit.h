@@ -30,8 +30,7 @@ class AuditedAdminStore final : public AdminStore {
   void set_relocation(const std::string &name, const std::string &address) override;
   void remove_account(const std::string &name) override;
   std::vector<AccountRecord> accounts() override { return inner_.accounts(); }
-  void add_rule(const Scope &scope, RuleKind kind, const std::string &key,
-                Action action) override;
+  void add_rule(const Scope &scope, RuleKind kind, const std::string &key, Action action) override;
   bool remove_rule(const Scope &scope, RuleKind kind, const std::string &key) override;
   std::vector<RuleRecord> rules(const std::optional<Scope> &filter) override {
     return inner_.rules(filter);

@@ -940,7 +940,9 @@ EntryPage SqliteStore::list_page(const std::string &list, const std::string &tex
       .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(limit, 10000)))
       .bind_named(":offset", static_cast<int64_t>(std::min<uint64_t>(offset, INT64_MAX)));
   while (st.step()) {
-    if (auto kind = parse_kind(st.text(0))) page.entries.emplace_back(*kind, std::string(st.text(1)));
+    if (auto kind = parse_kind(st.text(0))) {
+      page.entries.emplace_back(*kind, std::string(st.text(1)));
+    }
   }
   return page;
 }

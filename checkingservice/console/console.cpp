@@ -82,23 +82,24 @@ std::string check_list_name(std::string_view name) {
   return {};
 }
 
-// Text that is valid UTF-8 without NUL bytes; anything else is not a list file.
+// Bytes in the UTF-8 sequence a lead byte starts; 0 for a byte that starts none.
+size_t utf8_length(unsigned char c) {
+  if (c < 0x80) return 1;
+  if (c >= 0xc2 && c <= 0xdf) return 2;
+  if ((c & 0xf0) == 0xe0) return 3;
+  if (c >= 0xf0 && c <= 0xf4) return 4;
+  return 0;
+}
+
+// UTF-8 without NUL bytes; anything else is not a list file.
 bool is_text(std::string_view data) {
-  size_t i = 0;
-  while (i < data.size()) {
-    const auto c = static_cast<unsigned char>(data[i]);
-    size_t extra = 0;
-    if (c == 0) return false;
-    if (c < 0x80) extra = 0;
-    else if ((c & 0xe0) == 0xc0 && c >= 0xc2) extra = 1;
-    else if ((c & 0xf0) == 0xe0) extra = 2;
-    else if ((c & 0xf8) == 0xf0 && c <= 0xf4) extra = 3;
-    else return false;
-    if (data.size() - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
+  for (size_t i = 0; i < data.size();) {
+    const size_t length = utf8_length(static_cast<unsigned char>(data[i]));
+    if (length == 0 || data[i] == '\0' || data.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
       if ((static_cast<unsigned char>(data[i + k]) & 0xc0) != 0x80) return false;
     }
-    i += extra + 1;
+    i += length;
   }
   return true;
 }
@@ -111,14 +112,20 @@ std::string precedence_text(const RuleRecord &rule) {
                             "policy";
   std::string within;
   switch (rule.kind) {
-    case RuleKind::Exact: within = "an exact address beats every other kind here"; break;
-    case RuleKind::Prefix: within = "beats host and domain rules here; longer prefixes first"; break;
-    case RuleKind::Host: within = "beats domain rules here, loses to exact and prefix"; break;
-    case RuleKind::Domain: within = "least specific: longer domains first"; break;
+    case RuleKind::Exact:
+      within = "an exact address beats every other kind here";
+      break;
+    case RuleKind::Prefix:
+      within = "beats host and domain rules here; longer prefixes first";
+      break;
+    case RuleKind::Host:
+      within = "beats domain rules here, loses to exact and prefix";
+      break;
+    case RuleKind::Domain:
+      within = "least specific: longer domains first";
+      break;
   }
-  return layer + "; " + within + (rule.action == Action::Forbid
-                                      ? "; forbid wins a tie"
-                                      : "");
+  return layer + "; " + within + (rule.action == Action::Forbid ? "; forbid wins a tie" : "");
 }
 
 json rule_json(const RuleRecord &rule) {
@@ -308,7 +315,8 @@ class Console::Impl {
         by_name_(options_.name_failures, options_.failure_window_ms) {
     // The console never makes a database of its own: that is pvcheckctl init's job.
     if (!std::filesystem::exists(options_.db)) {
-      throw std::runtime_error("no database " + options_.db + " (pvcheckctl --db FILE init makes one)");
+      throw std::runtime_error("no database " + options_.db +
+                               " (pvcheckctl --db FILE init makes one)");
     }
     SqliteStore probe(options_.db);  // opens (and brings the schema up) once, up front
     // Unknown names are checked against a hash of the same cost as real ones: the answer
@@ -339,10 +347,10 @@ class Console::Impl {
   }
 
   int bind() {
-    const int port = options_.port == 0 ? server_.bind_to_any_port(options_.address)
-                                        : (server_.bind_to_port(options_.address, options_.port)
-                                               ? options_.port
-                                               : -1);
+    const int port =
+        options_.port == 0
+            ? server_.bind_to_any_port(options_.address)
+            : (server_.bind_to_port(options_.address, options_.port) ? options_.port : -1);
     if (port < 0) {
       throw std::runtime_error("cannot listen on " + options_.address + ":" +
                                std::to_string(options_.port));
@@ -432,7 +440,8 @@ class Console::Impl {
     for (const auto &a : store().accounts()) {
       if (a.name == name) return name;
     }
-    throw FieldError("name", name.empty() ? "choose an account" : "no account named \"" + name + "\"");
+    throw FieldError("name",
+                     name.empty() ? "choose an account" : "no account named \"" + name + "\"");
   }
   std::string existing_list(const std::string &name, const char *field = "name") {
     for (const auto &l : store().lists()) {
@@ -564,7 +573,8 @@ class Console::Impl {
     const int64_t now = now_ms();
     const std::string client_key = "client " + req.remote_addr;
     const std::string name_key = "name " + name;
-    const int64_t wait = std::max(by_client_.wait_ms(client_key, now), by_name_.wait_ms(name_key, now));
+    const int64_t wait =
+        std::max(by_client_.wait_ms(client_key, now), by_name_.wait_ms(name_key, now));
     if (wait > 0) {
       res.set_header("Retry-After", std::to_string((wait + 999) / 1000));
       send_error(res, 429,
@@ -660,8 +670,8 @@ class Console::Impl {
                            {"queries_per_second", h.queries_per_second},
                            {"dropped_log_records", h.dropped_log_records}});
     }
-    out["health"] = {{"generation", s.generation()}, {"instances", instances},
-                     {"log_rows", s.log_rows()}};
+    out["health"] = {
+        {"generation", s.generation()}, {"instances", instances}, {"log_rows", s.log_rows()}};
     out["now"] = now;
     std::lock_guard lock(dashboard_mutex_);
     dashboard_ = out;
@@ -691,7 +701,8 @@ class Console::Impl {
   }
 
   void start_import(const httplib::Request &req, httplib::Response &res) {
-    const std::string list = existing_list(req.has_param("name") ? req.get_param_value("name") : "");
+    const std::string list =
+        existing_list(req.has_param("name") ? req.get_param_value("name") : "");
     const std::string kind_text = req.has_param("kind") ? req.get_param_value("kind") : "domain";
     const auto kind = parse_kind(kind_text);
     if (!kind) throw FieldError("kind", "choose exact, prefix, host or domain");
@@ -717,10 +728,10 @@ class Console::Impl {
       });
       jobs_[id] = job;
     }
-    job->thread = std::thread([this, job, list, kind = *kind, replace, actor,
-                               data = req.body]() mutable {
-      run_import(*job, list, kind, replace, actor, std::move(data));
-    });
+    job->thread =
+        std::thread([this, job, list, kind = *kind, replace, actor, data = req.body]() mutable {
+          run_import(*job, list, kind, replace, actor, std::move(data));
+        });
     send_json(res, {{"job", id}});
   }
 
@@ -740,22 +751,23 @@ class Console::Impl {
         job.lines = file.lines;
         job.problem_count = file.problems.size();
         job.problems.assign(file.problems.begin(),
-                            file.problems.begin() +
-                                static_cast<std::ptrdiff_t>(std::min<size_t>(100, file.problems.size())));
+                            file.problems.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(
+                                                        100, file.problems.size())));
       }
       SqliteStore own(options_.db);
       AuditedAdminStore trail(own, own, actor);
       uint64_t added = 0;
-      trail.record(replace ? "list.import (replace)" : "list.import", list,
-                   [&] { return trail.list_state(list); },
-                   [&] {
-                     added = own.import_list_entries(list, file.entries, replace, [&](uint64_t done) {
-                       std::lock_guard lock(job.mutex);
-                       job.done = done;
-                       return !job.cancel.load();
-                     });
-                   },
-                   [&] { return trail.list_state(list); });
+      trail.record(
+          replace ? "list.import (replace)" : "list.import", list,
+          [&] { return trail.list_state(list); },
+          [&] {
+            added = own.import_list_entries(list, file.entries, replace, [&](uint64_t done) {
+              std::lock_guard lock(job.mutex);
+              job.done = done;
+              return !job.cancel.load();
+            });
+          },
+          [&] { return trail.list_state(list); });
       std::lock_guard lock(job.mutex);
       job.added = added;
       job.state = "done";
@@ -769,10 +781,16 @@ class Console::Impl {
   json job_json(ImportJob &job) {
     std::lock_guard lock(job.mutex);
     json problems = json::array();
-    for (const auto &p : job.problems) problems.push_back({{"line", p.line}, {"message", p.message}});
-    return {{"state", job.state}, {"done", job.done},       {"total", job.total},
-            {"added", job.added}, {"lines", job.lines},     {"problems", problems},
-            {"problem_count", job.problem_count},           {"error", job.error}};
+    for (const auto &p : job.problems)
+      problems.push_back({{"line", p.line}, {"message", p.message}});
+    return {{"state", job.state},
+            {"done", job.done},
+            {"total", job.total},
+            {"added", job.added},
+            {"lines", job.lines},
+            {"problems", problems},
+            {"problem_count", job.problem_count},
+            {"error", job.error}};
   }
 
   std::shared_ptr<ImportJob> find_job(const std::string &id) {
@@ -859,14 +877,16 @@ void Console::Impl::setup() {
   });
   post("/api/accounts/remove", [this](const auto &req, auto &res) {
     const std::string name = existing_account(body_of(req));
-    if (name == kStrangerAccount) throw FieldError("name", "the stranger profile cannot be removed");
+    if (name == kStrangerAccount)
+      throw FieldError("name", "the stranger profile cannot be removed");
     audited().remove_account(name);
     send_json(res, {{"ok", true}});
   });
   post("/api/accounts/password", [this](const auto &req, auto &res) {
     const json body = body_of(req);
     const std::string name = existing_account(body);
-    if (name == kStrangerAccount) throw FieldError("name", "the stranger profile takes no password");
+    if (name == kStrangerAccount)
+      throw FieldError("name", "the stranger profile takes no password");
     const std::string password = text(body, "password");
     if (password.empty()) throw FieldError("password", "give the new password");
     check_field("password", check_password(password));
@@ -896,12 +916,15 @@ void Console::Impl::setup() {
   get("/api/rules", [this](const auto &req, auto &res) {
     std::optional<Scope> scope;
     const std::string which = req.has_param("scope") ? req.get_param_value("scope") : "";
-    if (which == "global") scope = Scope::global();
-    else if (which == "account") scope = scope_field({{"scope", "account"}, {"account", req.get_param_value("account")}});
-    else if (!which.empty()) throw FieldError("scope", "choose all, global or an account");
-    const RulePage page = store().rule_page(scope, req.has_param("q") ? req.get_param_value("q") : "",
-                                            param_number(req, "offset", 0, UINT32_MAX),
-                                            param_number(req, "limit", 50, 1000));
+    if (which == "global")
+      scope = Scope::global();
+    else if (which == "account")
+      scope = scope_field({{"scope", "account"}, {"account", req.get_param_value("account")}});
+    else if (!which.empty())
+      throw FieldError("scope", "choose all, global or an account");
+    const RulePage page = store().rule_page(
+        scope, req.has_param("q") ? req.get_param_value("q") : "",
+        param_number(req, "offset", 0, UINT32_MAX), param_number(req, "limit", 50, 1000));
     json rules = json::array();
     for (const auto &r : page.rules) rules.push_back(rule_json(r));
     send_json(res, {{"total", page.total}, {"rules", rules}});
@@ -962,17 +985,20 @@ void Console::Impl::setup() {
       if (l.name == to) throw FieldError("new_name", "list \"" + to + "\" exists already");
     }
     auto trail = audited();
-    trail.record("list.rename", from, [&] { return "named " + from; },
-                 [&] { store().rename_list(from, to); }, [&] { return "named " + to; });
+    trail.record(
+        "list.rename", from, [&] { return "named " + from; },
+        [&] { store().rename_list(from, to); }, [&] { return "named " + to; });
     send_json(res, {{"ok", true}});
   });
   get("/api/lists/entries", [this](const auto &req, auto &res) {
-    const std::string list = existing_list(req.has_param("name") ? req.get_param_value("name") : "");
-    const EntryPage page = store().list_page(list, req.has_param("q") ? req.get_param_value("q") : "",
-                                             param_number(req, "offset", 0, UINT32_MAX),
-                                             param_number(req, "limit", 50, 1000));
+    const std::string list =
+        existing_list(req.has_param("name") ? req.get_param_value("name") : "");
+    const EntryPage page = store().list_page(
+        list, req.has_param("q") ? req.get_param_value("q") : "",
+        param_number(req, "offset", 0, UINT32_MAX), param_number(req, "limit", 50, 1000));
     json entries = json::array();
-    for (const auto &[kind, key] : page.entries) entries.push_back({{"kind", kind_name(kind)}, {"key", key}});
+    for (const auto &[kind, key] : page.entries)
+      entries.push_back({{"kind", kind_name(kind)}, {"key", key}});
     send_json(res, {{"total", page.total}, {"entries", entries}});
   });
   post("/api/lists/entries/add", [this](const auto &req, auto &res) {
@@ -1022,7 +1048,9 @@ void Console::Impl::setup() {
     const CheckAnswer answer = check_address(*index(), account, address);
     const std::string code = answer.reply.substr(0, 3);
     send_json(res, {{"reply", answer.reply},
-                    {"verdict", code == "001" ? "forbidden" : code == "004" ? "moved" : "allowed"},
+                    {"verdict", code == "001"   ? "forbidden"
+                                : code == "004" ? "moved"
+                                                : "allowed"},
                     {"reason", answer.reason},
                     {"account_known", answer.known_account}});
   });
@@ -1033,8 +1061,8 @@ void Console::Impl::setup() {
     const auto rows = store().search_log(filter);
     json out = json::array();
     for (const auto &row : rows) out.push_back(log_json(row));
-    send_json(res, {{"rows", out},
-                    {"next_before", rows.size() == filter.limit ? rows.back().id : 0}});
+    send_json(res,
+              {{"rows", out}, {"next_before", rows.size() == filter.limit ? rows.back().id : 0}});
   });
   get("/api/log.csv", [this](const auto &req, auto &res) {
     const auto rows = store().search_log(log_filter(req, 100000, 100000));
@@ -1058,8 +1086,13 @@ void Console::Impl::setup() {
     json out = json::array();
     const auto records = store().audit(filter);
     for (const auto &r : records) {
-      out.push_back({{"id", r.id}, {"time", r.time_ms}, {"actor", r.actor}, {"action", r.action},
-                     {"target", r.target}, {"before", r.before}, {"after", r.after}});
+      out.push_back({{"id", r.id},
+                     {"time", r.time_ms},
+                     {"actor", r.actor},
+                     {"action", r.action},
+                     {"target", r.target},
+                     {"before", r.before},
+                     {"after", r.after}});
     }
     send_json(res, {{"rows", out},
                     {"next_before", records.size() == filter.limit ? records.back().id : 0}});

@@ -37,8 +37,8 @@ class Console {
   Console(const Console &) = delete;
   Console &operator=(const Console &) = delete;
 
-  int bind();   // returns the port; throws std::runtime_error
-  void run();   // serves until stop()
+  int bind();  // returns the port; throws std::runtime_error
+  void run();  // serves until stop()
   void stop();
 
  private:

@@ -43,8 +43,7 @@ std::string default_static_dir() {
   char path[PATH_MAX] = {};
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return "static";
-  return (std::filesystem::path(std::string(path, static_cast<size_t>(n))).parent_path() /
-          "static")
+  return (std::filesystem::path(std::string(path, static_cast<size_t>(n))).parent_path() / "static")
       .string();
 }
 

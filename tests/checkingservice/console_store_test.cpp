@@ -19,12 +19,13 @@ constexpr int64_t kDay = 24 * kHour;
 class TempDb {
  public:
   TempDb()
-      : path_(std::filesystem::temp_directory_path() /
-              ("pvconsole-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) +
-               ".db")) {}
+      : path_(std::filesystem::temp_directory_path() / ("pvconsole-" + std::to_string(::getpid()) +
+                                                        "-" + std::to_string(counter_++) + ".db")) {
+  }
   ~TempDb() {
     std::error_code ec;
-    for (const char *suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path_.string() + suffix, ec);
+    for (const char *suffix : {"", "-wal", "-shm"})
+      std::filesystem::remove(path_.string() + suffix, ec);
   }
   std::string path() const { return path_.string(); }
 
@@ -33,8 +34,8 @@ class TempDb {
   std::filesystem::path path_;
 };
 
-QueryLogRecord record(int64_t time_ms, std::string verdict, std::string address = "http://a.example/",
-                      std::string account = "kid") {
+QueryLogRecord record(int64_t time_ms, std::string verdict,
+                      std::string address = "http://a.example/", std::string account = "kid") {
   return {time_ms, std::move(account), true, std::move(address), std::move(verdict), "default"};
 }
 
@@ -88,13 +89,13 @@ TEST(ConsoleStore, AuditRecordsChangesWithBothStatesOrNothing) {
   EXPECT_THROW(audited.set_policy("nobody", Action::Forbid), StoreError);
   const uint64_t generation = store.generation();
   // A change whose record cannot be written is not kept either.
-  EXPECT_THROW(audited.record("x", "y", [] { return std::string("a"); },
-                              [&] {
-                                store.add_rule(Scope::global(), RuleKind::Host, "h.example",
-                                               Action::Forbid);
-                                throw StoreError("disk full");
-                              },
-                              [] { return std::string("b"); }),
+  EXPECT_THROW(audited.record(
+                   "x", "y", [] { return std::string("a"); },
+                   [&] {
+                     store.add_rule(Scope::global(), RuleKind::Host, "h.example", Action::Forbid);
+                     throw StoreError("disk full");
+                   },
+                   [] { return std::string("b"); }),
                StoreError);
   EXPECT_EQ(store.generation(), generation);
   EXPECT_EQ(store.rule_page(Scope::global(), "h.example", 0, 10).total, 0u);
@@ -124,9 +125,9 @@ TEST(ConsoleStore, SessionsExpireAndEndWithTheirAdministrator) {
   const auto live = store.touch_session("d1", 5000, 10000, 100000);
   ASSERT_TRUE(live);
   EXPECT_EQ(live->csrf, "c1");
-  EXPECT_FALSE(store.touch_session("d2", 12000, 10000, 100000));  // idle too long
-  EXPECT_TRUE(store.touch_session("d1", 12000, 10000, 100000));   // kept alive by use
-  EXPECT_FALSE(store.touch_session("d1", 101000, 10000, 100000)); // past its lifetime
+  EXPECT_FALSE(store.touch_session("d2", 12000, 10000, 100000));   // idle too long
+  EXPECT_TRUE(store.touch_session("d1", 12000, 10000, 100000));    // kept alive by use
+  EXPECT_FALSE(store.touch_session("d1", 101000, 10000, 100000));  // past its lifetime
   store.create_session("d3", {"alice", "c3", 200000, 200000});
   EXPECT_TRUE(store.remove_administrator("alice"));
   EXPECT_FALSE(store.touch_session("d3", 200001, 10000, 100000));
@@ -177,18 +178,21 @@ TEST(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {
   SqliteStore store(db.path());
   store.create_list("big");
   std::vector<std::pair<RuleKind, std::string>> entries;
-  for (int i = 0; i < 10000; ++i) entries.emplace_back(RuleKind::Domain, "d" + std::to_string(i) + ".example");
+  for (int i = 0; i < 10000; ++i)
+    entries.emplace_back(RuleKind::Domain, "d" + std::to_string(i) + ".example");
   const uint64_t generation = store.generation();
-  EXPECT_THROW(store.import_list_entries("big", entries, false,
-                                         [](uint64_t done) { return done < 8000; }),
-               StoreError);
+  EXPECT_THROW(
+      store.import_list_entries("big", entries, false, [](uint64_t done) { return done < 8000; }),
+      StoreError);
   EXPECT_EQ(store.generation(), generation);
   EXPECT_EQ(store.list_page("big", "", 0, 10).total, 0u);
   uint64_t last = 0;
-  EXPECT_EQ(store.import_list_entries("big", entries, false, [&](uint64_t done) {
-    last = done;
-    return true;
-  }), 10000u);
+  EXPECT_EQ(store.import_list_entries("big", entries, false,
+                                      [&](uint64_t done) {
+                                        last = done;
+                                        return true;
+                                      }),
+            10000u);
   EXPECT_EQ(last, 10000u);
   store.rename_list("big", "huge");
   EXPECT_THROW(store.rename_list("huge", "huge"), StoreError);
