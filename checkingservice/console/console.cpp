@@ -456,8 +456,8 @@ class Console::Impl {
 
   // Registers a handler; errors become JSON answers, field errors 400 with the field named.
   template <typename Fn>
-  auto wrap(Fn fn) {
-    return [this, fn](const httplib::Request &req, httplib::Response &res) {
+  static auto wrap(Fn fn) {
+    return [fn](const httplib::Request &req, httplib::Response &res) {
       try {
         fn(req, res);
       } catch (const FieldError &e) {

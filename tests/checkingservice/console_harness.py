@@ -38,6 +38,7 @@ class Process:
         self.port = int(match.group(1))
 
     def stop(self):
+        """Stops the program; its exit status (0 unless it failed, or a sanitizer spoke)."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -46,6 +47,7 @@ class Process:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
+        return self.proc.returncode
 
     def errors(self):
         self.log.seek(0)
@@ -78,10 +80,15 @@ class Setup:
         return process
 
     def close(self):
+        failed = []
         for process in reversed(self.processes):
-            process.stop()
+            if process.stop() != 0:
+                failed.append(f"{process.proc.args[0]} exited with {process.proc.returncode}: "
+                              f"{process.errors()[-2000:]}")
         self.processes = []
         self.dir.cleanup()
+        if failed:
+            raise AssertionError("\n".join(failed))
 
     @property
     def base(self):
