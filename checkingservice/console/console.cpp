@@ -494,7 +494,14 @@ class Console::Impl {
                    "default-src 'self'; img-src 'self' data:; object-src 'none'; "
                    "frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
     res.set_header("Cache-Control", "no-store");
-    if (is_public(req.path)) return httplib::Server::HandlerResponse::Unhandled;
+    if (is_public(req.path)) {
+      // This runs before a body is read: anyone may log in, but not with megabytes.
+      const bool bounded = req.get_header_value<uint64_t>("Content-Length") <= 4096 &&
+                           !req.has_header("Transfer-Encoding");
+      if (bounded) return httplib::Server::HandlerResponse::Unhandled;
+      send_error(res, 413, "too large");
+      return httplib::Server::HandlerResponse::Handled;
+    }
 
     thread_local Session session;
     const std::string token = cookie(req);

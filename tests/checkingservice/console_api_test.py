@@ -52,6 +52,9 @@ class ConsoleApiTest(unittest.TestCase):
         status, _, _ = other.request("POST", "/api/login", raw=b'{"name": "boss", "password": '
                                      b'"correct horse"}', headers={"Content-Type": "text/plain"})
         self.assertEqual((status, other.cookie), (415, ""))  # what a cross-site form can send
+        big = b'{"name": "' + b"x" * 100000 + b'", "password": "x"}'
+        self.assertEqual(other.request("POST", "/api/login", raw=big,
+                                       headers={"Content-Type": "application/json"})[0], 413)
         status, headers, body = other.login()
         cookie = headers["set-cookie"]
         for attribute in ("HttpOnly", "SameSite=Strict", "Path=/"):
