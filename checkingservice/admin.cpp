@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "checkingservice/audit.h"
 #include "checkingservice/events.h"
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
@@ -43,6 +44,12 @@ constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE COMMAND ...
   log show [--limit N] [--account NAME]
   log keep N                             keep the newest N query-log records
   check ACCOUNT ADDRESS                  what the service answers ACCOUNT (password assumed)
+  admin list                             administrators of the console
+  admin add NAME [--cost ...]            reads the password from standard input
+  admin remove NAME                      also ends the administrator's sessions
+  audit show [--limit N] [--actor NAME]  the newest administrative changes
+
+Every change is recorded in the audit trail as made by "command line".
 
 KIND is exact, prefix, host or domain. The account "*" is the profile for unknown names and
 wrong passwords. --password-stdin reads the password from the first line of standard input;
@@ -180,7 +187,7 @@ std::string time_text(int64_t ms) {
   return text;
 }
 
-int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out,
+int account_command(AdminStore &store, Args &args, std::istream &in, std::ostream &out,
                     std::ostream &err) {
   const std::string verb = args.next("account command");
   if (verb == "list") {
@@ -243,7 +250,7 @@ int account_command(SqliteStore &store, Args &args, std::istream &in, std::ostre
   throw UsageError("unknown account command " + verb);
 }
 
-int rule_command(SqliteStore &store, Args &args, std::ostream &out) {
+int rule_command(AdminStore &store, Args &args, std::ostream &out) {
   const std::string verb = args.next("rule command");
   if (verb == "list") {
     const std::optional<Scope> scope = scope_arg(args, true);
@@ -278,7 +285,7 @@ int rule_command(SqliteStore &store, Args &args, std::ostream &out) {
   throw UsageError("unknown rule command " + verb);
 }
 
-int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream &out,
+int list_command(AdminStore &store, Args &args, std::istream &in, std::ostream &out,
                  std::ostream &err) {
   const std::string verb = args.next("list command");
   if (verb == "all") {
@@ -372,7 +379,7 @@ int list_command(SqliteStore &store, Args &args, std::istream &in, std::ostream 
   throw UsageError("unknown list command " + verb);
 }
 
-int log_command(SqliteStore &store, Args &args, std::ostream &out) {
+int log_command(AdminStore &store, Args &args, std::ostream &out) {
   const std::string verb = args.next("log command");
   if (verb == "show") {
     const uint64_t limit = count_arg(args.value("--limit").value_or("50"), kMaxCount);
@@ -401,18 +408,77 @@ int check_command(SqliteStore &store, Args &args, std::ostream &out) {
   IndexBuilder builder;
   const uint64_t generation = store.load(builder);
   const auto index = builder.finish(generation);
-  const RuleIndex::Account *account = index->find_account(name);
-  if (!account) {
-    out << "(no account " << shown(name) << ": the stranger profile answers)\n";
-    account = &index->stranger();
+  const CheckAnswer answer = check_address(*index, name, address);
+  if (!answer.known_account) {
+    out << "(no account " << shown(name) << " with a password: the stranger profile answers)\n";
   }
-  const RuleIndex::Decision decision = index->decide(*account, parse_address(address));
-  switch (decision.verdict) {
-    case Verdict::Allow: out << "000"; break;
-    case Verdict::Forbid: out << "001"; break;
-    case Verdict::Relocate: out << "004" << shown(account->relocation); break;
+  out << shown(answer.reply) << '\t' << shown(answer.reason) << '\n';
+  return 0;
+}
+
+int admin_command(SqliteStore &store, AuditedAdminStore &audited, Args &args, std::istream &in,
+                  std::ostream &out) {
+  const std::string verb = args.next("admin command");
+  if (verb == "list") {
+    args.done();
+    for (const auto &admin : store.administrators()) {
+      out << shown(admin.name) << "\tsince " << time_text(admin.created_ms) << '\n';
+    }
+    return 0;
   }
-  out << '\t' << shown(index->describe(decision)) << '\n';
+  const std::string name = args.next("administrator name");
+  const auto exists = [&] {
+    for (const auto &admin : store.administrators()) {
+      if (admin.name == name) return std::string("administrator");
+    }
+    return std::string("(none)");
+  };
+  if (verb == "add") {
+    const std::string problem = check_administrator_name(name);
+    if (!problem.empty()) throw UsageError(problem);
+    const HashCost cost = cost_arg(args);
+    args.done();
+    // Never from the command line, where other users see it and shells keep it.
+    std::string password;
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.size() < 8) {
+      throw UsageError("give a password of at least 8 bytes on standard input");
+    }
+    if (password.size() > 1024) throw UsageError("passwords are at most 1024 bytes");
+    const std::string hash = hash_password(password, cost);
+    audited.record("admin.add", name, exists, [&] { store.add_administrator(name, hash); },
+                   exists);
+    out << "administrator " << shown(name) << " added\n";
+    return 0;
+  }
+  if (verb == "remove") {
+    args.done();
+    bool removed = false;
+    audited.record("admin.remove", name, exists,
+                   [&] { removed = store.remove_administrator(name); }, exists);
+    if (!removed) {
+      out << "no such administrator\n";
+      return 1;
+    }
+    return 0;
+  }
+  throw UsageError("unknown admin command " + verb);
+}
+
+int audit_command(SqliteStore &store, Args &args, std::ostream &out) {
+  const std::string verb = args.next("audit command");
+  if (verb != "show") throw UsageError("unknown audit command " + verb);
+  AuditFilter filter;
+  filter.limit = count_arg(args.value("--limit").value_or("50"), kMaxCount);
+  filter.actor = args.value("--actor").value_or("");
+  args.done();
+  for (const auto &record : store.audit(filter)) {
+    // Names and patterns may hold anything the store took; the terminal gets them escaped.
+    out << time_text(record.time_ms) << '\t' << printable(record.actor, 4096) << '\t'
+        << printable(record.action, 4096) << '\t' << printable(record.target, 4096) << '\t'
+        << printable(record.before, 4096) << " -> " << printable(record.after, 4096) << '\n';
+  }
   return 0;
 }
 
@@ -459,6 +525,38 @@ std::string check_relocation(std::string_view address) {
   return {};
 }
 
+std::string check_administrator_name(std::string_view name) {
+  if (name.empty()) return "an administrator needs a name";
+  if (name.size() > 64) return "administrator names are at most 64 bytes";
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c == 0x7f) return "the name holds a blank or control character";
+  }
+  return {};
+}
+
+CheckAnswer check_address(const RuleIndex &index, std::string_view name,
+                          std::string_view address) {
+  CheckAnswer answer;
+  const RuleIndex::Account *account = index.find_account(name);
+  // As the service does: an account without a password can never be verified.
+  if (account && account != &index.stranger() && !account->password_hash) account = nullptr;
+  answer.known_account = account != nullptr;
+  if (!account) account = &index.stranger();
+  if (address.empty()) {
+    answer.reply = "000";
+    answer.reason = "empty address";
+    return answer;
+  }
+  const RuleIndex::Decision decision = index.decide(*account, parse_address(address));
+  switch (decision.verdict) {
+    case Verdict::Allow: answer.reply = "000"; break;
+    case Verdict::Forbid: answer.reply = "001"; break;
+    case Verdict::Relocate: answer.reply = "004" + account->relocation; break;
+  }
+  answer.reason = index.describe(decision);
+  return answer;
+}
+
 int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::ostream &out,
               std::ostream &err) {
   try {
@@ -477,10 +575,13 @@ int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::o
       return 0;
     }
     SqliteStore store(*db, SqliteStore::Open::Existing);
-    if (command == "account") return account_command(store, args, in, out, err);
-    if (command == "rule") return rule_command(store, args, out);
-    if (command == "list") return list_command(store, args, in, out, err);
-    if (command == "log") return log_command(store, args, out);
+    AuditedAdminStore audited(store, store, std::string(kCommandLineActor));
+    if (command == "account") return account_command(audited, args, in, out, err);
+    if (command == "rule") return rule_command(audited, args, out);
+    if (command == "list") return list_command(audited, args, in, out, err);
+    if (command == "log") return log_command(audited, args, out);
+    if (command == "admin") return admin_command(store, audited, args, in, out);
+    if (command == "audit") return audit_command(store, args, out);
     if (command == "check") return check_command(store, args, out);
     throw UsageError("unknown command " + command);
   } catch (const UsageError &e) {

@@ -22,4 +22,20 @@ std::string check_relocation(std::string_view address);
 
 inline constexpr size_t kMaxRelocationBytes = 252;
 
+// Console administrators log in with a form, not the checking query: any printable name.
+std::string check_administrator_name(std::string_view name);
+
+class RuleIndex;
+
+// What the service answers a verified account (or, for an unknown name, the stranger
+// profile) for address, and which rule or policy decided: the check tools of the command
+// line and the console both answer through this.
+struct CheckAnswer {
+  std::string reply;  // "000", "001" or "004" + the new address
+  std::string reason;
+  bool known_account = false;
+};
+CheckAnswer check_address(const RuleIndex &index, std::string_view name,
+                          std::string_view address);
+
 }  // namespace pv::check

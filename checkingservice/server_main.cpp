@@ -2,6 +2,7 @@
 // the store's change counter (or acts on SIGHUP), rebuilds the index off to the side and
 // swaps it in, and moves query-log records into the store.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -162,6 +163,7 @@ class Maintenance {
         log_error(std::string("cannot reload the rules: ") + e.what());
       }
       flush_log();
+      report_health();
       if (stopping) return;
     }
   }
@@ -178,13 +180,49 @@ class Maintenance {
               std::to_string(index->rule_count()) + " rules, " + std::to_string(ms) + " ms" +
               (builder.dropped() ? ", " + std::to_string(builder.dropped()) + " dropped" : ""));
     service_.publish(std::move(index));
+    loaded_ms_ = wall_ms();
   }
 
  private:
+  static int64_t wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+
+  // For the console's health figures, every few seconds; a failure only costs the figures.
+  void report_health() {
+    const int64_t now = wall_ms();
+    if (now - reported_ms_ < 5000) return;
+    ServiceHealth health;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    health.instance = std::string(host) + ":" + std::to_string(getpid());
+    health.time_ms = now;
+    health.started_ms = started_ms_;
+    const auto index = service_.index();
+    health.generation = index->generation();
+    health.loaded_ms = loaded_ms_;
+    health.rules = index->rule_count();
+    health.queries_per_second =
+        reported_ms_ > 0 ? static_cast<double>(logged_since_report_) * 1000.0 /
+                               static_cast<double>(now - reported_ms_)
+                         : 0.0;
+    health.dropped_log_records = service_.dropped_log_records();
+    logged_since_report_ = 0;
+    reported_ms_ = now;
+    try {
+      store_.report_health(health);
+    } catch (const std::exception &e) {
+      log_error(std::string("cannot report health: ") + e.what());
+    }
+  }
+
   // Records that cannot be written (the database locked or full) wait for the next round,
   // at most log_queue_bytes of them; older ones beyond that are dropped, counted and logged.
   void flush_log() {
     std::vector<QueryLogRecord> records = service_.take_log();
+    logged_since_report_ += records.size();
     if (!unsent_.empty()) {
       records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),
                      std::make_move_iterator(unsent_.end()));
@@ -224,6 +262,10 @@ class Maintenance {
   uint64_t reported_drops_ = 0;
   size_t log_queue_bytes_;
   std::vector<QueryLogRecord> unsent_;
+  int64_t started_ms_ = wall_ms();
+  int64_t loaded_ms_ = 0;
+  int64_t reported_ms_ = 0;
+  uint64_t logged_since_report_ = 0;
 };
 
 int serve(const Options &options) {

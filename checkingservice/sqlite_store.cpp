@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 
 namespace pv::check {
 
@@ -42,6 +43,19 @@ class SqliteStore::Statement {
                             SQLITE_TRANSIENT));
     return *this;
   }
+  Statement &bind_real(int index, double value) {
+    check(sqlite3_bind_double(stmt_, index, value));
+    return *this;
+  }
+  // Named parameters the statement does not use are skipped, so optional filters can bind
+  // everything unconditionally.
+  template <typename T>
+  Statement &bind_named(const char *name, const T &value) {
+    if (const int index = sqlite3_bind_parameter_index(stmt_, name); index > 0) {
+      bind(index, value);
+    }
+    return *this;
+  }
   Statement &bind_null(int index) {
     check(sqlite3_bind_null(stmt_, index));
     return *this;
@@ -63,6 +77,7 @@ class SqliteStore::Statement {
     sqlite3_clear_bindings(stmt_);
   }
   int64_t int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+  double real(int column) const { return sqlite3_column_double(stmt_, column); }
   bool is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   std::string_view text(int column) const {
     const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
@@ -80,21 +95,27 @@ class SqliteStore::Statement {
 
 class SqliteStore::Transaction {
  public:
-  Transaction(SqliteStore &store, bool write) : store_(store) {
-    store_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+  // Inside an outer transaction (ConsoleStore::atomically) a savepoint, so that the outer
+  // one decides what is kept.
+  Transaction(SqliteStore &store, bool write)
+      : store_(store), nested_(sqlite3_get_autocommit(store.db_) == 0) {
+    store_.exec(nested_ ? "SAVEPOINT nested" : write ? "BEGIN IMMEDIATE" : "BEGIN");
   }
   ~Transaction() {
-    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (done_) return;
+    sqlite3_exec(store_.db_, nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK",
+                 nullptr, nullptr, nullptr);
   }
   Transaction(const Transaction &) = delete;
   Transaction &operator=(const Transaction &) = delete;
   void commit() {
-    store_.exec("COMMIT");
+    store_.exec(nested_ ? "RELEASE nested" : "COMMIT");
     done_ = true;
   }
 
  private:
   SqliteStore &store_;
+  const bool nested_;
   bool done_ = false;
 };
 
@@ -127,7 +148,37 @@ CREATE TABLE IF NOT EXISTS query_log(
   id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, account TEXT NOT NULL,
   verified INTEGER NOT NULL, address TEXT NOT NULL, verdict TEXT NOT NULL,
   reason TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS query_log_time ON query_log(time_ms);
+CREATE TABLE IF NOT EXISTS counters_hourly(
+  start_ms INTEGER PRIMARY KEY, queries INTEGER NOT NULL, forbidden INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS counters_daily(
+  start_ms INTEGER PRIMARY KEY, queries INTEGER NOT NULL, forbidden INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS service_health(instance TEXT PRIMARY KEY, time_ms INTEGER NOT NULL,
+  started_ms INTEGER NOT NULL, generation INTEGER NOT NULL, loaded_ms INTEGER NOT NULL,
+  rules INTEGER NOT NULL, qps REAL NOT NULL, dropped INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS administrators(
+  name TEXT PRIMARY KEY, password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS sessions(
+  digest TEXT PRIMARY KEY,
+  administrator TEXT NOT NULL REFERENCES administrators(name) ON DELETE CASCADE,
+  csrf TEXT NOT NULL, created_ms INTEGER NOT NULL, last_seen_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS audit(
+  id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, actor TEXT NOT NULL, action TEXT NOT NULL,
+  target TEXT NOT NULL, before TEXT NOT NULL, after TEXT NOT NULL);
 )SQL";
+
+constexpr int64_t kHourMs = 3600 * 1000;
+constexpr int64_t kDayMs = 24 * kHourMs;
+
+// "%text%" for LIKE, with the pattern characters of text itself taken literally.
+std::string like_pattern(std::string_view text) {
+  std::string out = "%";
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "%";
+}
 
 std::optional<std::string> scope_name_of(int64_t scope,
                                          const std::vector<AccountRecord> &accounts) {
@@ -315,6 +366,8 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
 void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
   // Only the newest `keep` could stay; rows are made room for before they are inserted, so
   // that neither the table nor the file ever holds much more than `keep` rows' worth.
+  // The hourly counters count every query, also those the kept rows have no room for.
+  const std::span<const QueryLogRecord> all = records;
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
   Transaction tx(*this, true);
@@ -333,6 +386,7 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
         .bind(6, record.reason);
     insert.run();
   }
+  count_queries(all);
   tx.commit();
   // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
   // ones are converted by pvcheckctl init).
@@ -609,6 +663,407 @@ std::vector<QueryLogRecord> SqliteStore::query_log(uint64_t limit,
   }
   std::reverse(out.begin(), out.end());
   return out;
+}
+
+// Counters are kept beside the log in the same transaction, so they survive restarts and stay
+// correct however small the log is kept. Hourly rows older than kHourlyCounterDays are folded
+// into daily rows; daily rows older than kDailyCounterDays go.
+void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
+  if (records.empty()) return;
+  Statement add(db_,
+                "INSERT INTO counters_hourly(start_ms, queries, forbidden) VALUES(?, ?, ?) "
+                "ON CONFLICT(start_ms) DO UPDATE SET queries = queries + excluded.queries, "
+                "forbidden = forbidden + excluded.forbidden");
+  int64_t hour = -1;
+  int64_t queries = 0, forbidden = 0, newest = 0;
+  const auto flush = [&] {
+    if (hour < 0) return;
+    add.bind(1, hour).bind(2, queries).bind(3, forbidden);
+    add.run();
+  };
+  for (const auto &record : records) {  // in time order, so each hour comes as one run
+    const int64_t this_hour = record.time_ms - record.time_ms % kHourMs;
+    if (this_hour != hour) {
+      flush();
+      hour = this_hour;
+      queries = forbidden = 0;
+    }
+    ++queries;
+    if (record.verdict == "001") ++forbidden;
+    newest = std::max(newest, record.time_ms);
+  }
+  flush();
+  const int64_t cutoff = newest - newest % kDayMs - kHourlyCounterDays * kDayMs;
+  Statement fold(db_,
+                 "INSERT INTO counters_daily(start_ms, queries, forbidden) "
+                 "SELECT start_ms - start_ms % 86400000, SUM(queries), SUM(forbidden) "
+                 "FROM counters_hourly WHERE start_ms < ?1 GROUP BY 1 "
+                 "ON CONFLICT(start_ms) DO UPDATE SET queries = queries + excluded.queries, "
+                 "forbidden = forbidden + excluded.forbidden");
+  fold.bind(1, cutoff);
+  fold.run();
+  Statement drop_hours(db_, "DELETE FROM counters_hourly WHERE start_ms < ?");
+  drop_hours.bind(1, cutoff);
+  drop_hours.run();
+  Statement drop_days(db_, "DELETE FROM counters_daily WHERE start_ms < ?");
+  drop_days.bind(1, cutoff - (kDailyCounterDays - kHourlyCounterDays) * kDayMs);
+  drop_days.run();
+}
+
+void SqliteStore::report_health(const ServiceHealth &health) {
+  Statement st(db_,
+               "INSERT OR REPLACE INTO service_health(instance, time_ms, started_ms, generation, "
+               "loaded_ms, rules, qps, dropped) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  st.bind(1, health.instance)
+      .bind(2, health.time_ms)
+      .bind(3, health.started_ms)
+      .bind(4, static_cast<int64_t>(health.generation))
+      .bind(5, health.loaded_ms)
+      .bind(6, static_cast<int64_t>(health.rules))
+      .bind(8, static_cast<int64_t>(health.dropped_log_records));
+  st.bind_real(7, health.queries_per_second);
+  st.run();
+}
+
+std::vector<ServiceHealth> SqliteStore::health() {
+  std::vector<ServiceHealth> out;
+  Statement st(db_,
+               "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped "
+               "FROM service_health ORDER BY time_ms DESC");
+  while (st.step()) {
+    out.push_back({std::string(st.text(0)), st.int64(1), st.int64(2),
+                   static_cast<uint64_t>(st.int64(3)), st.int64(4),
+                   static_cast<uint64_t>(st.int64(5)), st.real(6),
+                   static_cast<uint64_t>(st.int64(7))});
+  }
+  return out;
+}
+
+void SqliteStore::atomically(const std::function<void()> &fn) {
+  Transaction tx(*this, true);
+  fn();
+  tx.commit();
+}
+
+void SqliteStore::add_administrator(const std::string &name, const std::string &hash) {
+  Transaction tx(*this, true);
+  {
+    Statement exists(db_, "SELECT 1 FROM administrators WHERE name = ?");
+    exists.bind(1, name);
+    if (exists.step()) throw StoreError("administrator \"" + name + "\" exists already");
+  }
+  Statement st(db_, "INSERT INTO administrators(name, password_hash, created_ms) "
+                    "VALUES(?, ?, ?)");
+  st.bind(1, name).bind(2, hash).bind(3, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count());
+  st.run();
+  tx.commit();
+}
+
+bool SqliteStore::remove_administrator(const std::string &name) {
+  Transaction tx(*this, true);
+  for (const char *sql : {"DELETE FROM sessions WHERE administrator = ?",
+                          "DELETE FROM administrators WHERE name = ?"}) {
+    Statement st(db_, sql);
+    st.bind(1, name);
+    st.run();
+  }
+  const bool removed = sqlite3_changes(db_) > 0;
+  tx.commit();
+  return removed;
+}
+
+std::vector<AdministratorRecord> SqliteStore::administrators() {
+  std::vector<AdministratorRecord> out;
+  Statement st(db_, "SELECT name, password_hash, created_ms FROM administrators ORDER BY name");
+  while (st.step()) out.push_back({std::string(st.text(0)), std::string(st.text(1)), st.int64(2)});
+  return out;
+}
+
+void SqliteStore::create_session(const std::string &digest, const SessionRecord &session) {
+  Transaction tx(*this, true);
+  Statement st(db_, "INSERT INTO sessions(digest, administrator, csrf, created_ms, last_seen_ms) "
+                    "VALUES(?, ?, ?, ?, ?)");
+  st.bind(1, digest).bind(2, session.administrator).bind(3, session.csrf)
+      .bind(4, session.created_ms).bind(5, session.last_seen_ms);
+  st.run();
+  tx.commit();
+}
+
+std::optional<SessionRecord> SqliteStore::touch_session(const std::string &digest,
+                                                        int64_t now_ms, int64_t idle_ms,
+                                                        int64_t lifetime_ms) {
+  std::optional<SessionRecord> found;
+  {
+    Statement st(db_, "SELECT administrator, csrf, created_ms, last_seen_ms FROM sessions "
+                      "WHERE digest = ?");
+    st.bind(1, digest);
+    if (st.step()) {
+      found = SessionRecord{std::string(st.text(0)), std::string(st.text(1)), st.int64(2),
+                            st.int64(3)};
+    }
+  }
+  if (!found) return std::nullopt;
+  const bool expired =
+      found->last_seen_ms < now_ms - idle_ms || found->created_ms < now_ms - lifetime_ms;
+  // Most requests only read: the last use is written when it has moved by a thirtieth of
+  // the idle time (a minute for half an hour), and expired sessions of everyone go then too.
+  if (expired || now_ms - found->last_seen_ms > idle_ms / 30) {
+    Transaction tx(*this, true);
+    Statement expire(db_, "DELETE FROM sessions WHERE last_seen_ms < ? OR created_ms < ?");
+    expire.bind(1, now_ms - idle_ms).bind(2, now_ms - lifetime_ms);
+    expire.run();
+    if (!expired) {
+      Statement st(db_, "UPDATE sessions SET last_seen_ms = ? WHERE digest = ?");
+      st.bind(1, now_ms).bind(2, digest);
+      st.run();
+      found->last_seen_ms = now_ms;
+    }
+    tx.commit();
+  }
+  if (expired) return std::nullopt;
+  return found;
+}
+
+void SqliteStore::end_session(const std::string &digest) {
+  Statement st(db_, "DELETE FROM sessions WHERE digest = ?");
+  st.bind(1, digest);
+  st.run();
+}
+
+void SqliteStore::record_audit(const AuditRecord &record) {
+  Statement st(db_, "INSERT INTO audit(time_ms, actor, action, target, before, after) "
+                    "VALUES(?, ?, ?, ?, ?, ?)");
+  st.bind(1, record.time_ms).bind(2, record.actor).bind(3, record.action).bind(4, record.target)
+      .bind(5, record.before).bind(6, record.after);
+  st.run();
+}
+
+std::vector<AuditRecord> SqliteStore::audit(const AuditFilter &filter) {
+  std::string sql = "SELECT id, time_ms, actor, action, target, before, after FROM audit WHERE 1";
+  if (filter.before_id > 0) sql += " AND id < :before";
+  if (!filter.actor.empty()) sql += " AND actor = :actor";
+  if (!filter.text.empty()) {
+    sql += " AND (action LIKE :text ESCAPE '\\' OR target LIKE :text ESCAPE '\\' OR "
+           "before LIKE :text ESCAPE '\\' OR after LIKE :text ESCAPE '\\')";
+  }
+  if (filter.from_ms > 0) sql += " AND time_ms >= :from";
+  if (filter.to_ms > 0) sql += " AND time_ms < :to";
+  sql += " ORDER BY id DESC LIMIT :limit";
+  Statement st(db_, sql.c_str());
+  st.bind_named(":before", filter.before_id).bind_named(":actor", filter.actor)
+      .bind_named(":text", like_pattern(filter.text)).bind_named(":from", filter.from_ms)
+      .bind_named(":to", filter.to_ms)
+      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(filter.limit, 10000)));
+  std::vector<AuditRecord> out;
+  while (st.step()) {
+    out.push_back({st.int64(0), st.int64(1), std::string(st.text(2)), std::string(st.text(3)),
+                   std::string(st.text(4)), std::string(st.text(5)), std::string(st.text(6))});
+  }
+  return out;
+}
+
+std::vector<CounterRow> SqliteStore::hourly_counters(int64_t from_ms) {
+  std::vector<CounterRow> out;
+  Statement st(db_, "SELECT start_ms, queries, forbidden FROM counters_hourly "
+                    "WHERE start_ms >= ? ORDER BY start_ms");
+  st.bind(1, from_ms);
+  while (st.step()) {
+    out.push_back({st.int64(0), static_cast<uint64_t>(st.int64(1)),
+                   static_cast<uint64_t>(st.int64(2))});
+  }
+  return out;
+}
+
+std::vector<CounterRow> SqliteStore::daily_counters(int64_t from_ms) {
+  std::vector<CounterRow> out;
+  Statement st(db_,
+               "SELECT start_ms, SUM(queries), SUM(forbidden) FROM ("
+               "SELECT start_ms, queries, forbidden FROM counters_daily WHERE start_ms >= ?1 "
+               "UNION ALL SELECT start_ms - start_ms % 86400000, queries, forbidden "
+               "FROM counters_hourly WHERE start_ms >= ?1) GROUP BY 1 ORDER BY 1");
+  st.bind(1, from_ms);
+  while (st.step()) {
+    out.push_back({st.int64(0), static_cast<uint64_t>(st.int64(1)),
+                   static_cast<uint64_t>(st.int64(2))});
+  }
+  return out;
+}
+
+std::vector<QueryLogRow> SqliteStore::search_log(const LogFilter &filter) {
+  // The log is appended in time order, so a time range becomes a range of ids found through
+  // the time index; the rows are then read newest first along the ids, and the time test is
+  // repeated on them for the few records of a batch that straddle a bound.
+  int64_t low_id = 0, high_id = filter.before_id > 0 ? filter.before_id : INT64_MAX;
+  if (filter.from_ms > 0) {
+    Statement st(db_, "SELECT id FROM query_log WHERE time_ms >= ? ORDER BY time_ms LIMIT 1");
+    st.bind(1, filter.from_ms);
+    if (!st.step()) return {};
+    low_id = st.int64(0);
+  }
+  if (filter.to_ms > 0) {
+    Statement st(db_,
+                 "SELECT id FROM query_log WHERE time_ms < ? ORDER BY time_ms DESC LIMIT 1");
+    st.bind(1, filter.to_ms);
+    if (!st.step()) return {};
+    high_id = std::min(high_id, st.int64(0) + 1);
+  }
+  std::string sql =
+      "SELECT id, time_ms, account, verified, address, verdict, reason FROM query_log "
+      "WHERE id >= :low AND id < :high";
+  if (filter.account) sql += " AND account = :account";
+  if (!filter.verdict.empty()) sql += " AND verdict = :verdict";
+  if (!filter.text.empty()) sql += " AND address LIKE :text ESCAPE '\\'";
+  if (filter.from_ms > 0) sql += " AND +time_ms >= :from";
+  if (filter.to_ms > 0) sql += " AND +time_ms < :to";
+  sql += " ORDER BY id DESC LIMIT :limit";
+  Statement st(db_, sql.c_str());
+  st.bind_named(":low", low_id).bind_named(":high", high_id)
+      .bind_named(":account", filter.account.value_or(""))
+      .bind_named(":verdict", filter.verdict).bind_named(":text", like_pattern(filter.text))
+      .bind_named(":from", filter.from_ms).bind_named(":to", filter.to_ms)
+      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(filter.limit, 1000000)));
+  std::vector<QueryLogRow> out;
+  while (st.step()) {
+    out.push_back({st.int64(0),
+                   {st.int64(1), std::string(st.text(2)), st.int64(3) != 0,
+                    std::string(st.text(4)), std::string(st.text(5)), std::string(st.text(6))}});
+  }
+  return out;
+}
+
+std::pair<int64_t, int64_t> SqliteStore::log_window(int64_t since_ms, uint64_t max_rows) {
+  int64_t last = 0;
+  {
+    Statement st(db_, "SELECT MAX(id) FROM query_log");
+    if (!st.step() || st.is_null(0)) return {1, 0};
+    last = st.int64(0);
+  }
+  int64_t first = last - static_cast<int64_t>(std::min<uint64_t>(max_rows, INT64_MAX / 2)) + 1;
+  Statement st(db_, "SELECT id FROM query_log WHERE time_ms >= ? ORDER BY time_ms LIMIT 1");
+  st.bind(1, since_ms);
+  if (!st.step()) return {1, 0};
+  return {std::max(first, st.int64(0)), last};
+}
+
+void SqliteStore::scan_log(int64_t first, int64_t last,
+                           const std::function<void(const QueryLogRecord &)> &visit) {
+  Statement st(db_,
+               "SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+               "WHERE id BETWEEN ? AND ?");
+  st.bind(1, first).bind(2, last);
+  QueryLogRecord record;
+  while (st.step()) {
+    record.time_ms = st.int64(0);
+    record.account.assign(st.text(1));
+    record.verified = st.int64(2) != 0;
+    record.address.assign(st.text(3));
+    record.verdict.assign(st.text(4));
+    record.reason.assign(st.text(5));
+    visit(record);
+  }
+}
+
+uint64_t SqliteStore::log_rows() {
+  // Two subqueries: SQLite answers a lone MIN or MAX from the key, both together by a scan.
+  Statement st(db_, "SELECT (SELECT MAX(id) FROM query_log) - (SELECT MIN(id) FROM query_log) + 1");
+  return st.step() && !st.is_null(0) ? static_cast<uint64_t>(st.int64(0)) : 0;
+}
+
+RulePage SqliteStore::rule_page(const std::optional<Scope> &filter, const std::string &text,
+                                uint64_t offset, uint64_t limit) {
+  const auto all_accounts = accounts();
+  std::string where = " WHERE 1";
+  if (filter) where += " AND scope = :scope";
+  if (!text.empty()) where += " AND key LIKE :text ESCAPE '\\'";
+  RulePage page;
+  const int64_t scope = filter ? scope_id(*filter) : 0;
+  {
+    Statement st(db_, ("SELECT COUNT(*) FROM rules" + where).c_str());
+    st.bind_named(":scope", scope).bind_named(":text", like_pattern(text));
+    if (st.step()) page.total = static_cast<uint64_t>(st.int64(0));
+  }
+  Statement st(db_, ("SELECT scope, kind, key, action FROM rules" + where +
+                     " ORDER BY scope, kind, key LIMIT :limit OFFSET :offset")
+                        .c_str());
+  st.bind_named(":scope", scope).bind_named(":text", like_pattern(text))
+      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(limit, 10000)))
+      .bind_named(":offset", static_cast<int64_t>(std::min<uint64_t>(offset, INT64_MAX)));
+  while (st.step()) {
+    const auto kind = parse_kind(st.text(1));
+    const auto action = parse_action(st.text(3));
+    if (!kind || !action) continue;
+    page.rules.push_back({scope_name_of(st.int64(0), all_accounts), *kind,
+                          std::string(st.text(2)), *action});
+  }
+  return page;
+}
+
+EntryPage SqliteStore::list_page(const std::string &list, const std::string &text,
+                                 uint64_t offset, uint64_t limit) {
+  const int64_t id = list_id(list);
+  const std::string where =
+      text.empty() ? " WHERE list_id = :id" : " WHERE list_id = :id AND key LIKE :text ESCAPE '\\'";
+  EntryPage page;
+  {
+    Statement st(db_, ("SELECT COUNT(*) FROM list_entries" + where).c_str());
+    st.bind_named(":id", id).bind_named(":text", like_pattern(text));
+    if (st.step()) page.total = static_cast<uint64_t>(st.int64(0));
+  }
+  Statement st(db_, ("SELECT kind, key FROM list_entries" + where +
+                     " ORDER BY kind, key LIMIT :limit OFFSET :offset")
+                        .c_str());
+  st.bind_named(":id", id).bind_named(":text", like_pattern(text))
+      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(limit, 10000)))
+      .bind_named(":offset", static_cast<int64_t>(std::min<uint64_t>(offset, INT64_MAX)));
+  while (st.step()) {
+    if (auto kind = parse_kind(st.text(0))) {
+      page.entries.emplace_back(*kind, std::string(st.text(1)));
+    }
+  }
+  return page;
+}
+
+void SqliteStore::rename_list(const std::string &from, const std::string &to) {
+  Transaction tx(*this, true);
+  const int64_t id = list_id(from);
+  {
+    Statement exists(db_, "SELECT 1 FROM lists WHERE name = ?");
+    exists.bind(1, to);
+    if (exists.step()) throw StoreError("list \"" + to + "\" exists already");
+  }
+  Statement st(db_, "UPDATE lists SET name = ? WHERE id = ?");
+  st.bind(1, to).bind(2, id);
+  st.run();
+  bump_generation();
+  tx.commit();
+}
+
+uint64_t SqliteStore::import_list_entries(
+    const std::string &list, std::span<const std::pair<RuleKind, std::string>> entries,
+    bool replace, const std::function<bool(uint64_t)> &progress) {
+  Transaction tx(*this, true);
+  const int64_t id = list_id(list);
+  if (replace) {
+    Statement clear(db_, "DELETE FROM list_entries WHERE list_id = ?");
+    clear.bind(1, id);
+    clear.run();
+  }
+  Statement insert(db_, "INSERT OR IGNORE INTO list_entries(list_id, kind, key) VALUES(?, ?, ?)");
+  uint64_t added = 0, done = 0;
+  for (const auto &[kind, key] : entries) {
+    insert.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
+    insert.run();
+    added += static_cast<uint64_t>(sqlite3_changes(db_));
+    if (++done % 4096 == 0 && progress && !progress(done)) {
+      throw StoreError("import cancelled; nothing was changed");
+    }
+  }
+  if (progress && !progress(done)) throw StoreError("import cancelled; nothing was changed");
+  bump_generation();
+  tx.commit();
+  return added;
 }
 
 }  // namespace pv::check

@@ -16,7 +16,7 @@ namespace pv::check {
 // The write-ahead log is cut back to this size whenever it is reset.
 inline constexpr int64_t kWalLimitBytes = 4 * 1024 * 1024;
 
-class SqliteStore final : public ServiceStore, public AdminStore {
+class SqliteStore final : public ServiceStore, public AdminStore, public ConsoleStore {
  public:
   // Create: opens the database, creating it (mode 0600) when absent, and brings its schema up
   // to date. Existing: opens only a database that exists and holds the schema, so that a
@@ -59,6 +59,35 @@ class SqliteStore final : public ServiceStore, public AdminStore {
   std::vector<QueryLogRecord> query_log(uint64_t limit,
                                         const std::optional<std::string> &account) override;
 
+  void report_health(const ServiceHealth &health) override;
+
+  void atomically(const std::function<void()> &fn) override;
+  void add_administrator(const std::string &name, const std::string &hash) override;
+  bool remove_administrator(const std::string &name) override;
+  std::vector<AdministratorRecord> administrators() override;
+  void create_session(const std::string &digest, const SessionRecord &session) override;
+  std::optional<SessionRecord> touch_session(const std::string &digest, int64_t now_ms,
+                                             int64_t idle_ms, int64_t lifetime_ms) override;
+  void end_session(const std::string &digest) override;
+  void record_audit(const AuditRecord &record) override;
+  std::vector<AuditRecord> audit(const AuditFilter &filter) override;
+  std::vector<CounterRow> hourly_counters(int64_t from_ms) override;
+  std::vector<CounterRow> daily_counters(int64_t from_ms) override;
+  std::vector<QueryLogRow> search_log(const LogFilter &filter) override;
+  std::pair<int64_t, int64_t> log_window(int64_t since_ms, uint64_t max_rows) override;
+  void scan_log(int64_t first, int64_t last,
+                const std::function<void(const QueryLogRecord &)> &visit) override;
+  uint64_t log_rows() override;
+  std::vector<ServiceHealth> health() override;
+  RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
+                     uint64_t offset, uint64_t limit) override;
+  EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
+                      uint64_t limit) override;
+  void rename_list(const std::string &from, const std::string &to) override;
+  uint64_t import_list_entries(const std::string &list,
+                               std::span<const std::pair<RuleKind, std::string>> entries,
+                               bool replace, const std::function<bool(uint64_t)> &progress) override;
+
  private:
   class Statement;
   class Transaction;
@@ -68,6 +97,7 @@ class SqliteStore final : public ServiceStore, public AdminStore {
   int64_t scope_id(const Scope &scope);  // 0 for global
   int64_t list_id(const std::string &name);
   void bump_generation();
+  void count_queries(std::span<const QueryLogRecord> records);
 
   sqlite3 *db_ = nullptr;
 };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -88,6 +89,8 @@ class SnapshotSink {
   virtual void attachment(std::optional<int64_t> account_id, int64_t list_id, Action action) = 0;
 };
 
+struct ServiceHealth;
+
 class ServiceStore {
  public:
   virtual ~ServiceStore() = default;
@@ -97,6 +100,9 @@ class ServiceStore {
   virtual uint64_t load(SnapshotSink &sink) = 0;
   // Appends records and keeps only the newest `keep` of them.
   virtual void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) = 0;
+  // What an instance reports about itself for the console's health figures; stores that
+  // cannot keep it may ignore it.
+  virtual void report_health(const ServiceHealth &) {}
 };
 
 inline constexpr uint64_t kDefaultLogKeep = 10000;
@@ -138,6 +144,139 @@ class AdminStore {
   virtual uint64_t log_keep() = 0;
   virtual std::vector<QueryLogRecord> query_log(uint64_t limit,
                                                 const std::optional<std::string> &account) = 0;
+};
+
+// The administration console's data: administrators (separate from filtered accounts), their
+// sessions, the audit trail of every administrative change, the per-hour counters the
+// service keeps beside its query log, and paged views of what AdminStore returns whole.
+struct ServiceHealth {
+  std::string instance;      // host name and process id
+  int64_t time_ms = 0;       // when reported
+  int64_t started_ms = 0;
+  uint64_t generation = 0;   // of the index answering now
+  int64_t loaded_ms = 0;     // when that index was swapped in
+  uint64_t rules = 0;
+  double queries_per_second = 0;
+  uint64_t dropped_log_records = 0;
+};
+
+struct AdministratorRecord {
+  std::string name;
+  std::string password_hash;
+  int64_t created_ms = 0;
+};
+
+struct SessionRecord {
+  std::string administrator;
+  std::string csrf;
+  int64_t created_ms = 0;
+  int64_t last_seen_ms = 0;
+};
+
+struct AuditRecord {
+  int64_t id = 0;
+  int64_t time_ms = 0;
+  std::string actor;   // administrator name, or "command line"
+  std::string action;  // "account.add", "rule.remove", ...
+  std::string target;
+  std::string before;
+  std::string after;
+};
+
+// Filters for the paged views; zero or empty means "any". Pages run newest first and
+// continue below before_id.
+struct AuditFilter {
+  std::string actor;
+  std::string text;  // in action, target, before or after
+  int64_t from_ms = 0, to_ms = 0;
+  int64_t before_id = 0;
+  uint64_t limit = 50;
+};
+
+struct LogFilter {
+  std::optional<std::string> account;
+  std::string verdict;  // "000", "001", "004"
+  std::string text;     // in the address
+  int64_t from_ms = 0, to_ms = 0;
+  int64_t before_id = 0;
+  uint64_t limit = 50;
+};
+
+struct QueryLogRow {
+  int64_t id = 0;
+  QueryLogRecord record;
+};
+
+struct CounterRow {
+  int64_t start_ms = 0;  // start of the hour or the (UTC) day
+  uint64_t queries = 0;
+  uint64_t forbidden = 0;
+};
+
+struct RulePage {
+  std::vector<RuleRecord> rules;
+  uint64_t total = 0;
+};
+
+struct EntryPage {
+  std::vector<std::pair<RuleKind, std::string>> entries;
+  uint64_t total = 0;
+};
+
+// Hourly counter rows are kept this long, then folded into daily rows, which are kept for
+// kDailyCounterDays.
+inline constexpr int64_t kHourlyCounterDays = 30;
+inline constexpr int64_t kDailyCounterDays = 400;
+
+class ConsoleStore {
+ public:
+  virtual ~ConsoleStore() = default;
+
+  // Runs fn in one write transaction: changes made through the store inside it, and the
+  // audit record of them, are kept together or not at all.
+  virtual void atomically(const std::function<void()> &fn) = 0;
+
+  virtual void add_administrator(const std::string &name, const std::string &hash) = 0;
+  // Also ends the administrator's sessions. False: no such administrator.
+  virtual bool remove_administrator(const std::string &name) = 0;
+  virtual std::vector<AdministratorRecord> administrators() = 0;
+
+  // Sessions are found by a digest of their token, so the database never holds a usable one.
+  virtual void create_session(const std::string &digest, const SessionRecord &session) = 0;
+  // The live session, its last use recorded (to a thirtieth of idle_ms); expired ones are
+  // deleted instead.
+  virtual std::optional<SessionRecord> touch_session(const std::string &digest, int64_t now_ms,
+                                                     int64_t idle_ms, int64_t lifetime_ms) = 0;
+  virtual void end_session(const std::string &digest) = 0;
+
+  virtual void record_audit(const AuditRecord &record) = 0;
+  virtual std::vector<AuditRecord> audit(const AuditFilter &filter) = 0;
+
+  // Counter rows starting at or after from_ms, oldest first. Daily rows include the days
+  // still held as hourly rows.
+  virtual std::vector<CounterRow> hourly_counters(int64_t from_ms) = 0;
+  virtual std::vector<CounterRow> daily_counters(int64_t from_ms) = 0;
+  virtual std::vector<QueryLogRow> search_log(const LogFilter &filter) = 0;
+  // The ids [first, last] of the newest records (at most max_rows) at or after since_ms;
+  // first > last when there are none. Ids grow with time and have no gaps.
+  virtual std::pair<int64_t, int64_t> log_window(int64_t since_ms, uint64_t max_rows) = 0;
+  // Visits the records with ids in [first, last] in one reused record, so that a large
+  // range costs no allocation per row.
+  virtual void scan_log(int64_t first, int64_t last,
+                        const std::function<void(const QueryLogRecord &)> &visit) = 0;
+  virtual uint64_t log_rows() = 0;
+  virtual std::vector<ServiceHealth> health() = 0;
+
+  virtual RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
+                             uint64_t offset, uint64_t limit) = 0;
+  virtual EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
+                              uint64_t limit) = 0;
+  virtual void rename_list(const std::string &from, const std::string &to) = 0;
+  // Like AdminStore::add_list_entries, in one transaction; progress(done) is called every few
+  // thousand entries, and returning false from it cancels: StoreError, nothing changed.
+  virtual uint64_t import_list_entries(
+      const std::string &list, std::span<const std::pair<RuleKind, std::string>> entries,
+      bool replace, const std::function<bool(uint64_t)> &progress) = 0;
 };
 
 }  // namespace pv::check

@@ -14,6 +14,8 @@ packages=(
   wrk
   squidguard
   msitools wixl
+  nlohmann-json3-dev libjs-chart.js
+  chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do

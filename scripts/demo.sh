@@ -6,10 +6,16 @@
 # browser helper object; then uninstalls the package. Headless: message boxes and dialogs appear on
 # a private X display and are reported and dismissed by the browser.
 #
-# Usage: scripts/demo.sh
+# Usage: scripts/demo.sh [--keep]
+#   --keep  leave the checking service and its administration console running after the
+#           summary, so that a person can look around; Ctrl-C stops them and cleans up.
+# The console (pvconsole) runs beside the service on loopback; its address and the demo
+# administrator's login are printed in step 4.
 # Needs nothing but a Debian machine: what is missing is installed first (scripts/bootstrap.sh).
 # Everything it starts or creates outside build/ is removed at the end, also on failure.
 set -euo pipefail
+keep=
+[ "${1:-}" = "--keep" ] && keep=1
 cd "$(dirname "$0")/.."
 src=$(pwd)
 
@@ -28,11 +34,12 @@ cmake --build --preset win64 -j 2 --target Pathvigil pv_msi pvbrowser pvdat >/de
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j 2 --target Pathvigil pv_msi >/dev/null
 cmake --preset native >/dev/null
-cmake --build --preset native -j 2 --target pvcheckd pvcheckctl >/dev/null
+cmake --build --preset native -j 2 --target pvcheckd pvcheckctl pvconsole >/dev/null
 browser=$src/build/win64/tools/browser/pvbrowser.exe
 pvdat=$src/build/win64/tools/pvdat/pvdat.exe
 checkd=$src/build/native/checkingservice/pvcheckd
 ctl=$src/build/native/checkingservice/pvcheckctl
+console=$src/build/native/checkingservice/pvconsole
 if command -v file >/dev/null; then
   for f in build/win64/Pathvigil.dll build/win32/Pathvigil.dll; do note "$f: $(file -b "$f")"; done
 fi
@@ -50,8 +57,10 @@ PV_WINE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/pathvigil-demo.XXXXXX")
 export PV_WINE_DIR
 run=$src/tools/wine/run-wine.sh
 service_pid=
+console_pid=
 cleanup() {
   set +e
+  [ -n "$console_pid" ] && kill "$console_pid" 2>/dev/null && wait "$console_pid" 2>/dev/null
   [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
   "$src/tools/wine/prefix.sh" cleanup "$PV_WINE_DIR" >/dev/null 2>&1
   rm -rf "$PV_WINE_DIR" "$PV_WINE_DIR.lock"
@@ -61,7 +70,7 @@ trap cleanup EXIT
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 # --- 4. checking service and registration -----------------------------------------------------
-step "4/7  Starting the checking service on loopback and installing the package silently"
+step "4/7  Starting the checking service and its console on loopback, installing the package silently"
 "$src/checkingservice/demo-setup.sh" "$PV_WINE_DIR/rules.db" "$ctl" | sed 's/^/   /'
 "$checkd" --db "$PV_WINE_DIR/rules.db" --port 0 >"$PV_WINE_DIR/service.log" 2>&1 &
 service_pid=$!
@@ -75,6 +84,19 @@ done
 [ -n "$base" ] || { echo "the checking service did not start" >&2; cat "$PV_WINE_DIR/service.log" >&2; exit 1; }
 forbidden="$base/forbidden.htm"
 note "checking service pvcheckd on $base"
+console_user=demo
+console_password=demo-console
+printf '%s\n' "$console_password" | "$ctl" --db "$PV_WINE_DIR/rules.db" admin add "$console_user" | sed 's/^/   /'
+"$console" --db "$PV_WINE_DIR/rules.db" --port "${PV_CONSOLE_PORT:-0}" >"$PV_WINE_DIR/console.log" 2>&1 &
+console_pid=$!
+console_url=
+for _ in $(seq 1 100); do
+  console_url=$(sed -n 's|^pvconsole: listening on \(http://.*\)$|\1|p' "$PV_WINE_DIR/console.log" 2>/dev/null | head -1) || console_url=
+  [ -n "$console_url" ] && break
+  sleep 0.1
+done
+[ -n "$console_url" ] || { echo "the console did not start" >&2; cat "$PV_WINE_DIR/console.log" >&2; exit 1; }
+note "administration console pvconsole on $console_url  (log in as $console_user / $console_password)"
 note "msiexec /i Pathvigil-x64.msi /qn CHECKURL=$base/cgi-bin/checker FORBIDDENURL=$forbidden"
 note "        ACCOUNT=pupil ACCOUNTPASSWORD=demo SETTINGSPASSWORD=(the administrator's)"
 "$run" msiexec /i "$(winpath "$msi")" /qn CHECKURL="$base/cgi-bin/checker" FORBIDDENURL="$forbidden" \
@@ -197,7 +219,11 @@ check "uninstalled: no key or file of the package left" "uninstall left 0"
 check "uninstalled: the browser runs without the filter" \
   "http://adult.example/  ->  allowed"
 
-kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null || true; service_pid=
+if [ -n "$keep" ]; then
+  sleep 2  # the service writes its query log once a second
+else
+  kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null || true; service_pid=
+fi
 note ""
 note "The checking service's query log (addresses on a local list never reach it):"
 "$ctl" --db "$PV_WINE_DIR/rules.db" log show --limit 40 | sed 's/^/     /'
@@ -206,10 +232,41 @@ if "$ctl" --db "$PV_WINE_DIR/rules.db" log show --limit 1000 | grep -q 'http://a
   failures=$((failures + 1))
 fi
 
+counted=$(python3 - "$console_url" "$console_user" "$console_password" <<'PY' || echo 0
+import json, sys, time, urllib.request
+url, user, password = sys.argv[1:]
+login = urllib.request.Request(url + "api/login", json.dumps({"name": user, "password": password}).encode(),
+                               {"Content-Type": "application/json"})
+cookie = urllib.request.urlopen(login, timeout=30).headers["Set-Cookie"].split(";")[0]
+for _ in range(50):  # the service writes its counters once a second
+    board = json.load(urllib.request.urlopen(urllib.request.Request(url + "api/dashboard", headers={"Cookie": cookie}), timeout=30))
+    total = sum(h["queries"] for h in board["hourly"])
+    if total:
+        break
+    time.sleep(0.5)
+print(total)
+PY
+)
+if [ "${counted:-0}" -gt 0 ]; then
+  printf '   ok    %-62s %s\n' "the console's dashboard counts the browsing" "$counted queries this hour"
+else
+  printf '   FAIL  %-62s %s\n' "the console's dashboard counts the browsing" "nothing counted"
+  failures=$((failures + 1))
+fi
+note ""
+note "The console: $console_url  (log in as $console_user / $console_password)"
 echo
 if [ "$failures" -eq 0 ]; then
   echo "Demo finished in ${SECONDS}s: every outcome was as expected."
 else
   echo "Demo finished with $failures unexpected outcome(s)."
-  exit 1
 fi
+if [ -n "$keep" ]; then
+  echo
+  echo "The checking service ($base/cgi-bin/checker) and the console ($console_url,"
+  echo "login $console_user / $console_password) keep running; press Ctrl-C to stop them."
+  trap 'exit 0' INT TERM
+  while kill -0 "$service_pid" 2>/dev/null && kill -0 "$console_pid" 2>/dev/null; do sleep 1; done
+  echo "the service or the console stopped" >&2
+fi
+[ "$failures" -eq 0 ]

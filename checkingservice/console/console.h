@@ -1,0 +1,49 @@
+// pvconsole: the administrators' web console. A program of its own beside pvcheckd, sharing
+// only the database: nothing it does - a slow page, an import, a crash - can reach the
+// threads that answer the filter's queries.
+//
+// Everything but the login page, its static files and the login call itself needs a session
+// (an HttpOnly, SameSite=Strict cookie whose token the database keeps only as a digest); every
+// state-changing call also needs the session's CSRF token in the X-CSRF-Token header.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pv::check {
+
+struct ConsoleOptions {
+  std::string db;
+  std::string address = "127.0.0.1";
+  int port = 8890;  // 0: any free port
+  std::string static_dir;
+  bool secure_cookies = false;  // served behind TLS: cookies only over it
+  int64_t session_idle_ms = 30 * 60 * 1000;
+  int64_t session_lifetime_ms = 12 * 60 * 60 * 1000;
+  // Failed logins allowed per window, per client address and per name.
+  unsigned client_failures = 20;
+  unsigned name_failures = 5;
+  int64_t failure_window_ms = 15 * 60 * 1000;
+  size_t max_upload = 128u << 20;
+  unsigned threads = 8;
+};
+
+class Console {
+ public:
+  explicit Console(ConsoleOptions options);
+  ~Console();
+  Console(const Console &) = delete;
+  Console &operator=(const Console &) = delete;
+
+  int bind();  // returns the port; throws std::runtime_error
+  void run();  // serves until stop()
+  void stop();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pv::check
