@@ -75,6 +75,7 @@ class CheckService {
   // Hands over the query-log records collected so far.
   std::vector<QueryLogRecord> take_log();
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
+  const VerifyBudget &verify_budget() const { return credentials_.budget(); }
 
  private:
   void record(Context &context, QueryLogRecord record);

@@ -67,8 +67,12 @@ bool VerifyBudget::take() {
   const double elapsed = std::chrono::duration<double>(now - last_).count();
   last_ = now;
   tokens_ = std::min(burst_, tokens_ + elapsed * per_second_);
-  if (tokens_ < 1.0) return false;
+  if (tokens_ < 1.0) {
+    refused_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
   tokens_ -= 1.0;
+  taken_.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 

@@ -37,8 +37,14 @@ class VerifyBudget {
  public:
   explicit VerifyBudget(double per_second, double burst);
   bool take();
+  // Slow checks allowed and refused so far, for the health figures.
+  uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+  uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
+  double per_second() const { return per_second_; }
 
  private:
+  std::atomic<uint64_t> taken_{0};
+  std::atomic<uint64_t> refused_{0};
   std::mutex mutex_;
   double per_second_;
   double burst_;
@@ -73,6 +79,7 @@ class CredentialChecker {
                    std::string_view password, std::function<void()> done);
 
   static constexpr size_t kMaxQueued = 64;
+  const VerifyBudget &budget() const { return budget_; }
 
  private:
   using Digest = std::array<unsigned char, 16>;

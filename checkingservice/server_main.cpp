@@ -189,6 +189,15 @@ class Maintenance {
                                static_cast<double>(now - reported_ms_)
                          : 0.0;
     health.dropped_log_records = service_.dropped_log_records();
+    const VerifyBudget &budget = service_.verify_budget();
+    const uint64_t slow = budget.taken();
+    health.slow_checks_per_second =
+        reported_ms_ > 0 ? static_cast<double>(slow - slow_at_report_) * 1000.0 /
+                               static_cast<double>(now - reported_ms_)
+                         : 0.0;
+    health.slow_check_budget = budget.per_second();
+    health.slow_checks_refused = budget.refused();
+    slow_at_report_ = slow;
     logged_since_report_ = 0;
     reported_ms_ = now;
     try {
@@ -228,6 +237,7 @@ class Maintenance {
   int64_t loaded_ms_ = 0;
   int64_t reported_ms_ = 0;
   uint64_t logged_since_report_ = 0;
+  uint64_t slow_at_report_ = 0;
 };
 
 int serve(const Options &options) {
