@@ -87,6 +87,7 @@ class CheckService {
   std::vector<QueryLogRecord> take_log();
   // Records refused because log_queue_bytes were waiting already.
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
+  const CredentialChecker &credentials() const { return credentials_; }
 
  private:
   void record(Context &context, QueryLogRecord record);

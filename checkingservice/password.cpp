@@ -88,7 +88,7 @@ bool KeyedBudget::take(const std::string &key) {
 
 CredentialChecker::CredentialChecker(double per_second, double burst, size_t cache_capacity,
                                      std::chrono::milliseconds max_wait)
-    : names_(per_second, burst), clients_(per_second, burst),
+    : names_(per_second, burst), clients_(per_second, burst), per_second_(per_second),
       capacity_(std::max<size_t>(1, cache_capacity)), max_wait_(max_wait),
       worker_([this] { work(); }) {}
 
@@ -154,6 +154,7 @@ bool CredentialChecker::take_budget(std::string_view name, std::string_view clie
   // Both are asked, so that a flood spends its own budgets whichever runs out first.
   const bool name_ok = names_.take(name_key(name));
   const bool client_ok = clients_.take(std::string(client));
+  (name_ok && client_ok ? slow_checks_ : refused_).fetch_add(1, std::memory_order_relaxed);
   return name_ok && client_ok;
 }
 

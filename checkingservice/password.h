@@ -94,6 +94,12 @@ class CredentialChecker {
   static constexpr size_t kMaxQueuedPerClient = 8;
   static constexpr size_t kMaxQueuedPerName = 4;
 
+  // Slow checks started and refused so far, and the budget of each name and each client, for
+  // the health figures.
+  uint64_t slow_checks() const { return slow_checks_.load(std::memory_order_relaxed); }
+  uint64_t slow_checks_refused() const { return refused_.load(std::memory_order_relaxed); }
+  double budget_per_second() const { return per_second_; }
+
  private:
   using Digest = std::array<unsigned char, 16>;
   using Clock = std::chrono::steady_clock;
@@ -120,6 +126,9 @@ class CredentialChecker {
 
   KeyedBudget names_;
   KeyedBudget clients_;
+  double per_second_;
+  std::atomic<uint64_t> slow_checks_{0};
+  std::atomic<uint64_t> refused_{0};
   size_t capacity_;
   std::chrono::milliseconds max_wait_;
   mutable std::mutex mutex_;

@@ -209,6 +209,15 @@ class Maintenance {
                                static_cast<double>(now - reported_ms_)
                          : 0.0;
     health.dropped_log_records = service_.dropped_log_records();
+    const CredentialChecker &checks = service_.credentials();
+    const uint64_t slow = checks.slow_checks();
+    health.slow_checks_per_second =
+        reported_ms_ > 0 ? static_cast<double>(slow - slow_at_report_) * 1000.0 /
+                               static_cast<double>(now - reported_ms_)
+                         : 0.0;
+    health.slow_check_budget = checks.budget_per_second();
+    health.slow_checks_refused = checks.slow_checks_refused();
+    slow_at_report_ = slow;
     logged_since_report_ = 0;
     reported_ms_ = now;
     try {
@@ -266,6 +275,7 @@ class Maintenance {
   int64_t loaded_ms_ = 0;
   int64_t reported_ms_ = 0;
   uint64_t logged_since_report_ = 0;
+  uint64_t slow_at_report_ = 0;
 };
 
 int serve(const Options &options) {

@@ -155,7 +155,8 @@ CREATE TABLE IF NOT EXISTS counters_daily(
   start_ms INTEGER PRIMARY KEY, queries INTEGER NOT NULL, forbidden INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS service_health(instance TEXT PRIMARY KEY, time_ms INTEGER NOT NULL,
   started_ms INTEGER NOT NULL, generation INTEGER NOT NULL, loaded_ms INTEGER NOT NULL,
-  rules INTEGER NOT NULL, qps REAL NOT NULL, dropped INTEGER NOT NULL);
+  rules INTEGER NOT NULL, qps REAL NOT NULL, dropped INTEGER NOT NULL,
+  slow_per_second REAL NOT NULL, slow_budget REAL NOT NULL, slow_refused INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS administrators(
   name TEXT PRIMARY KEY, password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS sessions(
@@ -713,28 +714,34 @@ void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
 void SqliteStore::report_health(const ServiceHealth &health) {
   Statement st(db_,
                "INSERT OR REPLACE INTO service_health(instance, time_ms, started_ms, generation, "
-               "loaded_ms, rules, qps, dropped) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+               "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused) "
+               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   st.bind(1, health.instance)
       .bind(2, health.time_ms)
       .bind(3, health.started_ms)
       .bind(4, static_cast<int64_t>(health.generation))
       .bind(5, health.loaded_ms)
       .bind(6, static_cast<int64_t>(health.rules))
-      .bind(8, static_cast<int64_t>(health.dropped_log_records));
-  st.bind_real(7, health.queries_per_second);
+      .bind(8, static_cast<int64_t>(health.dropped_log_records))
+      .bind(11, static_cast<int64_t>(health.slow_checks_refused));
+  st.bind_real(7, health.queries_per_second)
+      .bind_real(9, health.slow_checks_per_second)
+      .bind_real(10, health.slow_check_budget);
   st.run();
 }
 
 std::vector<ServiceHealth> SqliteStore::health() {
   std::vector<ServiceHealth> out;
   Statement st(db_,
-               "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped "
-               "FROM service_health ORDER BY time_ms DESC");
+               "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
+               "slow_per_second, slow_budget, slow_refused FROM service_health "
+               "ORDER BY time_ms DESC");
   while (st.step()) {
     out.push_back({std::string(st.text(0)), st.int64(1), st.int64(2),
                    static_cast<uint64_t>(st.int64(3)), st.int64(4),
                    static_cast<uint64_t>(st.int64(5)), st.real(6),
-                   static_cast<uint64_t>(st.int64(7))});
+                   static_cast<uint64_t>(st.int64(7)), st.real(8), st.real(9),
+                   static_cast<uint64_t>(st.int64(10))});
   }
   return out;
 }

@@ -158,6 +158,9 @@ struct ServiceHealth {
   uint64_t rules = 0;
   double queries_per_second = 0;
   uint64_t dropped_log_records = 0;
+  double slow_checks_per_second = 0;  // password verifications, against
+  double slow_check_budget = 0;       // the most allowed per second
+  uint64_t slow_checks_refused = 0;   // since start: answered as strangers for want of budget
 };
 
 struct AdministratorRecord {

@@ -675,7 +675,10 @@ class Console::Impl {
                            {"index_age_s", h.loaded_ms > 0 ? (now - h.loaded_ms) / 1000 : 0},
                            {"rules", h.rules},
                            {"queries_per_second", h.queries_per_second},
-                           {"dropped_log_records", h.dropped_log_records}});
+                           {"dropped_log_records", h.dropped_log_records},
+                           {"slow_checks_per_second", h.slow_checks_per_second},
+                           {"slow_check_budget", h.slow_check_budget},
+                           {"slow_checks_refused", h.slow_checks_refused}});
     }
     out["health"] = {
         {"generation", s.generation()}, {"instances", instances}, {"log_rows", s.log_rows()}};

@@ -257,6 +257,7 @@ class ConsoleApiTest(unittest.TestCase):
         instance = c.get("/api/dashboard")[2]["health"]["instances"][0]
         self.assertTrue(instance["reporting"])
         self.assertGreater(instance["generation"], 0)
+        self.assertEqual(instance["slow_check_budget"], 10)  # pvcheckd's default --verify-rate
 
 
 class ConsoleLoginLimitTest(unittest.TestCase):

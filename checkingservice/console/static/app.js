@@ -147,9 +147,11 @@ async function showDashboard() {
     `${d.health.log_rows} records in the query log.`;
   const health = document.getElementById("health");
   const rows = d.health.instances.map((i) => [i.instance, i.reporting ? "answering" : "not reporting since " + when(i.reported),
-    i.rules, i.generation, i.index_age_s + " s", i.queries_per_second.toFixed(1), i.dropped_log_records]);
+    i.rules, i.generation, i.index_age_s + " s", i.queries_per_second.toFixed(1),
+    `${i.slow_checks_per_second.toFixed(1)} of ${i.slow_check_budget}/s (${Math.round(100 * i.slow_checks_per_second / (i.slow_check_budget || 1))}%), ${i.slow_checks_refused} refused`,
+    i.dropped_log_records]);
   const table = el("table", { id: "health-table" });
-  fillTable(table, ["instance", "state", "rules loaded", "index generation", "index age", "queries/s", "log records dropped"], rows);
+  fillTable(table, ["instance", "state", "rules loaded", "index generation", "index age", "queries/s", "slow password checks", "log records dropped"], rows);
   health.replaceChildren(el("p", {}, "Database change counter: " + d.health.generation), table);
 }
 
