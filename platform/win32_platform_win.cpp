@@ -57,6 +57,10 @@ public:
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
+    FileStatus Commit() override {
+        return ::FlushFileBuffers(m_handle) ? FileStatus::Ok : FileStatusFromError(::GetLastError());
+    }
+
 private:
     HANDLE m_handle;
 };
@@ -169,6 +173,7 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
     case FileOpen::Read: break;
     case FileOpen::WriteKeep: access = GENERIC_WRITE; break;
     case FileOpen::CreateTruncate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    case FileOpen::WriteAlways: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     }
     // Share mode 0: while one process reads or writes pv.dat, nobody else opens it.
     HANDLE h = ::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -180,6 +185,16 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
         throw;
     }
 }
+
+FileStatus Win32Platform::MoveOver(const std::string& from, const std::string& to) {
+    // Write-through: the call returns only once the new name is on the disk.
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return FileStatus::Ok;
+    }
+    return FileStatusFromError(::GetLastError());
+}
+
+void Win32Platform::RemoveFile(const std::string& path) { ::DeleteFileA(path.c_str()); }
 
 bool Win32Platform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {
     DWORD type = 0;

@@ -24,6 +24,8 @@ public:
     std::string SystemDirectory() override;
 
     std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override;
+    FileStatus MoveOver(const std::string& from, const std::string& to) override;
+    void RemoveFile(const std::string& path) override;
 
     bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
     bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,

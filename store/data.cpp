@@ -105,6 +105,10 @@ std::string CData::FilePath(Platform& platform) {
     return platform.SystemDirectory() + "\\" + kFileName;
 }
 
+std::string CData::ReplacementPath(Platform& platform) {
+    return FilePath(platform) + kReplacementSuffix;
+}
+
 void CData::SetDefaultsLocked(bool clearSwitches) {
     if (m_arrSchedule.size() < kRows) m_arrSchedule.resize(kRows);
     if (clearSwitches) {
@@ -131,7 +135,10 @@ void CData::CommitLocked(Body& body) {
 }
 
 void CData::Load(Platform& platform) {
-    bool intact = false;
+    // Only a file of another version loses its switches; a file of this version that is cut or
+    // damaged keeps everything read whole before the fault, switches included, because clearing
+    // them would switch the time limit off.
+    bool otherVersion = true;
     try {
         {
             // Load always starts from the fresh state, so a second call cannot stack old rows
@@ -149,19 +156,17 @@ void CData::Load(Platform& platform) {
         std::unique_ptr<File> file = platform.OpenFile(path, FileOpen::Read);
         if (file) {
             Archive ar(file.get(), Archive::Mode::Load, path, &platform);
-            const std::string version = ar.ReadString();
+            otherVersion = ar.ReadString() != m_strVersion;
             Serialize(ar);
             ar.Close();
-            intact = version == m_strVersion;
         }
     } catch (...) {
         // A damaged file must not stop the browser: keep what was read and use the defaults
-        // for the rest, exactly as for a file of another version.
-        intact = false;
+        // for the rest.
     }
     try {
         std::unique_lock lock(m_lock);
-        SetDefaultsLocked(!intact);
+        SetDefaultsLocked(otherVersion);
     } catch (...) {
         // Seven rows of five integers; if even that cannot be allocated, readers fall back to
         // zero rows through GetSchedule.
@@ -213,14 +218,38 @@ void CData::Serialize(Archive& ar) {
 
 void CData::Save(Platform& platform) {
     const std::string path = FilePath(platform);
+    const std::string replacement = ReplacementPath(platform);
     try {
-        std::unique_ptr<File> file = platform.OpenFile(path, FileOpen::WriteKeep);
-        if (!file) file = platform.OpenFile(path, FileOpen::CreateTruncate);
-        // Even without a file the content goes to the archive; its first flush reports the error.
-        Archive ar(file.get(), Archive::Mode::Store, path, &platform);
-        ar.WriteString(m_strVersion);
-        Serialize(ar);
-        ar.Close();
+        // pv.dat stays open, unshared, while its replacement is written: a second writer (or a
+        // reader) is kept out exactly as when the file itself was written. Opening it never
+        // truncates it, so whatever happens next the last complete save survives.
+        std::unique_ptr<File> held = platform.OpenFile(path, FileOpen::WriteAlways);
+        std::unique_ptr<File> file;
+        if (held) file = platform.OpenFile(replacement, FileOpen::CreateTruncate);
+        try {
+            // Even without a file the content goes to the archive; its first flush reports the
+            // error. Every error names pv.dat, the file the user knows.
+            Archive ar(file.get(), Archive::Mode::Store, path, &platform);
+            ar.WriteString(m_strVersion);
+            Serialize(ar);
+            ar.Close();
+            if (const FileStatus status = file->Commit(); status != FileStatus::Ok) throw FileException(status, path);
+        } catch (...) {
+            // A half-written replacement must not keep the disk full; pv.dat is still held, so
+            // no other writer can have a replacement of its own under this name.
+            if (file) {
+                file.reset();
+                platform.RemoveFile(replacement);
+            }
+            throw;
+        }
+        file.reset();
+        held.reset();
+        // Another process may open pv.dat in between; the move then fails and is reported, and
+        // pv.dat keeps a complete content either way.
+        if (const FileStatus status = platform.MoveOver(replacement, path); status != FileStatus::Ok) {
+            throw FileException(status, path);
+        }
     } catch (const FileException&) {
         throw;
     } catch (const std::exception&) {

@@ -1,6 +1,7 @@
 // pv.dat load/save cost at 100,000 and 1,000,000 entries next to a plain sequential read and
 // write of the same file, plus the cost of one Classify and one RemoveAll at that size.
 // Run by hand: build/<tree>/tests/bench/store_bench [directory for the files]
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,11 +58,27 @@ public:
     explicit DiskPlatform(std::string dir) : m_dir(std::move(dir)) {}
     std::string SystemDirectory() override { return m_dir; }
     std::unique_ptr<pv::File> OpenFile(const std::string& path, pv::FileOpen mode) override {
-        const char* how = mode == pv::FileOpen::Read ? "rb" : mode == pv::FileOpen::WriteKeep ? "r+b" : "wb";
-        std::FILE* f = std::fopen(Native(path).c_str(), how);
-        if (!f) return nullptr;
+        int flags = O_RDONLY;
+        switch (mode) {
+        case pv::FileOpen::Read: break;
+        case pv::FileOpen::WriteKeep: flags = O_WRONLY; break;
+        case pv::FileOpen::CreateTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+        case pv::FileOpen::WriteAlways: flags = O_WRONLY | O_CREAT; break;
+        }
+        const int fd = ::open(Native(path).c_str(), flags, 0644);
+        if (fd < 0) return nullptr;
+        std::FILE* f = ::fdopen(fd, mode == pv::FileOpen::Read ? "rb" : "wb");
+        if (!f) {
+            ::close(fd);
+            return nullptr;
+        }
         return std::make_unique<StdioFile>(f);
     }
+    pv::FileStatus MoveOver(const std::string& from, const std::string& to) override {
+        return std::rename(Native(from).c_str(), Native(to).c_str()) == 0 ? pv::FileStatus::Ok
+                                                                         : pv::FileStatus::Generic;
+    }
+    void RemoveFile(const std::string& path) override { std::remove(Native(path).c_str()); }
 
 private:
     std::string m_dir;
