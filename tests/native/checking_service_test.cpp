@@ -178,10 +178,11 @@ TEST_F(CheckingService, RelocationIsFollowedOnlyToAnAbsoluteHttpAddress) {
         {"http://u:p@[::1]:80/c", "http://u:p@[::1]:80/c"},
         {std::string("http://n.test/\0trailing", 23), "http://n.test/"},   // a NUL ends the reply
     };
-    for (const auto& [rest, stored] : accepted) {
+    for (const auto& [reply, stored] : accepted) {
         SCOPED_TRACE(stored);
         int calls = 0;
-        fake.server = [&](const std::string&) { return calls++ == 0 ? "004" + rest : std::string("001"); };
+        const std::string first = "004" + reply;
+        fake.server = [&](const std::string&) { return calls++ == 0 ? first : std::string("001"); };
         EXPECT_EQ(Judge("http://x.test/"), 0);
         EXPECT_EQ(app->CheckURL(), stored);
         EXPECT_EQ(fake.RegString("checkURL"), stored);
