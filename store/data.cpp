@@ -54,7 +54,11 @@ struct CData::Body {
         haveTimeLimit = true;
         const int32_t count = ar.ReadInt32();
         std::string scratch;
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < count;) {
+            i += ReadBuffered(ar, count - i);
+            if (i == count) break;
+            // A record that is not whole in the buffer, or has a longer length prefix: the
+            // general path, which also refills the buffer.
             const int32_t tag = ar.ReadInt32();
             if (tag == kTagAllowed) {
                 Add(ar, count - i, allowed, longestAllowed, ar.ReadString(scratch));
@@ -63,12 +67,41 @@ struct CData::Body {
             } else {
                 ar.SkipString();
             }
+            ++i;
         }
     }
 
+    // Takes the records that lie whole in the archive's buffer and have a one-byte length (nearly
+    // all of them) straight from the buffer; returns how many it took, at most `limit`.
+    int32_t ReadBuffered(Archive& ar, int32_t limit) {
+        const std::string_view buffer = ar.Peek();
+        const auto* const start = reinterpret_cast<const unsigned char*>(buffer.data());
+        const auto* const end = start + buffer.size();
+        const auto* p = start;
+        int32_t taken = 0;
+        while (taken < limit && end - p >= 5) {
+            const uint32_t tag = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                                 (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+            const std::size_t length = p[4];
+            if (length == 0xFF || static_cast<std::size_t>(end - p) < 5 + length) break;
+            const std::string_view text(reinterpret_cast<const char*>(p + 5), length);
+            if (tag == kTagAllowed) {
+                Add(ar, limit - taken, allowed, longestAllowed, text, p + 5 + length - start);
+            } else if (tag == kTagProhibited) {
+                Add(ar, limit - taken, prohibited, longestProhibited, text, p + 5 + length - start);
+            }
+            p += 5 + length;
+            ++taken;
+        }
+        ar.Skip(static_cast<std::size_t>(p - start));
+        return taken;
+    }
+
+    // `used` counts bytes of the archive's buffer that belong to this record and the ones before
+    // it but are not consumed yet.
     static void Add(Archive& ar, int32_t recordsLeft, StringList& list, std::string& longest,
-                    std::string_view text) {
-        if (list.Empty()) Reserve(ar, recordsLeft, list, text.size());
+                    std::string_view text, std::ptrdiff_t used = 0) {
+        if (list.Empty()) Reserve(ar, recordsLeft, list, text.size(), static_cast<uint64_t>(used));
         list.AppendUnindexed(text);
         // Of several entries of the greatest length the first stays.
         if (text.size() > longest.size()) longest.assign(text);
@@ -77,9 +110,9 @@ struct CData::Body {
     // Growing a list of a million entries step by step costs far more than the reading; what is
     // left of the file bounds what the list can still receive, so reserve that once. The excess
     // is given back in Finish.
-    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, std::size_t first) {
+    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, std::size_t first, uint64_t used) {
         constexpr uint64_t kSmallestRecord = 5;   // tag and a one-byte length
-        const uint64_t bytes = ar.Remaining() + first;
+        const uint64_t bytes = ar.Remaining() - used + first;
         const uint64_t entries = std::min<uint64_t>(static_cast<uint64_t>(recordsLeft), bytes / kSmallestRecord + 1);
         if (bytes > std::numeric_limits<std::size_t>::max() / 4) return;
         try {

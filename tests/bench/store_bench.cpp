@@ -412,7 +412,12 @@ void SideBySide(const std::string& dir, int rounds) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The pieces, for profiling one side: --write DIR N makes DIR/pv.dat; --child OP DIR runs one.
     if (argc == 4 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "--write") {
+        WriteFile(argv[2], static_cast<std::size_t>(std::atol(argv[3])));
+        return 0;
+    }
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
     const int rounds = argc > 2 ? std::max(3, std::atoi(argv[2])) : 5;
     if (!std::getenv("PV_BENCH_SIDE_BY_SIDE_ONLY")) {
