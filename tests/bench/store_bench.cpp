@@ -308,6 +308,13 @@ int Child(const std::string& op, const std::string& dir) {
         static pv::CData data;   // kept: its memory is what is measured
         data.Load(disk);
         entries = data.Count(pv::ListKind::Prohibited) + data.Count(pv::ListKind::Allowed);
+    } else if (op.rfind("touch=", 0) == 0) {
+        // Fresh memory as much as a Load keeps, one write per page: what the system charges
+        // for the memory alone (page faults and zeroing), whatever is put into it.
+        const std::size_t bytes = static_cast<std::size_t>(std::atof(op.c_str() + 6) * 1048576.0);
+        static char* block = static_cast<char*>(std::malloc(bytes));
+        for (std::size_t at = 0; block && at < bytes; at += 4096) block[at] = 1;
+        entries = block ? bytes : 0;
     } else if (op == "startup") {
         static pv::CVigilApp app(disk);
         if (!app.Startup()) return 1;
@@ -362,7 +369,8 @@ void SideBySide(const std::string& dir, int rounds) {
     stat((startDir + "/pv.dat").c_str(), &small);
     Spawn("read", loadDir);   // the file in the page cache for both sides
 
-    std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem, startRead;
+    std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem, startRead,
+        touchRatio;
     for (int r = 0; r < rounds; ++r) {
         Sample read, load, su, sread;
         if (r % 2 == 0) {
@@ -377,6 +385,10 @@ void SideBySide(const std::string& dir, int rounds) {
             su = Spawn("startup", startDir);
         }
         if (load.entries != 1000000 || su.entries != 10000) std::printf("LOST ENTRIES\n");
+        char touchOp[32];
+        std::snprintf(touchOp, sizeof touchOp, "touch=%.1f", load.peakMb - read.peakMb);
+        const Sample touch = Spawn(touchOp, loadDir);
+        touchRatio.push_back(touch.ms / read.ms);
         std::printf("round %d: read %.1f ms (cpu %.1f) | Load %.1f ms (cpu %.1f) peak %.1f MB | "
                     "start-up %.2f ms (cpu %.2f) peak %.1f MB | read of the small file %.2f ms\n",
                     r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb, sread.ms);
@@ -399,6 +411,7 @@ void SideBySide(const std::string& dir, int rounds) {
     Summary("Load / plain read, cpu", loadCpuRatio, "x ");
     Summary("plain read process, peak resident", readMem, "MB");
     Summary("Load process, peak resident / file size", loadMem, "x ");
+    Summary("touching that much fresh memory / plain read, wall", touchRatio, "x ");
     Summary("start-up with 10,000 entries, wall", start, "ms");
     Summary("start-up with 10,000 entries, cpu", startCpu, "ms");
     Summary("start-up process, peak resident", startMem, "MB");
