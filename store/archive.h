@@ -81,6 +81,7 @@ public:
     // For parsing many small records without a call per field: the bytes already in the buffer
     // (possibly none), and how many of them were used. Skip(n) requires n <= Peek().size().
     std::string_view Peek() const noexcept {
+        if (m_mode != Mode::Load) return {};
         return std::string_view(m_buffer.data() + m_pos, m_end - m_pos);
     }
     void Skip(std::size_t n) noexcept {
