@@ -35,7 +35,6 @@ protected:
         EXPECT_EQ(data.GetSchedule().bTimeLimit, 1);
         EXPECT_EQ(data.GetSchedule().rows[2].bEnabled, 1);
     }
-    Schedule Saved() const { return data.GetSchedule(); }
     // What Load makes of pv.dat as it is now.
     struct Loaded {
         std::vector<std::string> prohibited, allowed;
@@ -74,7 +73,7 @@ TEST_F(StoreSave, ShorterContentReplacesALongerFileWhole) {
     for (int i = 0; i < 500; ++i) data.RemoveAll(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
     data.Append(ListKind::Prohibited, "new");
     data.Save(fake);
-    const Schedule saved = Saved();
+    const Schedule saved = data.GetSchedule();
     EXPECT_EQ(File(), PvDat()
                           .Version()
                           .Rows({saved.rows.begin(), saved.rows.end()})
