@@ -4,7 +4,9 @@
 // followed by "?log=<name>&pwd=<password>&url=<address>" with nothing escaped, and the reply's
 // first three bytes are the code. Every failure allows, so the service being down never blocks
 // browsing.
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "guard/ansi_text.h"
 #include "store/vigil_app.h"
@@ -40,6 +42,36 @@ bool HasCode(const std::string& reply, const char (&code)[kCodeLength + 1]) {
     return reply.size() >= kCodeLength && std::memcmp(reply.data(), code, kCodeLength) == 0;
 }
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// A relocation lasts and the next query carries the account's name and password to it, so only
+// an absolute http or https address with a host is taken, and nothing in it may split a request
+// line or a header (blanks, line ends, other control bytes).
+bool IsCheckingAddress(std::string_view text) {
+    std::size_t start;
+    if (StartsWithNoCase(text, "http://")) {
+        start = 7;
+    } else if (StartsWithNoCase(text, "https://")) {
+        start = 8;
+    } else {
+        return false;
+    }
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == 0x7F) return false;
+    }
+    std::string_view authority = text.substr(start, text.find_first_of("/?#", start) - start);
+    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    // A port alone is no host; "[" opens an IPv6 literal that must be closed.
+    if (authority.empty() || authority.front() == ':') return false;
+    return authority.front() != '[' || authority.find(']') != std::string_view::npos;
+}
+
 } // namespace
 
 int32_t CVigilApp::QueryCheckingService(const OptWide& address, const OptWide& accountName,
@@ -71,9 +103,12 @@ int32_t CVigilApp::QueryCheckingServiceAt(const OptWide& address, const OptWide&
     reply.resize(read < kReplyLimit ? read : kReplyLimit);
 
     if (HasCode(reply, kCodeRelocate)) {
-        // The new address is the rest of the reply exactly as sent (line ends included), up to
-        // a NUL inside it. It lasts: later queries of this process and later starts use it.
-        StoreCheckURL(UpToNul(reply.substr(kCodeLength)));
+        // The new address is the rest of the reply, up to a NUL inside it. It lasts: later
+        // queries of this process and later starts use it. Anything that is not a checking
+        // address is read like any other unreadable reply: allowed, and nothing kept.
+        const std::string moved = UpToNul(reply.substr(kCodeLength));
+        if (!IsCheckingAddress(moved)) return 1;
+        StoreCheckURL(moved);
         // A service that relocates every query would otherwise be asked without end.
         if (relocations >= kMaxRelocations) return 1;
         return JudgeURLAt(address, accountName, password, relocations + 1);

@@ -19,9 +19,12 @@ int32_t CVigilApp::JudgeURLAt(OptWide address, OptWide accountName, OptWide pass
     if (!accountName) accountName = m_platform.AnsiToWide(UpToNul(Name()));
     if (!password) password = m_platform.AnsiToWide(UpToNul(Password()));
 
-    // An address that is absent or cannot be converted is compared as the empty string, which
-    // only an empty list entry matches.
-    switch (m_data.Classify(AnsiTextOf(m_platform, address))) {
+    // An address the code page cannot carry can be neither compared nor sent faithfully: asking
+    // about a mangled or empty text would let the real page through. An absent address is
+    // compared as the empty string, which only an empty list entry matches.
+    const std::optional<std::string> text = ConvertedText(m_platform, address);
+    if (!text) return 0;
+    switch (m_data.Classify(*text)) {
     case Listed::Prohibited:
         return 0;
     case Listed::Allowed:

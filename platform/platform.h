@@ -57,6 +57,7 @@ enum class FileOpen {
     Read,                 // existing file, read-only
     WriteKeep,            // existing file, write, no truncation, position 0
     CreateTruncate,       // create or truncate, write
+    WriteAlways,          // existing file or a new empty one, write, never truncated
 };
 
 // Outcome of one file operation, mapped from the platform's error codes.
@@ -78,6 +79,9 @@ public:
     virtual FileStatus Write(const void* buffer, std::size_t size) = 0;
     // Size of the file in bytes (for bounding declared lengths before allocating).
     virtual std::uint64_t Size() = 0;
+    // Makes everything written so far durable, so that a file put in another's place after a
+    // crash is never a hollow one. Reports a failure the system only finds out now (a full disk).
+    virtual FileStatus Commit() { return FileStatus::Ok; }
 };
 
 // An opaque WinINet handle (HINTERNET). Null means "no handle".
@@ -98,6 +102,11 @@ public:
     // --- files ---
     // Null when the file cannot be opened (or created) in that mode.
     virtual std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) = 0;
+    // Puts the file `from` in the place of `to` in one step, replacing `to` when it exists: a
+    // reader finds either the old file or the new one, never a mixture. Fails while either is open.
+    virtual FileStatus MoveOver(const std::string& from, const std::string& to) = 0;
+    // Deletes a file that is not open; nothing happens when it cannot be deleted.
+    virtual void RemoveFile(const std::string& path) = 0;
 
     // --- registry: values of HKEY_CLASSES_ROOT\<subkey>, through SHGetValueA / SHSetValueA ---
     // On entry *size is the buffer's capacity in bytes; on success it is the byte count stored.

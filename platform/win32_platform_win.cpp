@@ -57,6 +57,10 @@ public:
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
+    FileStatus Commit() override {
+        return ::FlushFileBuffers(m_handle) ? FileStatus::Ok : FileStatusFromError(::GetLastError());
+    }
+
 private:
     HANDLE m_handle;
 };
@@ -109,31 +113,43 @@ UINT ConversionCodePage() {
     return codePage;
 }
 
-std::optional<std::string> WideToAnsiString(std::u16string_view wide) {
+std::optional<std::string> WideToAnsiIn(UINT codePage, std::u16string_view wide) {
     if (wide.empty()) return std::string();
-    // Room for two bytes per character (double-byte code pages) and a terminator.
-    if (wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() / 2 - 1)) return std::nullopt;
+    if (wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return std::nullopt;
+    const auto* src = reinterpret_cast<LPCWCH>(wide.data());
     const int chars = static_cast<int>(wide.size());
-    const int capacity = chars * 2 + 2;
-    std::string out(static_cast<std::size_t>(capacity), '\0');
-    int n = ::WideCharToMultiByte(ConversionCodePage(), 0, reinterpret_cast<LPCWCH>(wide.data()), chars,
-                                  out.data(), capacity, nullptr, nullptr);
+    // Asked for, not guessed: a character may take three bytes (UTF-8) or four (GB18030).
+    const int needed = ::WideCharToMultiByte(codePage, 0, src, chars, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::nullopt;
+    std::string out(static_cast<std::size_t>(needed), '\0');
+    const int n = ::WideCharToMultiByte(codePage, 0, src, chars, out.data(), needed, nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    // A character the code page lacks comes out as '?' or a look-alike instead of failing; text
+    // that does not read back as the original is not its conversion.
+    std::optional<std::u16string> back = AnsiToWideIn(codePage, out);
+    if (!back || *back != wide) return std::nullopt;
+    return out;
+}
+
+std::optional<std::u16string> AnsiToWideIn(UINT codePage, std::string_view ansi) {
+    if (ansi.empty()) return std::u16string();
+    if (ansi.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() - 1)) return std::nullopt;
+    const int bytes = static_cast<int>(ansi.size());
+    // No byte gives more than one UTF-16 unit (a four-byte sequence gives two).
+    std::u16string out(static_cast<std::size_t>(bytes) + 1, u'\0');
+    int n = ::MultiByteToWideChar(codePage, 0, ansi.data(), bytes, reinterpret_cast<LPWSTR>(out.data()), bytes + 1);
     if (n <= 0) return std::nullopt;
     out.resize(static_cast<std::size_t>(n));
     return out;
 }
 
+std::optional<std::string> WideToAnsiString(std::u16string_view wide) {
+    return WideToAnsiIn(ConversionCodePage(), wide);
+}
+
 std::optional<std::u16string> AnsiToWideString(std::string_view ansi) {
-    if (ansi.empty()) return std::u16string();
-    if (ansi.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() - 1)) return std::nullopt;
-    const int bytes = static_cast<int>(ansi.size());
-    // 2 * n + 2 bytes: one wide character per byte and a terminator.
-    std::u16string out(static_cast<std::size_t>(bytes) + 1, u'\0');
-    int n = ::MultiByteToWideChar(ConversionCodePage(), 0, ansi.data(), bytes,
-                                  reinterpret_cast<LPWSTR>(out.data()), bytes + 1);
-    if (n <= 0) return std::nullopt;
-    out.resize(static_cast<std::size_t>(n));
-    return out;
+    return AnsiToWideIn(ConversionCodePage(), ansi);
 }
 
 Win32Platform::Win32Platform(HINSTANCE module) : m_module(module) {}
@@ -169,6 +185,7 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
     case FileOpen::Read: break;
     case FileOpen::WriteKeep: access = GENERIC_WRITE; break;
     case FileOpen::CreateTruncate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    case FileOpen::WriteAlways: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     }
     // Share mode 0: while one process reads or writes pv.dat, nobody else opens it.
     HANDLE h = ::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -180,6 +197,16 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
         throw;
     }
 }
+
+FileStatus Win32Platform::MoveOver(const std::string& from, const std::string& to) {
+    // Write-through: the call returns only once the new name is on the disk.
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return FileStatus::Ok;
+    }
+    return FileStatusFromError(::GetLastError());
+}
+
+void Win32Platform::RemoveFile(const std::string& path) { ::DeleteFileA(path.c_str()); }
 
 bool Win32Platform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {
     DWORD type = 0;

@@ -24,6 +24,8 @@ public:
     std::string SystemDirectory() override;
 
     std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override;
+    FileStatus MoveOver(const std::string& from, const std::string& to) override;
+    void RemoveFile(const std::string& path) override;
 
     bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
     bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
@@ -52,10 +54,13 @@ UINT ConversionCodePage();
 // The choice itself, for a given answer to "is this NT 5 or later" (exposed for tests).
 UINT ChooseConversionCodePage(bool nt5OrLater);
 
-// The conversions with the code page above. The ANSI buffer holds 2 * n + 2 bytes for n wide
-// characters; a conversion that fails (or does not fit) gives nullopt.
+// The conversions with the code page above. Wide to ANSI gives nullopt unless the result reads
+// back as the very same wide text: a character the code page lacks makes the whole text fail.
 std::optional<std::string> WideToAnsiString(std::u16string_view wide);
 std::optional<std::u16string> AnsiToWideString(std::string_view ansi);
+// The same with a given code page.
+std::optional<std::string> WideToAnsiIn(UINT codePage, std::u16string_view wide);
+std::optional<std::u16string> AnsiToWideIn(UINT codePage, std::string_view ansi);
 
 // Maps a Win32 error code to the file status the core reports.
 FileStatus FileStatusFromError(DWORD error);

@@ -60,7 +60,7 @@ ArchiveException::ArchiveException(Cause cause, std::string path)
 
 Archive::Archive(File* file, Mode mode, std::string path, Platform* platform)
     : m_file(file), m_mode(mode), m_path(std::move(path)), m_platform(platform),
-      m_buffer(kBufferSize) {
+      m_buffer(mode == Mode::Load ? kLoadBufferSize : kBufferSize) {
     if (m_mode == Mode::Load && m_file) m_fileSize = m_file->Size();
 }
 
@@ -98,7 +98,7 @@ void Archive::Fill(std::size_t size) {
     m_pos = 0;
     m_end = have;
     while (m_end < size) {
-        std::size_t got = ReadFile(m_buffer.data() + m_end, kBufferSize - m_end);
+        std::size_t got = ReadFile(m_buffer.data() + m_end, m_buffer.size() - m_end);
         if (got == 0) throw ArchiveException(ArchiveException::Cause::EndOfFile, m_path);
         m_end += got;
     }
@@ -116,7 +116,7 @@ void Archive::Read(void* data, std::size_t size) {
         size -= n;
     }
     if (size == 0) return;
-    if (size >= kBufferSize) {
+    if (size >= m_buffer.size()) {
         // Large blocks go straight from the file to their destination, without the buffer.
         while (size) {
             std::size_t got = ReadFile(dst, size);
@@ -246,7 +246,7 @@ std::string_view Archive::ReadString(std::string& scratch) {
     const std::size_t bytes = static_cast<std::size_t>(CheckedByteLength(h));
     const char* src = nullptr;
     std::string large;
-    if (bytes <= kBufferSize) {
+    if (bytes <= m_buffer.size()) {
         Fill(bytes);
         src = m_buffer.data() + m_pos;
         m_pos += bytes;
@@ -275,7 +275,7 @@ void Archive::SkipString() {
     StringHeader h = ReadStringHeader();
     uint64_t bytes = CheckedByteLength(h);
     while (bytes) {
-        std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(bytes, kBufferSize));
+        std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(bytes, m_buffer.size()));
         Fill(n);
         m_pos += n;
         m_consumed += n;

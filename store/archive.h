@@ -35,7 +35,10 @@ private:
 class Archive {
 public:
     enum class Mode { Load, Store };
+    // Writes go out in blocks of this size. Reading uses a larger buffer: a file of a million
+    // entries is otherwise mostly system calls.
     static constexpr std::size_t kBufferSize = 4096;
+    static constexpr std::size_t kLoadBufferSize = 64 * 1024;
 
     // `file` may be null when storing: the writes then collect in the buffer and the first flush
     // fails as NotFound (the handle never existed). `path` names the file in every error.
@@ -74,6 +77,17 @@ public:
     void SkipString();
     // Bytes of the file not yet consumed.
     uint64_t Remaining() const noexcept { return m_fileSize - m_consumed; }
+
+    // For parsing many small records without a call per field: the bytes already in the buffer
+    // (possibly none), and how many of them were used. Skip(n) requires n <= Peek().size().
+    std::string_view Peek() const noexcept {
+        if (m_mode != Mode::Load) return {};
+        return std::string_view(m_buffer.data() + m_pos, m_end - m_pos);
+    }
+    void Skip(std::size_t n) noexcept {
+        m_pos += n;
+        m_consumed += n;
+    }
 
     // ---- writing: throw FileException when a flush fails ----
     void Write(const void* data, std::size_t size);

@@ -54,7 +54,11 @@ struct CData::Body {
         haveTimeLimit = true;
         const int32_t count = ar.ReadInt32();
         std::string scratch;
-        for (int32_t i = 0; i < count; ++i) {
+        for (int32_t i = 0; i < count;) {
+            i += ReadBuffered(ar, count - i);
+            if (i == count) break;
+            // A record that is not whole in the buffer, or has a longer length prefix: the
+            // general path, which also refills the buffer.
             const int32_t tag = ar.ReadInt32();
             if (tag == kTagAllowed) {
                 Add(ar, count - i, allowed, longestAllowed, ar.ReadString(scratch));
@@ -63,12 +67,41 @@ struct CData::Body {
             } else {
                 ar.SkipString();
             }
+            ++i;
         }
     }
 
+    // Takes the records that lie whole in the archive's buffer and have a one-byte length (nearly
+    // all of them) straight from the buffer; returns how many it took, at most `limit`.
+    int32_t ReadBuffered(Archive& ar, int32_t limit) {
+        const std::string_view buffer = ar.Peek();
+        const auto* const start = reinterpret_cast<const unsigned char*>(buffer.data());
+        const auto* const end = start + buffer.size();
+        const auto* p = start;
+        int32_t taken = 0;
+        while (taken < limit && end - p >= 5) {
+            const uint32_t tag = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                                 (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+            const std::size_t length = p[4];
+            if (length == 0xFF || static_cast<std::size_t>(end - p) < 5 + length) break;
+            const std::string_view text(reinterpret_cast<const char*>(p + 5), length);
+            if (tag == kTagAllowed) {
+                Add(ar, limit - taken, allowed, longestAllowed, text, p + 5 + length - start);
+            } else if (tag == kTagProhibited) {
+                Add(ar, limit - taken, prohibited, longestProhibited, text, p + 5 + length - start);
+            }
+            p += 5 + length;
+            ++taken;
+        }
+        ar.Skip(static_cast<std::size_t>(p - start));
+        return taken;
+    }
+
+    // `used` counts bytes of the archive's buffer that belong to this record and the ones before
+    // it but are not consumed yet.
     static void Add(Archive& ar, int32_t recordsLeft, StringList& list, std::string& longest,
-                    std::string_view text) {
-        if (list.Empty()) Reserve(ar, recordsLeft, list, text.size());
+                    std::string_view text, std::ptrdiff_t used = 0) {
+        if (list.Empty()) Reserve(ar, recordsLeft, list, text.size(), static_cast<uint64_t>(used));
         list.AppendUnindexed(text);
         // Of several entries of the greatest length the first stays.
         if (text.size() > longest.size()) longest.assign(text);
@@ -77,9 +110,9 @@ struct CData::Body {
     // Growing a list of a million entries step by step costs far more than the reading; what is
     // left of the file bounds what the list can still receive, so reserve that once. The excess
     // is given back in Finish.
-    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, std::size_t first) {
+    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, std::size_t first, uint64_t used) {
         constexpr uint64_t kSmallestRecord = 5;   // tag and a one-byte length
-        const uint64_t bytes = ar.Remaining() + first;
+        const uint64_t bytes = ar.Remaining() - used + first;
         const uint64_t entries = std::min<uint64_t>(static_cast<uint64_t>(recordsLeft), bytes / kSmallestRecord + 1);
         if (bytes > std::numeric_limits<std::size_t>::max() / 4) return;
         try {
@@ -103,6 +136,10 @@ CData::~CData() = default;
 
 std::string CData::FilePath(Platform& platform) {
     return platform.SystemDirectory() + "\\" + kFileName;
+}
+
+std::string CData::ReplacementPath(Platform& platform) {
+    return FilePath(platform) + kReplacementSuffix;
 }
 
 void CData::SetDefaultsLocked(bool clearSwitches) {
@@ -131,7 +168,10 @@ void CData::CommitLocked(Body& body) {
 }
 
 void CData::Load(Platform& platform) {
-    bool intact = false;
+    // Only a file of another version loses its switches; a file of this version that is cut or
+    // damaged keeps everything read whole before the fault, switches included, because clearing
+    // them would switch the time limit off.
+    bool otherVersion = true;
     try {
         {
             // Load always starts from the fresh state, so a second call cannot stack old rows
@@ -149,19 +189,17 @@ void CData::Load(Platform& platform) {
         std::unique_ptr<File> file = platform.OpenFile(path, FileOpen::Read);
         if (file) {
             Archive ar(file.get(), Archive::Mode::Load, path, &platform);
-            const std::string version = ar.ReadString();
+            otherVersion = ar.ReadString() != m_strVersion;
             Serialize(ar);
             ar.Close();
-            intact = version == m_strVersion;
         }
     } catch (...) {
         // A damaged file must not stop the browser: keep what was read and use the defaults
-        // for the rest, exactly as for a file of another version.
-        intact = false;
+        // for the rest.
     }
     try {
         std::unique_lock lock(m_lock);
-        SetDefaultsLocked(!intact);
+        SetDefaultsLocked(otherVersion);
     } catch (...) {
         // Seven rows of five integers; if even that cannot be allocated, readers fall back to
         // zero rows through GetSchedule.
@@ -213,14 +251,38 @@ void CData::Serialize(Archive& ar) {
 
 void CData::Save(Platform& platform) {
     const std::string path = FilePath(platform);
+    const std::string replacement = ReplacementPath(platform);
     try {
-        std::unique_ptr<File> file = platform.OpenFile(path, FileOpen::WriteKeep);
-        if (!file) file = platform.OpenFile(path, FileOpen::CreateTruncate);
-        // Even without a file the content goes to the archive; its first flush reports the error.
-        Archive ar(file.get(), Archive::Mode::Store, path, &platform);
-        ar.WriteString(m_strVersion);
-        Serialize(ar);
-        ar.Close();
+        // pv.dat stays open, unshared, while its replacement is written: a second writer (or a
+        // reader) is kept out exactly as when the file itself was written. Opening it never
+        // truncates it, so whatever happens next the last complete save survives.
+        std::unique_ptr<File> held = platform.OpenFile(path, FileOpen::WriteAlways);
+        std::unique_ptr<File> file;
+        if (held) file = platform.OpenFile(replacement, FileOpen::CreateTruncate);
+        try {
+            // Even without a file the content goes to the archive; its first flush reports the
+            // error. Every error names pv.dat, the file the user knows.
+            Archive ar(file.get(), Archive::Mode::Store, path, &platform);
+            ar.WriteString(m_strVersion);
+            Serialize(ar);
+            ar.Close();
+            if (const FileStatus status = file->Commit(); status != FileStatus::Ok) throw FileException(status, path);
+        } catch (...) {
+            // A half-written replacement must not keep the disk full; pv.dat is still held, so
+            // no other writer can have a replacement of its own under this name.
+            if (file) {
+                file.reset();
+                platform.RemoveFile(replacement);
+            }
+            throw;
+        }
+        file.reset();
+        held.reset();
+        // Another process may open pv.dat in between; the move then fails and is reported, and
+        // pv.dat keeps a complete content either way.
+        if (const FileStatus status = platform.MoveOver(replacement, path); status != FileStatus::Ok) {
+            throw FileException(status, path);
+        }
     } catch (const FileException&) {
         throw;
     } catch (const std::exception&) {

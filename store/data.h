@@ -48,6 +48,8 @@ class CData {
 public:
     static constexpr const char* kVersion = "Version: 1.2";
     static constexpr const char* kFileName = "pv.dat";
+    // Save writes the new content under this name beside pv.dat, then moves it over pv.dat.
+    static constexpr const char* kReplacementSuffix = ".new";
 
     CData();
     virtual ~CData();
@@ -56,13 +58,15 @@ public:
 
     // The path of pv.dat: system directory + "\pv.dat".
     static std::string FilePath(Platform& platform);
+    static std::string ReplacementPath(Platform& platform);
 
     // Fills this object from pv.dat, or with the defaults. Never throws and never fails start-up:
-    // a malformed file keeps every complete record read before the fault, makes sure seven
-    // schedule rows exist and clears both switches.
+    // a malformed file keeps every complete record and switch read before the fault and makes
+    // sure seven schedule rows exist; a file of another version also has both switches cleared.
     void Load(Platform& platform);
-    // Writes this object to pv.dat without truncating the existing file.
-    // Throws FileException (store/file_error.h) carrying the full path.
+    // Writes this object to pv.dat. The old file is replaced only by a complete new one, so a
+    // failed save (a full disk) leaves the last complete save in place.
+    // Throws FileException (store/file_error.h) carrying pv.dat's full path.
     void Save(Platform& platform);
 
     // Body of the file after the version string. Reading throws ArchiveException on malformed input.

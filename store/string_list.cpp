@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 
 namespace pv {
@@ -14,7 +16,15 @@ constexpr std::size_t kMinSlots = 16;
 constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
 // Below this many pending entries, sorting them first costs more than it saves.
 constexpr std::size_t kBulkThreshold = 4096;
+// Text offsets are 32-bit.
+constexpr std::size_t kMaxBytes = 0xFFFFFFFFu;
 } // namespace
+
+std::size_t StringList::SlotsFor(std::size_t distinct) noexcept {
+    std::size_t size = kMinSlots;
+    while (size / 4 * 3 < distinct) size *= 2;
+    return size;
+}
 
 std::size_t StringList::Hash(std::string_view s) noexcept {
     return std::hash<std::string_view>{}(s);
@@ -52,7 +62,8 @@ bool StringList::Contains(std::string_view s, std::size_t hash) const noexcept {
 void StringList::Grow(std::size_t atLeast) {
     std::size_t size = m_slots.empty() ? kMinSlots : m_slots.size() * 2;
     while (size < atLeast) size *= 2;
-    std::vector<Slot> slots(size);
+    detail::PodBuffer<Slot> slots;
+    slots.AssignZeroed(size);
     const std::size_t mask = size - 1;
     // Every text in the table is distinct, so re-placing needs no comparisons.
     for (const Slot& old : m_slots) {
@@ -66,6 +77,7 @@ void StringList::Grow(std::size_t atLeast) {
 
 void StringList::Reserve(std::size_t entries, std::size_t bytes) {
     m_ends.reserve(m_ends.size() + entries);
+    m_pendingHashes.reserve(m_pendingHashes.size() + entries);
     m_bytes.reserve(m_bytes.size() + bytes);
 }
 
@@ -76,6 +88,7 @@ void StringList::ShrinkToFit() {
 
 void StringList::StoreBytes(std::string_view s) {
     if (m_ends.size() >= kMaxEntries) throw std::length_error("list too long");
+    if (s.size() > kMaxBytes - m_bytes.size()) throw std::length_error("list too large");
     // s may point into this list (an entry appended again); copy it before the block moves.
     std::string alias;
     if (!m_bytes.empty() && s.data() >= m_bytes.data() && s.data() < m_bytes.data() + m_bytes.size()) {
@@ -84,7 +97,7 @@ void StringList::StoreBytes(std::string_view s) {
     }
     m_bytes.Append(s.data(), s.size());
     try {
-        m_ends.push_back(m_bytes.size());
+        m_ends.push_back(static_cast<uint32_t>(m_bytes.size()));
     } catch (...) {
         m_bytes.truncate(m_bytes.size() - s.size());
         throw;
@@ -92,11 +105,10 @@ void StringList::StoreBytes(std::string_view s) {
 }
 
 void StringList::IndexEntry(std::size_t index, uint32_t folded) noexcept {
-    const std::string_view s = At(index);
     const std::size_t mask = m_slots.size() - 1;
     std::size_t i = folded & mask;
     for (; m_slots[i].entry != 0; i = (i + 1) & mask) {
-        if (m_slots[i].hash == folded && At(m_slots[i].entry - 1) == s) return;   // a duplicate
+        if (m_slots[i].hash == folded && At(m_slots[i].entry - 1) == At(index)) return;   // a duplicate
     }
     m_slots[i] = Slot{static_cast<uint32_t>(index + 1), folded};
     ++m_distinct;
@@ -105,54 +117,70 @@ void StringList::IndexEntry(std::size_t index, uint32_t folded) noexcept {
 void StringList::Append(std::string_view s, std::size_t hash) {
     if (m_indexed < Size()) IndexPending();
     // Table first, storage second: a failure leaves both as they were.
-    if ((m_distinct + 1) * 2 > m_slots.size()) Grow();
+    if (SlotsFor(m_distinct + 1) > m_slots.size()) Grow();
     StoreBytes(s);
     IndexEntry(Size() - 1, Fold(hash));
     m_indexed = Size();
 }
 
 void StringList::AppendUnindexed(std::string_view s) {
+    const uint32_t folded = Fold(Hash(s));
     StoreBytes(s);
+    try {
+        m_pendingHashes.push_back(folded);
+    } catch (...) {
+        // Without its hash the entry is hashed again when it is indexed.
+        m_pendingHashes.clear();
+    }
 }
 
 void StringList::IndexPending() {
     const std::size_t first = m_indexed;
     const std::size_t pending = Size() - first;
     if (pending == 0) return;
-    const std::size_t wanted = 2 * (m_distinct + pending);
+    const std::size_t wanted = SlotsFor(m_distinct + pending);
     if (wanted > m_slots.size()) Grow(wanted);
 
     if (pending < kBulkThreshold) {
-        for (std::size_t i = first; i < Size(); ++i) IndexEntry(i, Fold(Hash(At(i))));
+        const bool hashed = m_pendingHashes.size() == pending;
+        for (std::size_t i = first; i < Size(); ++i) {
+            IndexEntry(i, hashed ? m_pendingHashes[i - first] : Fold(Hash(At(i))));
+        }
+        m_pendingHashes = {};
         m_indexed = Size();
         return;
     }
 
     // Inserting a million entries in list order would touch the table at random, one cache miss
-    // each. Sorted by home slot first (a stable radix sort, so the earliest entry of a text wins),
-    // they fill the table front to back.
+    // each. Grouped by the top bits of their home slot first (a stable counting sort, so the
+    // earliest entry of a text wins), each group fills a stretch of the table small enough to
+    // stay in the cache. Few groups keep the sort's scattered writes few streams.
+    detail::PodBuffer<uint32_t> hashes;
+    hashes.swap(m_pendingHashes);
+    if (hashes.size() != pending) {
+        hashes.clear();
+        hashes.reserve(pending);
+        for (std::size_t i = first; i < Size(); ++i) hashes.push_back(Fold(Hash(At(i))));
+    }
     struct Item {
         uint32_t folded;
         uint32_t index;
     };
-    std::vector<Item> items(pending);
-    std::vector<Item> spare(pending);
-    for (std::size_t k = 0; k < pending; ++k) {
-        items[k] = Item{Fold(Hash(At(first + k))), static_cast<uint32_t>(first + k)};
-    }
+    std::unique_ptr<Item[]> items(new Item[pending]);
     const std::size_t mask = m_slots.size() - 1;
-    constexpr unsigned kDigitBits = 11;
-    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    constexpr unsigned kGroupBits = 8;
     unsigned bits = 0;
     while ((std::size_t{1} << bits) < m_slots.size()) ++bits;
-    for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
-        std::vector<std::size_t> start(kDigits + 1, 0);
-        for (const Item& it : items) ++start[(((it.folded & mask) >> shift) & (kDigits - 1)) + 1];
-        for (std::size_t d = 1; d <= kDigits; ++d) start[d] += start[d - 1];
-        for (const Item& it : items) spare[start[((it.folded & mask) >> shift) & (kDigits - 1)]++] = it;
-        items.swap(spare);
+    const unsigned shift = bits > kGroupBits ? bits - kGroupBits : 0;
+    std::size_t start[(std::size_t{1} << kGroupBits) + 1] = {};
+    for (std::size_t k = 0; k < pending; ++k) ++start[((hashes[k] & mask) >> shift) + 1];
+    for (std::size_t g = 1; g < std::size(start); ++g) start[g] += start[g - 1];
+    for (std::size_t k = 0; k < pending; ++k) {
+        const uint32_t folded = hashes[k];
+        items[start[(folded & mask) >> shift]++] = Item{folded, static_cast<uint32_t>(first + k)};
     }
-    for (const Item& it : items) IndexEntry(it.index, it.folded);
+    hashes = {};
+    for (std::size_t j = 0; j < pending; ++j) IndexEntry(items[j].index, items[j].folded);
     m_indexed = Size();
 }
 
@@ -208,7 +236,7 @@ std::size_t StringList::RemoveAll(std::string_view s) {
         } else {
             if (write != begin && len) std::memmove(m_bytes.data() + write, m_bytes.data() + begin, len);
             write += len;
-            m_ends[kept++] = write;
+            m_ends[kept++] = static_cast<uint32_t>(write);
         }
         begin = end;
     }
@@ -232,6 +260,7 @@ std::size_t StringList::RemoveAll(std::string_view s) {
 void StringList::Clear() noexcept {
     m_bytes.clear();
     m_ends.clear();
+    m_pendingHashes.clear();
     m_slots.clear();
     m_distinct = 0;
     m_indexed = 0;
@@ -245,7 +274,7 @@ std::vector<std::string> StringList::ToVector() const {
 }
 
 std::size_t StringList::MemoryBytes() const noexcept {
-    return m_bytes.capacity() + m_ends.capacity() * sizeof(std::size_t) +
+    return m_bytes.capacity() + m_ends.capacity() * sizeof(uint32_t) +
            m_slots.capacity() * sizeof(Slot);
 }
 

@@ -1,11 +1,16 @@
 // pv.dat load/save cost at 100,000 and 1,000,000 entries next to a plain sequential read and
 // write of the same file, plus the cost of one Classify and one RemoveAll at that size.
-// Run by hand: build/<tree>/tests/bench/store_bench [directory for the files]
+// Then, side by side in fresh processes (so that peak resident memory is the operation's own):
+// Load of 1,000,000 entries against a plain read of the same file, and the module's start-up with
+// a 10,000-entry pv.dat, in alternating rounds.
+// Run by hand: build/<tree>/tests/bench/store_bench [directory for the files] [rounds]
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +22,7 @@
 
 #include "store/archive.h"
 #include "store/data.h"
+#include "store/vigil_app.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
@@ -57,11 +63,27 @@ public:
     explicit DiskPlatform(std::string dir) : m_dir(std::move(dir)) {}
     std::string SystemDirectory() override { return m_dir; }
     std::unique_ptr<pv::File> OpenFile(const std::string& path, pv::FileOpen mode) override {
-        const char* how = mode == pv::FileOpen::Read ? "rb" : mode == pv::FileOpen::WriteKeep ? "r+b" : "wb";
-        std::FILE* f = std::fopen(Native(path).c_str(), how);
-        if (!f) return nullptr;
+        int flags = O_RDONLY;
+        switch (mode) {
+        case pv::FileOpen::Read: break;
+        case pv::FileOpen::WriteKeep: flags = O_WRONLY; break;
+        case pv::FileOpen::CreateTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+        case pv::FileOpen::WriteAlways: flags = O_WRONLY | O_CREAT; break;
+        }
+        const int fd = ::open(Native(path).c_str(), flags, 0644);
+        if (fd < 0) return nullptr;
+        std::FILE* f = ::fdopen(fd, mode == pv::FileOpen::Read ? "rb" : "wb");
+        if (!f) {
+            ::close(fd);
+            return nullptr;
+        }
         return std::make_unique<StdioFile>(f);
     }
+    pv::FileStatus MoveOver(const std::string& from, const std::string& to) override {
+        return std::rename(Native(from).c_str(), Native(to).c_str()) == 0 ? pv::FileStatus::Ok
+                                                                         : pv::FileStatus::Generic;
+    }
+    void RemoveFile(const std::string& path) override { std::remove(Native(path).c_str()); }
 
 private:
     std::string m_dir;
@@ -256,10 +278,164 @@ void Bench(const std::string& dir, std::size_t n) {
     std::remove(path.c_str());
 }
 
+// ---- side by side, one fresh process per measurement ----
+
+void WriteFile(const std::string& dir, std::size_t n) {
+    DiskPlatform disk(dir);
+    std::mt19937 rng(7);
+    pv::CData data;
+    data.Load(disk);
+    for (std::size_t i = 0; i < n; ++i)
+        data.Append(i % 10 < 7 ? pv::ListKind::Prohibited : pv::ListKind::Allowed, Address(rng, i));
+    data.Save(disk);
+}
+
+// Runs one operation in this process and prints "wall-ms cpu-ms peak-rss-kB entries".
+int Child(const std::string& op, const std::string& dir) {
+    DiskPlatform disk(dir);
+    std::size_t entries = 0;
+    const double cpu0 = CpuMs();
+    const auto t0 = Clock::now();
+    if (op == "read") {
+        StdioFile in(std::fopen(Native(pv::CData::FilePath(disk)).c_str(), "rb"));
+        char buf[4096];
+        std::size_t got = 0;
+        do {
+            in.Read(buf, sizeof buf, &got);
+            entries += got;
+        } while (got);
+    } else if (op == "load") {
+        static pv::CData data;   // kept: its memory is what is measured
+        data.Load(disk);
+        entries = data.Count(pv::ListKind::Prohibited) + data.Count(pv::ListKind::Allowed);
+    } else if (op.rfind("touch=", 0) == 0) {
+        // Fresh memory as much as a Load keeps, one write per page: what the system charges
+        // for the memory alone (page faults and zeroing), whatever is put into it.
+        const std::size_t bytes = static_cast<std::size_t>(std::atof(op.c_str() + 6) * 1048576.0);
+        static char* block = static_cast<char*>(std::malloc(bytes));
+        for (std::size_t at = 0; block && at < bytes; at += 4096) block[at] = 1;
+        entries = block ? bytes : 0;
+    } else if (op == "startup") {
+        static pv::CVigilApp app(disk);
+        if (!app.Startup()) return 1;
+        entries = app.m_data.Count(pv::ListKind::Prohibited) + app.m_data.Count(pv::ListKind::Allowed);
+    } else {
+        return 2;
+    }
+    const double ms = Ms(Clock::now() - t0);
+    const double cpu = CpuMs() - cpu0;
+    std::printf("%.3f %.3f %ld %zu\n", ms, cpu, ReadStatusKb("VmHWM:"), entries);
+    return 0;
+}
+
+struct Sample {
+    double ms = 0, cpuMs = 0, peakMb = 0;
+    std::size_t entries = 0;
+};
+
+Sample Spawn(const std::string& op, const std::string& dir) {
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    const std::string command = "'" + std::string(self, static_cast<std::size_t>(n)) + "' --child " + op + " '" + dir + "'";
+    Sample s;
+    if (std::FILE* p = popen(command.c_str(), "r")) {
+        long kb = 0;
+        if (std::fscanf(p, "%lf %lf %ld %zu", &s.ms, &s.cpuMs, &kb, &s.entries) != 4) std::printf("%s failed\n", op.c_str());
+        s.peakMb = kb / 1024.0;
+        pclose(p);
+    }
+    return s;
+}
+
+void Summary(const char* what, std::vector<double> v, const char* unit) {
+    std::sort(v.begin(), v.end());
+    std::printf("  %-44s median %8.2f %s  range %8.2f .. %8.2f\n", what, v[v.size() / 2], unit, v.front(), v.back());
+}
+
+// Rounds alternate which side runs first, so that a burst of load from other users of the machine
+// does not always fall on the same side.
+void SideBySide(const std::string& dir, int rounds) {
+    const std::string loadDir = dir + "/pv-load";
+    const std::string startDir = dir + "/pv-start";
+    mkdir(loadDir.c_str(), 0755);
+    mkdir(startDir.c_str(), 0755);
+    WriteFile(loadDir, 1000000);
+    WriteFile(startDir, 10000);
+    struct stat st {};
+    stat((loadDir + "/pv.dat").c_str(), &st);
+    const double fileMb = st.st_size / 1048576.0;
+    struct stat small {};
+    stat((startDir + "/pv.dat").c_str(), &small);
+    Spawn("read", loadDir);   // the file in the page cache for both sides
+
+    std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem, startRead,
+        touchRatio;
+    for (int r = 0; r < rounds; ++r) {
+        Sample read, load, su, sread;
+        if (r % 2 == 0) {
+            read = Spawn("read", loadDir);
+            load = Spawn("load", loadDir);
+            su = Spawn("startup", startDir);
+            sread = Spawn("read", startDir);
+        } else {
+            load = Spawn("load", loadDir);
+            read = Spawn("read", loadDir);
+            sread = Spawn("read", startDir);
+            su = Spawn("startup", startDir);
+        }
+        if (load.entries != 1000000 || su.entries != 10000) std::printf("LOST ENTRIES\n");
+        char touchOp[32];
+        std::snprintf(touchOp, sizeof touchOp, "touch=%.1f", load.peakMb - read.peakMb);
+        const Sample touch = Spawn(touchOp, loadDir);
+        touchRatio.push_back(touch.ms / read.ms);
+        std::printf("round %d: read %.1f ms (cpu %.1f) | Load %.1f ms (cpu %.1f) peak %.1f MB | "
+                    "start-up %.2f ms (cpu %.2f) peak %.1f MB | read of the small file %.2f ms\n",
+                    r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb, sread.ms);
+        readMs.push_back(read.ms);
+        loadMs.push_back(load.ms);
+        loadRatio.push_back(load.ms / read.ms);
+        loadCpuRatio.push_back(load.cpuMs / std::max(read.cpuMs, 0.001));
+        loadMem.push_back(load.peakMb / fileMb);
+        readMem.push_back(read.peakMb);
+        start.push_back(su.ms);
+        startCpu.push_back(su.cpuMs);
+        startMem.push_back(su.peakMb);
+        startRead.push_back(sread.ms);
+    }
+    std::printf("\n== side by side, %d rounds: 1,000,000 entries, file %.1f MB; 10,000 entries, file %.2f MB ==\n",
+                rounds, fileMb, small.st_size / 1048576.0);
+    Summary("plain read (4096-byte chunks), wall", readMs, "ms");
+    Summary("Load, wall", loadMs, "ms");
+    Summary("Load / plain read, wall", loadRatio, "x ");
+    Summary("Load / plain read, cpu", loadCpuRatio, "x ");
+    Summary("plain read process, peak resident", readMem, "MB");
+    Summary("Load process, peak resident / file size", loadMem, "x ");
+    Summary("touching that much fresh memory / plain read, wall", touchRatio, "x ");
+    Summary("start-up with 10,000 entries, wall", start, "ms");
+    Summary("start-up with 10,000 entries, cpu", startCpu, "ms");
+    Summary("start-up process, peak resident", startMem, "MB");
+    Summary("plain read of the 10,000-entry file, wall", startRead, "ms");
+    for (const std::string& d : {loadDir, startDir}) {
+        std::remove((d + "/pv.dat").c_str());
+        rmdir(d.c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // The pieces, for profiling one side: --write DIR N makes DIR/pv.dat; --child OP DIR runs one.
+    if (argc == 4 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "--write") {
+        WriteFile(argv[2], static_cast<std::size_t>(std::atol(argv[3])));
+        return 0;
+    }
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
-    for (std::size_t n : {std::size_t{100000}, std::size_t{1000000}}) Bench(dir, n);
+    const int rounds = argc > 2 ? std::max(3, std::atoi(argv[2])) : 5;
+    if (!std::getenv("PV_BENCH_SIDE_BY_SIDE_ONLY")) {
+        for (std::size_t n : {std::size_t{100000}, std::size_t{1000000}}) Bench(dir, n);
+    }
+    SideBySide(dir, rounds);
     return 0;
 }

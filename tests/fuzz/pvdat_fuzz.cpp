@@ -70,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Check(d.Longest(pv::ListKind::Allowed) == FirstLongest(allowed), "longest allowed");
     const pv::Schedule schedule = d.GetSchedule();
 
-    // Saved over the same file (not truncated) and read again, everything comes back.
+    // Saved and read again, everything comes back.
     d.Save(fake);
-    Check(fake.files[path].size() >= size, "save truncated the file");
+    Check(fake.files.size() == 1, "only pv.dat is left");
     pv::CData again;
     again.Load(fake);
     Check(again.Entries(pv::ListKind::Prohibited) == prohibited, "prohibited round trip");
@@ -92,6 +92,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         Check(again.Entries(kind) == ref, "order after removal");
     }
     CheckConsistent(again);
+
+    // With little room left, a save either completes or leaves the last complete save untouched.
+    const std::string saved = fake.files[path];
+    fake.diskCapacity = saved.size() + size % 1024;
+    bool complete = true;
+    try {
+        again.Save(fake);
+    } catch (const pv::FileException& e) {
+        Check(e.Cause() == pv::FileStatus::DiskFull, "disk full");
+        complete = false;
+    }
+    fake.diskCapacity.reset();
+    Check(fake.files.size() == 1, "no replacement is left behind");
+    if (!complete) Check(fake.files[path] == saved, "a failed save changed pv.dat");
+    pv::CData third;
+    third.Load(fake);
+    for (pv::ListKind kind : {pv::ListKind::Prohibited, pv::ListKind::Allowed}) {
+        Check(third.Entries(kind) == (complete ? again.Entries(kind) : kind == pv::ListKind::Prohibited ? prohibited : allowed),
+              "what loads is one complete save");
+    }
 
     // A save that cannot open anything fails loudly instead of pretending.
     fake.lockedFiles.insert(path);

@@ -138,33 +138,56 @@ TEST_F(CheckingService, RelocationRepeatsTheSameArguments) {
                                }));
 }
 
-TEST_F(CheckingService, RelocationAddressIsTakenUntrimmedUpToANul) {
+// A relocation outlasts the process and takes the account's password along, so only an absolute
+// http(s) address is followed; anything else allows like an unreadable reply and changes nothing.
+TEST_F(CheckingService, RelocationIsFollowedOnlyToAnAbsoluteHttpAddress) {
+    const std::string refused[] = {
+        "",
+        "http://moved.test/\r\n",
+        "http://moved.test/\r\nX-Injected: 1",
+        " http://moved.test/",
+        "http://moved test/",
+        "http://moved.test/\tx",
+        std::string("http://moved.test/\x01", 19),
+        "http://moved.test/\x7f",
+        "ftp://moved.test/",
+        "file:///C:/checker",
+        "javascript:alert(1)",
+        "//moved.test/",
+        "moved.test",
+        "http://",
+        "http:///path",
+        "http://user@/",
+        "http://:8080/",
+        "https://[::1/",
+        "http:moved.test",
+    };
     Start();
-    int calls = 0;
-    Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/\r\n" : "000"); });
-    Judge("http://x.test/");
-    EXPECT_EQ(app->CheckURL(), "http://moved.test/\r\n");
-    EXPECT_EQ(fake.RegString("checkURL"), "http://moved.test/\r\n");
-    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://x.test/", "http://moved.test/\r\n"));
+    for (const std::string& rest : refused) {
+        SCOPED_TRACE(rest);
+        fake.requests.clear();
+        AnswerAlways("004" + rest);
+        EXPECT_EQ(Judge("http://x.test/"), 1);
+        EXPECT_EQ(app->CheckURL(), kServiceURL);
+        EXPECT_EQ(fake.RegString("checkURL"), kServiceURL);
+        EXPECT_EQ(fake.Requests().size(), 1u) << "not asked again";
+    }
 
-    calls = 0;
-    Answer([&](const std::string&) {
-        return calls++ == 0 ? std::string("004http://n.test/\0trailing", 26) : std::string("000");
-    });
-    Judge("http://x.test/");
-    EXPECT_EQ(app->CheckURL(), "http://n.test/");
-    EXPECT_EQ(fake.RegString("checkURL"), "http://n.test/");
-}
-
-TEST_F(CheckingService, BareRelocationEmptiesTheAddressAndAllows) {
-    Start();
-    AnswerAlways("004");
-    EXPECT_EQ(Judge("http://x.test/"), 1);
-    EXPECT_EQ(app->CheckURL(), "");
-    EXPECT_EQ(fake.RegString("checkURL"), "");
-    // The repeated query cannot be opened; so can no later one.
-    EXPECT_EQ(fake.Requests().back(), "?log=&pwd=&url=http://x.test/");
-    EXPECT_EQ(fake.Requests().size(), 2u);
+    const std::pair<std::string, std::string> accepted[] = {
+        {"HTTPS://moved.test:8443/c?x=1#f", "HTTPS://moved.test:8443/c?x=1#f"},
+        {"http://u:p@[::1]:80/c", "http://u:p@[::1]:80/c"},
+        {std::string("http://n.test/\0trailing", 23), "http://n.test/"},   // a NUL ends the reply
+    };
+    for (const auto& [reply, stored] : accepted) {
+        SCOPED_TRACE(stored);
+        int calls = 0;
+        const std::string first = "004" + reply;
+        fake.server = [&](const std::string&) { return calls++ == 0 ? first : std::string("001"); };
+        EXPECT_EQ(Judge("http://x.test/"), 0);
+        EXPECT_EQ(app->CheckURL(), stored);
+        EXPECT_EQ(fake.RegString("checkURL"), stored);
+        EXPECT_EQ(fake.Requests().back(), Query("", "", "http://x.test/", stored));
+    }
 }
 
 TEST_F(CheckingService, EndlessRelocationsAreBoundedAndThenAllow) {

@@ -1,5 +1,6 @@
 // pv.dat as it is written and read: the exact layout, every string form the reader accepts,
 // and the rules for versions, counts and unknown records.
+#include "store/archive.h"
 #include "tests/native/store_fixture.h"
 
 namespace pv::test {
@@ -231,6 +232,53 @@ TEST_F(StoreFormat, LargeFileLoadsIntoAWorkingIndex) {
     EXPECT_EQ(data.RemoveAll(ListKind::Prohibited, "http://e5.test/"), 2u);
     EXPECT_EQ(data.Classify("http://e5.test/"), Listed::Allowed);
     EXPECT_EQ(data.Classify("http://e12000.test/"), Listed::Neither);
+}
+
+// Records are mostly taken straight from the read buffer; those with a longer prefix or lying
+// across a refill take the general path. Every mix must read the same, whole or cut anywhere.
+TEST_F(StoreFormat, EveryRecordFormAcrossManyBufferRefills) {
+    const std::size_t lengths[] = {0, 1, 40, 254, 255, 300, 3000, 70000};
+    PvDat d;
+    const int n = 6000;
+    d.Version().Rows(SampleRows()).Switches(1, 1).I32(n);
+    struct Kept {
+        int tag;
+        std::string text;
+        std::size_t end;
+    };
+    std::vector<Kept> records;
+    for (int i = 0; i < n; ++i) {
+        const int tag = 1 + (i * 7) % 3;   // 1, 2 and the unknown 3
+        // A few entries longer than the read buffer.
+        const std::size_t length = lengths[i % 8] == 70000 && i % 64 != 7 ? 20 : lengths[i % 8];
+        std::string text(length, static_cast<char>('a' + i % 26));
+        text += std::to_string(i);
+        if (i % 97 == 0 && text.size() < 0xFFFF) {   // the builder's wide form has 16-bit lengths
+            d.I32(tag).Wide(std::u16string(text.begin(), text.end()));
+        } else {
+            d.Record(tag, text);
+        }
+        records.push_back({tag, text, d.bytes.size()});
+    }
+    ASSERT_GT(d.bytes.size(), 20u * Archive::kLoadBufferSize);
+    for (std::size_t cut : {d.bytes.size(), d.bytes.size() - 1, std::size_t{65536 + 3}, d.bytes.size() / 3,
+                            d.bytes.size() / 2 + 1, records[4000].end, records[4000].end - 1}) {
+        SCOPED_TRACE(cut);
+        fake.files[fake.PvDatPath()] = d.bytes.substr(0, cut);
+        CData loaded;
+        loaded.Load(fake);
+        std::vector<std::string> allowed, prohibited;
+        for (const Kept& r : records) {
+            if (r.end > cut) break;
+            if (r.tag == 1) allowed.push_back(r.text);
+            if (r.tag == 2) prohibited.push_back(r.text);
+        }
+        EXPECT_EQ(loaded.Entries(ListKind::Allowed), allowed);
+        EXPECT_EQ(loaded.Entries(ListKind::Prohibited), prohibited);
+        EXPECT_EQ(loaded.GetSchedule().bTimeLimit, 1);
+        ASSERT_FALSE(prohibited.empty());
+        EXPECT_EQ(loaded.Classify(prohibited.back()), Listed::Prohibited);
+    }
 }
 
 TEST_F(StoreFormat, LoadReplacesRatherThanAccumulates) {

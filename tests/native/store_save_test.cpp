@@ -1,5 +1,7 @@
 // Saving pv.dat: overwriting in place, and every way the write can fail reaching the caller as
 // a file error with the full path, while the data in memory stay as they were.
+#include <functional>
+
 #include "store/archive.h"
 #include "store/file_error.h"
 #include "tests/native/store_fixture.h"
@@ -33,7 +35,23 @@ protected:
         EXPECT_EQ(data.GetSchedule().bTimeLimit, 1);
         EXPECT_EQ(data.GetSchedule().rows[2].bEnabled, 1);
     }
+    // What Load makes of pv.dat as it is now.
+    struct Loaded {
+        std::vector<std::string> prohibited, allowed;
+        Schedule schedule;
+        friend bool operator==(const Loaded& a, const Loaded& b) {
+            return a.prohibited == b.prohibited && a.allowed == b.allowed &&
+                   a.schedule.rows == b.schedule.rows && a.schedule.bTimeLimit == b.schedule.bTimeLimit &&
+                   a.schedule.bCommonTime == b.schedule.bCommonTime;
+        }
+    };
+    Loaded LoadBack() {
+        CData back;
+        back.Load(fake);
+        return {back.Entries(ListKind::Prohibited), back.Entries(ListKind::Allowed), back.GetSchedule()};
+    }
     const std::string path = "C:\\WINDOWS\\system32\\pv.dat";
+    const std::string replacement = path + ".new";
 };
 
 TEST_F(StoreSave, CreatesTheFileWhenAbsent) {
@@ -47,24 +65,25 @@ TEST_F(StoreSave, CreatesTheFileWhenAbsent) {
     EXPECT_FALSE(fake.lockedFiles.count(path));   // closed again
 }
 
-TEST_F(StoreSave, ShorterContentOverLongerKeepsTheLengthAndReadsBack) {
+TEST_F(StoreSave, ShorterContentReplacesALongerFileWhole) {
     for (int i = 0; i < 500; ++i) data.Append(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
     data.Save(fake);
-    const std::string longer = File();
-    ASSERT_GT(longer.size(), 4096u * 2);
+    ASSERT_GT(File().size(), 4096u * 2);
 
     for (int i = 0; i < 500; ++i) data.RemoveAll(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
     data.Append(ListKind::Prohibited, "new");
     data.Save(fake);
-    EXPECT_EQ(File().size(), longer.size());
-    // The old tail is still there after the new content.
-    EXPECT_EQ(File().substr(File().size() - 20), longer.substr(longer.size() - 20));
-
-    CData back;
-    back.Load(fake);
-    EXPECT_EQ(back.Entries(ListKind::Allowed), std::vector<std::string>{"http://a.test/"});
-    EXPECT_EQ(back.Entries(ListKind::Prohibited), (std::vector<std::string>{"http://p.test/", "new"}));
-    EXPECT_EQ(back.GetSchedule().bTimeLimit, 1);
+    const Schedule saved = data.GetSchedule();
+    EXPECT_EQ(File(), PvDat()
+                          .Version()
+                          .Rows({saved.rows.begin(), saved.rows.end()})
+                          .Switches(0, 1)
+                          .I32(3)
+                          .Record(1, "http://a.test/")
+                          .Record(2, "http://p.test/")
+                          .Record(2, "new")
+                          .bytes);
+    EXPECT_EQ(fake.files.size(), 1u) << "nothing left beside pv.dat";
 }
 
 TEST_F(StoreSave, NeitherOpenNorCreateIsNotFoundWithTheFullPath) {
@@ -114,6 +133,77 @@ TEST_F(StoreSave, DiskFullIsReportedAndDataKept) {
     }
     fake.diskCapacity.reset();
     data.Save(fake);   // room again: the same object saves fine
+}
+
+// A save that fails at any point leaves the last complete save loading exactly as it was, with
+// the error texts of an in-place write, and no half-written copy taking up the disk.
+TEST_F(StoreSave, AFailedSaveLeavesTheLastCompleteSave) {
+    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
+    data.Save(fake);
+    const Loaded saved = LoadBack();
+    ASSERT_EQ(saved.prohibited.size(), 301u);
+    ASSERT_EQ(saved.schedule.bTimeLimit, 1);
+    for (int i = 0; i < 100; ++i) data.Append(ListKind::Allowed, "http://more" + std::to_string(i) + ".test/");
+
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        FileStatus cause;
+    };
+    const std::size_t used = File().size();
+    const Case cases[] = {
+        {"disk full", [&] { fake.diskCapacity = used + 5000; }, FileStatus::DiskFull},
+        {"disk full at the first flush", [&] { fake.diskCapacity = used + 100; }, FileStatus::DiskFull},
+        {"full when made durable", [&] { fake.onCommit = [] { return FileStatus::DiskFull; }; }, FileStatus::DiskFull},
+        {"replacement not creatable", [&] { fake.lockedFiles.insert(replacement); }, FileStatus::NotFound},
+        {"move refused", [&] { fake.moveFails = FileStatus::AccessDenied; }, FileStatus::AccessDenied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        std::optional<FileException> e = SaveError();
+        fake.diskCapacity.reset();
+        fake.onCommit = nullptr;
+        fake.moveFails.reset();
+        fake.lockedFiles.erase(replacement);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->Cause(), c.cause);
+        EXPECT_EQ(e->Path(), path);
+        EXPECT_TRUE(LoadBack() == saved);
+        EXPECT_EQ(data.Count(ListKind::Allowed), 101u) << "memory keeps the new values";
+        if (c.cause != FileStatus::AccessDenied) {
+            EXPECT_FALSE(fake.files.count(replacement));
+        }
+        EXPECT_TRUE(fake.lockedFiles.empty());
+    }
+    fake.diskCapacity = used;
+    EXPECT_EQ(SaveError()->Message(), "Disk full while accessing " + path + ".");
+    fake.diskCapacity.reset();
+    data.Save(fake);
+    EXPECT_EQ(LoadBack().allowed.size(), 101u);
+}
+
+TEST_F(StoreSave, PvDatStaysHeldWhileTheReplacementIsWritten) {
+    data.Save(fake);
+    const std::string before = File();
+    bool heldDuringWrite = false;
+    fake.onCommit = [&] {
+        // Another process trying to save or load now finds pv.dat taken.
+        heldDuringWrite = fake.OpenFile(path, FileOpen::Read) == nullptr &&
+                          fake.OpenFile(path, FileOpen::WriteAlways) == nullptr;
+        return FileStatus::Ok;
+    };
+    data.Append(ListKind::Prohibited, "http://second.test/");
+    data.Save(fake);
+    EXPECT_TRUE(heldDuringWrite);
+    EXPECT_NE(File(), before);
+
+    // A stale replacement left by a crash is written over, not appended to.
+    fake.onCommit = nullptr;
+    fake.files[replacement] = std::string(10000, 'x');
+    data.Save(fake);
+    EXPECT_EQ(LoadBack().prohibited.size(), 2u);
+    EXPECT_FALSE(fake.files.count(replacement));
 }
 
 TEST_F(StoreSave, SaveBeforeAnyLoadWritesSevenZeroRows) {

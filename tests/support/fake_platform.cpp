@@ -1,5 +1,6 @@
 #include "tests/support/fake_platform.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pv::test {
@@ -27,13 +28,21 @@ public:
         std::lock_guard lock(m_owner.mutex);
         if (!m_writable) return FileStatus::AccessDenied;
         std::string& data = m_owner.files[m_path];
-        if (m_owner.diskCapacity && m_pos + size > *m_owner.diskCapacity) {
-            // Write what fits, as a real disk does, then report it full.
-            std::size_t fits = *m_owner.diskCapacity > m_pos ? *m_owner.diskCapacity - m_pos : 0;
-            if (data.size() < m_pos + fits) data.resize(m_pos + fits);
-            std::memcpy(data.data() + m_pos, buffer, fits);
-            m_pos += fits;
-            return FileStatus::DiskFull;
+        if (m_owner.diskCapacity) {
+            std::size_t others = 0;
+            for (const auto& [path, content] : m_owner.files)
+                if (path != m_path) others += content.size();
+            // What this file may grow to while the others keep their room.
+            const std::size_t room = *m_owner.diskCapacity > others ? *m_owner.diskCapacity - others : 0;
+            if (m_pos + size > std::max(room, data.size())) {
+                // Write what fits, as a real disk does, then report it full.
+                const std::size_t limit = std::max(room, data.size());
+                std::size_t fits = limit > m_pos ? limit - m_pos : 0;
+                if (data.size() < m_pos + fits) data.resize(m_pos + fits);
+                std::memcpy(data.data() + m_pos, buffer, fits);
+                m_pos += fits;
+                return FileStatus::DiskFull;
+            }
         }
         if (data.size() < m_pos + size) data.resize(m_pos + size);
         std::memcpy(data.data() + m_pos, buffer, size);
@@ -43,6 +52,14 @@ public:
     std::uint64_t Size() override {
         std::lock_guard lock(m_owner.mutex);
         return m_owner.files[m_path].size();
+    }
+    FileStatus Commit() override {
+        std::function<FileStatus()> hook;
+        {
+            std::lock_guard lock(m_owner.mutex);
+            hook = m_owner.onCommit;
+        }
+        return hook ? hook() : FileStatus::Ok;
     }
 
 private:
@@ -117,9 +134,30 @@ std::unique_ptr<File> FakePlatform::OpenFile(const std::string& path, FileOpen m
         if (createFails) return nullptr;
         files[path].clear();
         break;
+    case FileOpen::WriteAlways:
+        if (!files.count(path) && createFails) return nullptr;
+        files[path];
+        break;
     }
     lockedFiles.insert(path);
     return std::make_unique<MemoryFile>(*this, path, mode != FileOpen::Read);
+}
+
+FileStatus FakePlatform::MoveOver(const std::string& from, const std::string& to) {
+    std::lock_guard lock(mutex);
+    if (moveFails) return *moveFails;
+    if (lockedFiles.count(from) || lockedFiles.count(to)) return FileStatus::SharingViolation;
+    auto it = files.find(from);
+    if (it == files.end()) return FileStatus::NotFound;
+    std::string content = std::move(it->second);
+    files.erase(it);
+    files[to] = std::move(content);
+    return FileStatus::Ok;
+}
+
+void FakePlatform::RemoveFile(const std::string& path) {
+    std::lock_guard lock(mutex);
+    if (!lockedFiles.count(path)) files.erase(path);
 }
 
 bool FakePlatform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {

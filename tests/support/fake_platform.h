@@ -40,7 +40,10 @@ public:
     std::map<std::string, std::string> files;
     std::set<std::string> lockedFiles;
     bool createFails = false;          // OpenFile(CreateTruncate) fails
-    std::optional<std::size_t> diskCapacity;  // total bytes a file may grow to; past it DiskFull
+    // Bytes all files together may hold; a write past it stores what fits and reports DiskFull.
+    std::optional<std::size_t> diskCapacity;
+    std::function<FileStatus()> onCommit;     // File::Commit reports what this returns
+    std::optional<FileStatus> moveFails;      // MoveOver reports this and moves nothing
 
     // Registry: "subkey\\value" -> value. Failing writes are dropped silently.
     std::map<std::string, RegValue> registry;
@@ -77,6 +80,8 @@ public:
     std::string WindowsDirectory() override;
     std::string SystemDirectory() override;
     std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override;
+    FileStatus MoveOver(const std::string& from, const std::string& to) override;
+    void RemoveFile(const std::string& path) override;
     bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
     bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
                      uint32_t size) override;

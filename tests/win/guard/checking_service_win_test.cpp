@@ -40,6 +40,8 @@ constexpr const char* kRules = R"({
     {"path": "/relocate", "body": "004http://127.0.0.1:{port}/moved"},
     {"path": "/moved", "url": "http://bad.test/", "body": "001"},
     {"path": "/relocate-bare", "body": "004"},
+    {"path": "/relocate-crlf", "body": "004http://127.0.0.1:{port}/moved\r\nX-Injected: 1\r\n"},
+    {"path": "/relocate-relative", "body": "004/moved"},
     {"path": "/changing", "times": 1, "body": "001"}
   ]
 })";
@@ -190,11 +192,25 @@ TEST_F(WinCheckingService, RelocationIsPersistedAndUsedByTheNextQuery) {
     EXPECT_EQ(NewRequests().size(), 3u);
 }
 
-TEST_F(WinCheckingService, BareRelocationLeavesNoAddressAndAllows) {
-    Start(g_service + "/relocate-bare");
-    EXPECT_EQ(Judge("http://site.test/"), 1);
-    EXPECT_EQ(app->CheckURL(), "");
-    EXPECT_EQ(ReadValue("checkURL"), "");
+// A reply that does not name an absolute http(s) address is unreadable: allowed, nothing kept.
+TEST_F(WinCheckingService, RelocationToAnythingButAnAbsoluteHttpAddressChangesNothing) {
+    for (const char* path : {"/relocate-bare", "/relocate-crlf", "/relocate-relative"}) {
+        SCOPED_TRACE(path);
+        Start(g_service + path);
+        const std::optional<std::string> stored = ReadValue("checkURL");
+        EXPECT_EQ(Judge("http://site.test/"), 1);
+        EXPECT_EQ(app->CheckURL(), g_service + path);
+        EXPECT_EQ(ReadValue("checkURL"), stored);
+    }
+    EXPECT_EQ(NewRequests().size(), 3u) << "none was followed";
+}
+
+// The thread's code page here is a single-byte one without Cyrillic letters.
+TEST_F(WinCheckingService, AddressTheCodePageCannotCarryIsForbiddenWithoutAsking) {
+    Start(g_service + "/query");
+    EXPECT_EQ(app->JudgeURL(std::u16string(u"http://\u0416\u0416.test/"), std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(app->JudgeURL(std::u16string(u"http://site.test/\u00e9"), std::nullopt, std::nullopt), 1)
+        << "a letter of the code page converts";
     EXPECT_EQ(NewRequests().size(), 1u);
 }
 

@@ -126,6 +126,27 @@ TEST(WinPlatformConversion, RoundTripsInTheThreadCodePage) {
     EXPECT_EQ(platform.AnsiToWide(*ansi), accents);
 }
 
+TEST(WinPlatformConversion, TextTheCodePageLacksDoesNotConvertAndThreeByteCharactersFit) {
+    Win32Platform platform(nullptr);
+    if (::GetACP() == 1252) {
+        // Without a failure the system would hand out "?" or a look-alike for these.
+        EXPECT_EQ(platform.WideToAnsi(u"http://\u0416.test/"), std::nullopt);
+        EXPECT_EQ(platform.WideToAnsi(u"\uff41"), std::nullopt) << "fullwidth a";
+        EXPECT_EQ(platform.WideToAnsi(u"?"), "?");
+    }
+    EXPECT_EQ(WideToAnsiIn(1252, u"caf\u00e9"), "caf\xe9");
+    EXPECT_EQ(WideToAnsiIn(1252, u"\u0416"), std::nullopt);
+    // Under UTF-8 a character of the basic plane may take three bytes, more than two per
+    // character; a surrogate pair takes four; a lone surrogate is no text at all.
+    for (std::size_t n : {1u, 3u, 100u, 3000u}) {
+        std::u16string text;
+        for (std::size_t i = 0; i < n; ++i) text += u"\u65e5";
+        EXPECT_EQ(WideToAnsiIn(CP_UTF8, text).value_or("").size(), 3 * n) << n;
+    }
+    EXPECT_EQ(WideToAnsiIn(CP_UTF8, u"\U0001F600\u20ac"), "\xF0\x9F\x98\x80\xE2\x82\xAC");
+    EXPECT_EQ(WideToAnsiIn(CP_UTF8, std::u16string(1, char16_t(0xD800))), std::nullopt);
+}
+
 TEST(WinPlatformConversion, DoubleByteThreadLocaleFitsTheTwoBytesPerCharacterBuffer) {
     // The thread's code page follows the thread locale; Japanese makes it the double-byte 932.
     const LCID saved = ::GetThreadLocale();

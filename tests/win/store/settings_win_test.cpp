@@ -2,6 +2,7 @@
 // directory, and start-up.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "platform/win32_platform_win.h"
@@ -124,26 +125,48 @@ TEST_F(WinSettings, DataFileLivesInTheSystemDirectoryAndRoundTrips) {
     EXPECT_EQ(s.bCommonTime, 0);
 }
 
-TEST_F(WinSettings, ShorterContentOverALongerFileKeepsItsLengthAndReadsBackNew) {
+// Save writes a replacement beside pv.dat and moves it over the old file, holding pv.dat unshared
+// meanwhile so that no second writer or reader gets in.
+TEST_F(WinSettings, SaveReplacesTheFileWholeAndHoldsItMeanwhile) {
+    class WatchingPlatform : public Win32Platform {
+    public:
+        WatchingPlatform() : Win32Platform(nullptr) {}
+        std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override {
+            if (path == CData::ReplacementPath(*this)) {
+                const std::string held = CData::FilePath(*this);
+                HANDLE h = ::CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+                const DWORD error = ::GetLastError();
+                if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+                heldWhileWriting = heldWhileWriting && h == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION;
+            }
+            return Win32Platform::OpenFile(path, mode);
+        }
+        bool heldWhileWriting = true;
+    };
+    WatchingPlatform watching;
     const std::string path = CData::FilePath(platform);
     {
         CData data;
         data.Load(platform);
         for (int i = 0; i < 20; ++i) data.Append(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
-        data.Save(platform);
+        data.Save(watching);
     }
     const auto longSize = ReadWholeFile(path)->size();
     {
         CData data;
         data.Load(platform);
-        data.RemoveAll(ListKind::Allowed, "http://long-entry-0.test/");
-        for (int i = 2; i < 20; ++i) data.RemoveAll(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
-        data.Save(platform);
+        for (int i = 1; i < 20; ++i) data.RemoveAll(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
+        data.Save(watching);
     }
-    EXPECT_EQ(ReadWholeFile(path)->size(), longSize);
+    EXPECT_TRUE(watching.heldWhileWriting);
+    const std::size_t shortSize = 165u + 4 + 1 + std::string("http://long-entry-0.test/").size();
+    ASSERT_GT(longSize, shortSize);
+    EXPECT_EQ(ReadWholeFile(path)->size(), shortSize) << "no tail of the longer file is left";
+    EXPECT_EQ(::GetFileAttributesA(CData::ReplacementPath(platform).c_str()), INVALID_FILE_ATTRIBUTES);
     CData again;
     again.Load(platform);
-    EXPECT_EQ(again.Entries(ListKind::Allowed), std::vector<std::string>{"http://long-entry-1.test/"});
+    EXPECT_EQ(again.Entries(ListKind::Allowed), std::vector<std::string>{"http://long-entry-0.test/"});
 }
 
 TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
@@ -172,6 +195,81 @@ TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
     CData after;
     after.Load(platform);
     EXPECT_EQ(after.Entries(ListKind::Allowed), std::vector<std::string>{"http://kept.test/"});
+}
+
+} // namespace
+} // namespace pv::wintest
+
+namespace pv::wintest {
+namespace {
+
+// pv.dat on a file system that fills up (with_small_disk.sh provides it).
+class SmallDiskPlatform : public Win32Platform {
+public:
+    explicit SmallDiskPlatform(std::string dir) : Win32Platform(nullptr), m_dir(std::move(dir)) {}
+    std::string SystemDirectory() override { return m_dir; }
+
+private:
+    std::string m_dir;
+};
+
+// Writes until the disk refuses, in ever smaller pieces, so that no room is left.
+void FillDisk(const std::string& path) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const std::string chunk(65536, 'f');
+    for (DWORD size = 65536; size > 0; size /= 2) {
+        DWORD written = 0;
+        while (::WriteFile(h, chunk.data(), size, &written, nullptr) && written == size) {
+        }
+    }
+    ::CloseHandle(h);
+}
+
+TEST(WinFullDisk, ASaveThatRunsOutOfRoomLeavesTheLastCompleteSave) {
+    const char* dir = std::getenv("PV_SMALL_DISK");
+    if (!dir || !*dir) GTEST_SKIP() << "needs a small file system of its own (with_small_disk.sh)";
+    SmallDiskPlatform platform(WindowsPath(dir));
+    const std::string path = CData::FilePath(platform);
+    const std::string filler = WindowsPath(dir) + "\\filler";
+
+    CData data;
+    data.Load(platform);
+    Schedule s;
+    s.bTimeLimit = 1;
+    s.rows[0] = {1, 8, 0, 16, 30};
+    data.SetSchedule(s);
+    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
+    for (int i = 0; i < 20; ++i) data.Append(ListKind::Allowed, "http://ok" + std::to_string(i) + ".test/");
+    ASSERT_NO_THROW(data.Save(platform));
+
+    FillDisk(filler);
+    // Allowed entries are written first: an in-place write would lose Prohibited ones.
+    for (int i = 20; i < 200; ++i) data.Append(ListKind::Allowed, "http://ok" + std::to_string(i) + ".test/");
+    try {
+        data.Save(platform);
+        ADD_FAILURE() << "a save onto a full disk succeeded";
+    } catch (const FileException& e) {
+        EXPECT_EQ(e.Cause(), FileStatus::DiskFull);
+        EXPECT_EQ(e.Message(), "Disk full while accessing " + path + ".");
+    }
+    {
+        CData back;
+        back.Load(platform);
+        EXPECT_EQ(back.Count(ListKind::Prohibited), 300u);
+        EXPECT_EQ(back.Count(ListKind::Allowed), 20u);
+        EXPECT_EQ(back.GetSchedule().bTimeLimit, 1);
+        EXPECT_EQ(back.GetSchedule().rows[0], (ScheduleEntry{1, 8, 0, 16, 30}));
+    }
+    EXPECT_EQ(::GetFileAttributesA(CData::ReplacementPath(platform).c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the half-written replacement is removed";
+
+    ::DeleteFileA(filler.c_str());
+    ASSERT_NO_THROW(data.Save(platform));
+    CData back;
+    back.Load(platform);
+    EXPECT_EQ(back.Count(ListKind::Allowed), 200u);
+    ::DeleteFileA(path.c_str());
 }
 
 } // namespace
