@@ -13,6 +13,7 @@ packages=(
   libsqlite3-dev libcpp-httplib-dev libsodium-dev libssl-dev
   wrk
   squidguard
+  nginx-light
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,8 @@
 // Address parsing, raw query parsing, request framing and the rule index's precedence.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <sstream>
 
 #include "checkingservice/address.h"
@@ -287,6 +289,136 @@ TEST_F(IndexFixture, ManyKeysStayFindable) {
     EXPECT_EQ(ask("kid", "http://www.d" + std::to_string(i) + ".test/"), "001 list games domain");
   }
   EXPECT_EQ(ask("kid", "http://d5000.test/"), "000 default");
+}
+
+// The index against a plain reading of the precedence rules, applied rule by rule, on random
+// rules and addresses from a small vocabulary, so that keys repeat across owners and lists,
+// hosts nest and numeric hosts occur.
+TEST(ServiceIndexRandomised, AgreesWithLinearReference) {
+  struct Rule {
+    int owner;  // -1 global, 0.. account index, or list number in list_entries
+    RuleKind kind;
+    std::string key;
+    Action action;
+  };
+  const std::vector<std::string> labels = {"a", "b", "ex", "www", "x-y", "10", "0"};
+  const std::vector<std::string> paths = {"/", "/p", "/p/", "/p/q", "/p?x=1&y", "/P", "/q#f"};
+  std::mt19937 rng(1234);
+  const auto pick = [&](const std::vector<std::string> &from) {
+    return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(rng)];
+  };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+  const auto host = [&](int most) {
+    std::string h = pick(labels);
+    for (int n = std::uniform_int_distribution<int>(0, most)(rng); n > 0; --n) {
+      h += "." + pick(labels);
+    }
+    return h;
+  };
+  const auto rank_of = [](RuleKind kind) { return 4 - static_cast<int>(kind); };
+
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::vector<std::string> accounts = {"*", "kid", "strict"};
+    const Action policies[3] = {Action::Allow, Action::Allow, Action::Forbid};
+    std::vector<Rule> rules, entries;
+    std::map<std::pair<int, int>, Action> attached;  // (account or -1, list) -> action
+    IndexBuilder builder;
+    for (int a = 0; a < 3; ++a) builder.account({a + 1, accounts[a], std::nullopt, policies[a], ""});
+    for (int l = 0; l < 3; ++l) builder.list(100 + l, "list" + std::to_string(l));
+    for (int i = 0; i < 60; ++i) {
+      const auto kind = static_cast<RuleKind>(std::uniform_int_distribution<int>(0, 3)(rng));
+      std::string text = host(1);
+      if (kind == RuleKind::Exact) text = "http://" + text + pick(paths);
+      if (kind == RuleKind::Prefix) text += pick(paths);
+      const std::string key = normalize_pattern(kind, text).key;
+      ASSERT_FALSE(key.empty()) << text;
+      const Action action = chance(0.5) ? Action::Forbid : Action::Allow;
+      const int owner = std::uniform_int_distribution<int>(-1, 5)(rng);
+      if (owner <= 2) {
+        rules.push_back({owner, kind, key, action});
+        builder.rule(owner < 0 ? std::nullopt : std::optional<int64_t>(owner + 1), kind, key,
+                     action);
+      } else {
+        entries.push_back({owner - 3, kind, key, action});
+        builder.list_entry(100 + owner - 3, kind, key);
+      }
+    }
+    for (int n = 0; n < 4; ++n) {
+      const int account = std::uniform_int_distribution<int>(-1, 2)(rng);
+      const int list = std::uniform_int_distribution<int>(0, 2)(rng);
+      const Action action = chance(0.5) ? Action::Forbid : Action::Allow;
+      if (attached.contains({account, list})) continue;
+      attached[{account, list}] = action;
+      builder.attachment(account < 0 ? std::nullopt : std::optional<int64_t>(account + 1),
+                         100 + list, action);
+    }
+    const auto index = builder.finish(1);
+
+    for (int q = 0; q < 300; ++q) {
+      std::string address = host(3);
+      if (chance(0.1)) address = "10.0.0." + pick(labels);
+      if (chance(0.2)) address[0] = static_cast<char>(std::toupper(address[0]));
+      if (chance(0.2)) address += ":80";
+      address = (chance(0.8) ? "http://" : "") + address + (chance(0.9) ? pick(paths) : "");
+      const AddressParts parts = parse_address(address);
+      const int account = std::uniform_int_distribution<int>(0, 2)(rng);
+
+      const auto matches = [&](const Rule &r) -> std::optional<uint32_t> {
+        if (r.kind == RuleKind::Exact) {
+          return r.key == parts.canonical ? std::optional<uint32_t>(0) : std::nullopt;
+        }
+        if (parts.host.empty()) return std::nullopt;
+        if (r.kind == RuleKind::Host) {
+          return r.key == parts.host ? std::optional<uint32_t>(0) : std::nullopt;
+        }
+        if (r.kind == RuleKind::Domain) {
+          const bool under = !parts.host_is_ip && parts.host.ends_with("." + r.key);
+          return r.key == parts.host || under ? std::optional<uint32_t>(r.key.size())
+                                              : std::nullopt;
+        }
+        const size_t slash = r.key.find('/');
+        const std::string path = slash == std::string::npos ? "/" : r.key.substr(slash);
+        return r.key.substr(0, slash) == parts.host && parts.path.starts_with(path)
+                   ? std::optional<uint32_t>(path.size())
+                   : std::nullopt;
+      };
+      // Per layer: the most specific match; ties go to forbid, then to the lower list.
+      std::string expected = policies[account] == Action::Forbid ? "001 default" : "000 default";
+      for (int layer = 0; layer < 3 && expected.ends_with("default"); ++layer) {
+        std::optional<std::tuple<int, uint32_t, bool, int>> best;  // rank, length, forbid, -list
+        std::string reason;
+        for (const Rule &r : layer == 2 ? entries : rules) {
+          Action action = r.action;
+          if (layer == 0 && r.owner != account) continue;
+          if (layer == 1 && r.owner != -1) continue;
+          if (layer == 2) {
+            auto it = attached.find({account, r.owner});
+            if (it == attached.end()) it = attached.find({-1, r.owner});
+            if (it == attached.end()) continue;
+            action = it->second;
+          }
+          const auto length = matches(r);
+          if (!length) continue;
+          const std::tuple<int, uint32_t, bool, int> score{
+              rank_of(r.kind), *length, action == Action::Forbid, layer == 2 ? -r.owner : 0};
+          if (best && score <= *best) continue;
+          best = score;
+          reason = std::string(action == Action::Forbid ? "001 " : "000 ") +
+                   (layer == 0   ? "account "
+                    : layer == 1 ? "global "
+                                 : "list list" + std::to_string(r.owner) + " ") +
+                   std::string(kind_name(r.kind));
+        }
+        if (best) expected = reason;
+      }
+
+      const auto d = index->decide(*index->find_account(accounts[account]), parts);
+      const std::string got =
+          std::string(d.verdict == Verdict::Forbid ? "001 " : "000 ") + index->describe(d);
+      ASSERT_EQ(got, expected) << "trial " << trial << ", " << accounts[account] << " asks "
+                               << address;
+    }
+  }
 }
 
 TEST(ServiceListFile, CommentsKindsAndBadLines) {
