@@ -443,6 +443,21 @@ TEST(ServiceListFile, CommentsKindsAndBadLines) {
   ASSERT_EQ(file.problems.size(), 2u);
   EXPECT_EQ(file.problems[0].line, 7u);
   EXPECT_EQ(file.problems[1].line, 8u);
+
+  // Bare host names skip the full normalisation; they must come out the same as through it.
+  for (const char *line : {"a-b.example", "Upper.Example", "*.star.example", ".lead.example",
+                           "trail.example.", "10.0.0.1", "ex%41mple.com", "user@host.example",
+                           "host.example:8080", "under_score.example"}) {
+    for (RuleKind kind : {RuleKind::Domain, RuleKind::Host}) {
+      std::istringstream one(line);
+      const ListFile read = read_list_file(one, kind);
+      const PatternResult direct = normalize_pattern(kind, line);
+      ASSERT_EQ(read.entries.size(), direct.error.empty() ? 1u : 0u) << line;
+      if (direct.error.empty()) {
+        EXPECT_EQ(read.entries[0].second, direct.key) << line;
+      }
+    }
+  }
 }
 
 TEST(ServiceAdminChecks, ValuesThatCannotTravelUnescapedAreRefused) {
