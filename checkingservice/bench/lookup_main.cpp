@@ -1,13 +1,17 @@
 // pvcheck_lookup: the service's rule lookup alone, behind the line protocol of a proxy's URL
 // redirector, so that it can be timed against another filter on the same address stream.
-// Each input line "URL client ident method" is answered at once (flushed) with
-// OK rewrite-url="REDIRECT" for a forbidden address and ERR otherwise. --buffered reads the
+// Each input line "URL client ident method" is answered with OK rewrite-url="REDIRECT" for a
+// forbidden address and ERR otherwise. --buffered reads the
 // whole stream first and times the lookups in one stretch: the lookup cost without the
 // protocol's reads, writes and clock readings.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -80,15 +84,39 @@ int main(int argc, char **argv) {
       }
       lines = stream.size();
     } else {
-      for (ssize_t length; (length = getline(&buffer, &capacity, stdin)) > 0;) {
+      // Every line gets its answer; the answers to the lines of one read go out together, as
+      // soon as that input is used up, so a proxy sending one line at a time is answered at
+      // once and a stream of lines does not cost a write per line.
+      std::string pending;
+      std::string answers;
+      char chunk[65536];
+      for (bool more = true; more;) {
+        const ssize_t got = ::read(0, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw std::runtime_error("cannot read the input");
+        more = got > 0;
+        pending.append(chunk, static_cast<size_t>(got));
         const auto a = std::chrono::steady_clock::now();
-        const bool forbid = decide(std::string_view(buffer, static_cast<size_t>(length)));
+        size_t at = 0;
+        while (at < pending.size()) {
+          size_t end = pending.find('\n', at);
+          if (end == std::string::npos && more) break;  // the rest of the line is to come
+          if (end == std::string::npos) end = pending.size();
+          const bool forbid = decide(std::string_view(pending).substr(at, end - at));
+          ++lines;
+          forbidden += forbid;
+          answers += forbid ? forbid_line : allow_line;
+          at = end + 1;
+        }
         lookup_time += std::chrono::steady_clock::now() - a;
-        ++lines;
-        forbidden += forbid;
-        const std::string &answer = forbid ? forbid_line : allow_line;
-        std::fwrite(answer.data(), 1, answer.size(), stdout);
-        std::fflush(stdout);
+        pending.erase(0, std::min(at, pending.size()));
+        for (size_t done = 0; done < answers.size();) {
+          const ssize_t put = ::write(1, answers.data() + done, answers.size() - done);
+          if (put < 0 && errno == EINTR) continue;
+          if (put <= 0) throw std::runtime_error("cannot write the answers");
+          done += static_cast<size_t>(put);
+        }
+        answers.clear();
       }
     }
     std::fflush(stdout);
