@@ -148,11 +148,13 @@ struct RuleIndex::Record {
   uint32_t owner;  // 0 global, slot << 1 account, list << 1 | 1 list
   Action action;
   std::string_view path;  // prefix rules
+  uint32_t size;          // bytes the record takes
 };
 
 RuleIndex::Record RuleIndex::record(uint32_t offset) const {
   const auto *p = reinterpret_cast<const unsigned char *>(blocks_[offset >> kBlockBits].data()) +
                   (offset & (kBlockSize - 1));
+  const unsigned char *start = p;
   Record r;
   const uint32_t head = read_varint(p);
   r.kind = static_cast<RuleKind>(head & 3);
@@ -164,7 +166,9 @@ RuleIndex::Record RuleIndex::record(uint32_t offset) const {
   if (r.kind == RuleKind::Prefix) {
     const uint32_t length = read_varint(p);
     r.path = std::string_view(reinterpret_cast<const char *>(p), length);
+    p += length;
   }
+  r.size = static_cast<uint32_t>(p - start);
   return r;
 }
 
@@ -473,10 +477,11 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   constexpr size_t kBatch = 16;
   uint32_t batch_offsets[kBatch];
   uint64_t batch_hashes[kBatch];
+  RuleIndex::Record batch_records[kBatch];
   size_t pending = 0;
   const auto place = [&] {
     for (size_t k = 0; k < pending; ++k) {
-      const RuleIndex::Record r = index.record(batch_offsets[k]);
+      const RuleIndex::Record &r = batch_records[k];
       const uint16_t fingerprint = fingerprint_of(batch_hashes[k]);
       bool repeated = false;
       uint32_t i = home_of(batch_hashes[k], index.capacity_);
@@ -493,18 +498,11 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
     pending = 0;
   };
   for (uint32_t block = 0; block < block_ends_.size(); ++block) {
-    const auto *base = reinterpret_cast<const unsigned char *>(index.blocks_[block].data());
     for (uint32_t at = 0; at < block_ends_[block];) {
-      const uint32_t offset = block << RuleIndex::kBlockBits | at;
-      const RuleIndex::Record r = index.record(offset);
-      const unsigned char *p = base + at;
-      read_varint(p);
-      p += r.key.size();
-      read_varint(p);
-      if (r.kind == RuleKind::Prefix) p += read_varint(p);
-      at = static_cast<uint32_t>(p - base);
-
       if (pending == kBatch) place();
+      const uint32_t offset = block << RuleIndex::kBlockBits | at;
+      const RuleIndex::Record &r = batch_records[pending] = index.record(offset);
+      at += r.size;
       batch_offsets[pending] = offset;
       batch_hashes[pending] = hash_key(r.kind, r.key);
       index.prefetch(batch_hashes[pending]);
