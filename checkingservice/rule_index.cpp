@@ -152,7 +152,7 @@ struct RuleIndex::Record {
 };
 
 RuleIndex::Record RuleIndex::record(uint32_t offset) const {
-  const auto *p = reinterpret_cast<const unsigned char *>(blocks_[offset >> kBlockBits].data()) +
+  const auto *p = reinterpret_cast<const unsigned char *>(block_data_[offset >> kBlockBits]) +
                   (offset & (kBlockSize - 1));
   const unsigned char *start = p;
   Record r;
@@ -189,6 +189,14 @@ void RuleIndex::probe(uint64_t hash, Visit &&visit) const {
     if (f == fingerprint) visit(record(offsets[i]));
     if (++i == capacity_) i = 0;
   }
+}
+
+size_t RuleIndex::shared_blocks(const RuleIndex &other) const {
+  size_t shared = 0;
+  for (const auto &block : blocks_) {
+    shared += std::find(other.blocks_.begin(), other.blocks_.end(), block) != other.blocks_.end();
+  }
+  return shared;
 }
 
 const RuleIndex::Account *RuleIndex::find_account(std::string_view name) const {
@@ -315,7 +323,8 @@ std::string RuleIndex::describe(const Decision &decision) const {
   return "?";
 }
 
-IndexBuilder::IndexBuilder() : index_(std::make_unique<RuleIndex>()) {}
+IndexBuilder::IndexBuilder(std::shared_ptr<const RuleIndex> previous)
+    : index_(std::make_unique<RuleIndex>()), previous_(std::move(previous)) {}
 IndexBuilder::~IndexBuilder() = default;
 
 void IndexBuilder::setting(std::string_view key, std::string_view value) {
@@ -358,7 +367,7 @@ void IndexBuilder::rule(std::optional<int64_t> account_id, RuleKind kind, std::s
     }
     owner = it->second << 1;
   }
-  add(owner, kind, key, action);
+  add(RuleIndex::kRulesRun, owner, kind, key, action);
 }
 
 void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view key) {
@@ -367,7 +376,7 @@ void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view k
     ++dropped_;
     return;
   }
-  add(it->second << 1 | 1, kind, key, Action::Forbid);
+  add(list_id, it->second << 1 | 1, kind, key, Action::Forbid);
 }
 
 void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id,
@@ -389,7 +398,8 @@ void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id
   index_->accounts_.at(name->second).lists.emplace_back(list->second, action);
 }
 
-void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Action action) {
+void IndexBuilder::add(int64_t run, uint32_t owner, RuleKind kind, std::string_view key,
+                       Action action) {
   std::string_view lookup_key = key;
   std::string_view path;
   if (kind == RuleKind::Prefix) {
@@ -414,16 +424,16 @@ void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Acti
   const size_t size = head_size + lookup_key.size() + tail_size + path.size();
 
   RuleIndex &index = *index_;
-  if (index.blocks_.empty() || block_used_ + size > RuleIndex::kBlockSize) {
-    if (index.blocks_.size() == RuleIndex::kMaxBlocks) {
+  Open &open = open_[run];
+  if (!open.block || open.used + size > RuleIndex::kBlockSize) {
+    if (open.block) seal(run, open);
+    if (index.blocks_.size() + open_.size() > RuleIndex::kMaxBlocks) {
       ++dropped_;
       return;
     }
-    if (!index.blocks_.empty()) block_ends_.push_back(block_used_);
-    index.blocks_.emplace_back(RuleIndex::kBlockSize);
-    block_used_ = 0;
+    open.block = std::make_shared<RuleIndex::Block>(RuleIndex::kBlockSize);
   }
-  char *out = index.blocks_.back().data() + block_used_;
+  char *out = open.block->data() + open.used;
   std::memcpy(out, head, head_size);
   out += head_size;
   std::memcpy(out, lookup_key.data(), lookup_key.size());
@@ -431,9 +441,30 @@ void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Acti
   std::memcpy(out, tail, tail_size);
   out += tail_size;
   std::memcpy(out, path.data(), path.size());
-  block_used_ += static_cast<uint32_t>(size);
+  open.used += static_cast<uint32_t>(size);
   ++index.rule_count_;
   index.has_kind_[static_cast<int>(kind)] = true;
+}
+
+void IndexBuilder::seal(int64_t run, Open &open) {
+  RuleIndex &index = *index_;
+  RuleIndex::Run &sealed = index.runs_[run];
+  std::shared_ptr<const RuleIndex::Block> block = std::move(open.block);
+  if (previous_) {
+    const auto old = previous_->runs_.find(run);
+    const size_t at = sealed.blocks.size();
+    if (old != previous_->runs_.end() && at < old->second.blocks.size() &&
+        old->second.used[at] == open.used &&
+        std::memcmp(old->second.blocks[at]->data(), block->data(), open.used) == 0) {
+      block = old->second.blocks[at];  // ours goes back to the kernel here
+    }
+  }
+  index.block_data_.push_back(block->data());
+  index.blocks_.push_back(block);
+  block_ends_.push_back(open.used);
+  sealed.blocks.push_back(std::move(block));
+  sealed.used.push_back(open.used);
+  open.used = 0;
 }
 
 std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
@@ -471,7 +502,10 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   index.offsets_ = RuleIndex::Block(capacity * sizeof(uint32_t));
   auto *fingerprints = reinterpret_cast<uint16_t *>(index.fingerprints_.data());
   auto *offsets = reinterpret_cast<uint32_t *>(index.offsets_.data());
-  if (!index.blocks_.empty()) block_ends_.push_back(block_used_);
+  for (auto &[run, open] : open_) {
+    if (open.block) seal(run, open);
+  }
+  open_.clear();
 
   // Records are placed in small batches whose table lines are fetched ahead.
   constexpr size_t kBatch = 16;
@@ -512,7 +546,7 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   place();
 
   block_ends_.clear();
-  block_used_ = 0;
+  previous_.reset();
   std::shared_ptr<const RuleIndex> done(std::move(index_));
   index_ = std::make_unique<RuleIndex>();
   return done;

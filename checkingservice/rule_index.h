@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +60,8 @@ class RuleIndex {
   uint64_t log_keep() const { return log_keep_; }
   size_t rule_count() const { return rule_count_; }
   size_t key_count() const { return key_count_; }
+  // Blocks of rules this index holds in common with another (see IndexBuilder).
+  size_t shared_blocks(const RuleIndex &other) const;
 
  private:
   friend class IndexBuilder;
@@ -74,6 +77,10 @@ class RuleIndex {
   // line of fingerprints, and the key is always compared before a record counts. Keys that
   // occur more than once (one host in several lists, several prefixes of one host) are
   // separate records in the same probe run.
+  //
+  // Each list's records (and all account and global rules, as one more run) fill blocks of
+  // their own. A rebuild is handed the index it replaces and keeps every block that came out
+  // byte for byte the same, so that while both are alive an unchanged list is held once.
   static constexpr unsigned kBlockBits = 20;
   static constexpr size_t kBlockSize = size_t{1} << kBlockBits;
   static constexpr uint32_t kMaxBlocks = uint32_t{1} << (32 - kBlockBits);
@@ -100,7 +107,15 @@ class RuleIndex {
   void probe(uint64_t hash, Visit &&visit) const;
   void prefetch(uint64_t hash) const;
 
-  std::vector<Block> blocks_;
+  struct Run {  // the blocks of one list, or of the rules, in store order
+    std::vector<std::shared_ptr<const Block>> blocks;
+    std::vector<uint32_t> used;  // bytes used in each
+  };
+  static constexpr int64_t kRulesRun = std::numeric_limits<int64_t>::min();
+
+  std::vector<std::shared_ptr<const Block>> blocks_;  // by block number
+  std::vector<const char *> block_data_;
+  std::unordered_map<int64_t, Run> runs_;  // by store list id, or kRulesRun
   Block fingerprints_;  // uint16_t per slot, 0: empty
   Block offsets_;       // uint32_t per slot
   uint32_t capacity_ = 0;
@@ -121,7 +136,8 @@ class RuleIndex {
 // Builds a RuleIndex from a store snapshot.
 class IndexBuilder final : public SnapshotSink {
  public:
-  IndexBuilder();
+  // previous: the index this one will replace, whose unchanged blocks are shared.
+  explicit IndexBuilder(std::shared_ptr<const RuleIndex> previous = nullptr);
   ~IndexBuilder() override;
 
   void setting(std::string_view key, std::string_view value) override;
@@ -138,11 +154,17 @@ class IndexBuilder final : public SnapshotSink {
   std::shared_ptr<const RuleIndex> finish(uint64_t generation);
 
  private:
-  void add(uint32_t owner, RuleKind kind, std::string_view key, Action action);
+  struct Open {  // the block a run is being written into
+    std::shared_ptr<RuleIndex::Block> block;
+    uint32_t used = 0;
+  };
+  void add(int64_t run, uint32_t owner, RuleKind kind, std::string_view key, Action action);
+  void seal(int64_t run, Open &open);
 
   std::unique_ptr<RuleIndex> index_;
-  uint32_t block_used_ = 0;  // bytes used in the last block
-  std::vector<uint32_t> block_ends_;  // bytes used in each full block
+  std::shared_ptr<const RuleIndex> previous_;
+  std::unordered_map<int64_t, Open> open_;  // by run
+  std::vector<uint32_t> block_ends_;         // bytes used in each sealed block, by number
   std::unordered_map<int64_t, std::string> account_names_;  // store id -> name
   std::unordered_map<int64_t, uint32_t> account_slots_;     // store id -> slot
   std::unordered_map<int64_t, uint32_t> list_numbers_;      // store id -> list number

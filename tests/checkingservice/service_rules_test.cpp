@@ -421,6 +421,40 @@ TEST(ServiceIndexRandomised, AgreesWithLinearReference) {
   }
 }
 
+// A rebuild holds an unchanged list once, in the blocks of the index it replaces, and answers
+// exactly as a build from scratch; a changed list gets blocks of its own.
+TEST(ServiceIndexRebuild, UnchangedListsAreSharedAndAnswersStayTheSame) {
+  const auto build = [](std::shared_ptr<const RuleIndex> previous, bool changed) {
+    IndexBuilder builder(std::move(previous));
+    builder.account({1, "*", std::nullopt, Action::Allow, ""});
+    builder.list(10, "big");
+    builder.list(11, "small");
+    builder.attachment(std::nullopt, 10, Action::Forbid);
+    builder.attachment(std::nullopt, 11, Action::Forbid);
+    builder.rule(std::nullopt, RuleKind::Host, changed ? "www.d7.test" : "www.d8.test",
+                 Action::Allow);
+    for (int i = 0; i < 120000; ++i) {  // several blocks
+      builder.list_entry(10, RuleKind::Domain, "d" + std::to_string(i) + ".test");
+    }
+    builder.list_entry(11, RuleKind::Domain, changed ? "small-b.test" : "small-a.test");
+    return builder.finish(1);
+  };
+  const auto first = build(nullptr, false);
+  const auto rebuilt = build(first, true);
+  const auto fresh = build(nullptr, true);
+  EXPECT_GE(rebuilt->shared_blocks(*first), 2u);
+  EXPECT_EQ(fresh->shared_blocks(*first), 0u);
+  for (const char *address : {"http://www.d7.test/", "http://www.d8.test/",
+                              "http://d119999.test/", "http://x.small-a.test/",
+                              "http://small-b.test/", "http://d120000.test/"}) {
+    const auto a = rebuilt->decide(rebuilt->stranger(), parse_address(address));
+    const auto b = fresh->decide(fresh->stranger(), parse_address(address));
+    EXPECT_EQ(rebuilt->describe(a) + (a.verdict == Verdict::Forbid ? " 001" : " 000"),
+              fresh->describe(b) + (b.verdict == Verdict::Forbid ? " 001" : " 000"))
+        << address;
+  }
+}
+
 TEST(ServiceListFile, CommentsKindsAndBadLines) {
   std::istringstream in(
       "# a comment\n"
