@@ -1,15 +1,13 @@
 #include "checkingservice/rule_index.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
-#include <limits>
-#include <numeric>
 #include <new>
 #include <utility>
-
-#include <sys/mman.h>
 
 namespace pv::check {
 namespace {
