@@ -1,6 +1,7 @@
 // Address parsing, raw query parsing, request framing and the rule index's precedence.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 #include <random>
 #include <sstream>
