@@ -434,11 +434,11 @@ void IndexBuilder::add(int64_t run, uint32_t owner, RuleKind kind, std::string_v
   char *out = open.block->data() + open.used;
   std::memcpy(out, head, head_size);
   out += head_size;
-  std::memcpy(out, lookup_key.data(), lookup_key.size());
+  if (!lookup_key.empty()) std::memcpy(out, lookup_key.data(), lookup_key.size());
   out += lookup_key.size();
   std::memcpy(out, tail, tail_size);
   out += tail_size;
-  std::memcpy(out, path.data(), path.size());
+  if (!path.empty()) std::memcpy(out, path.data(), path.size());
   open.used += static_cast<uint32_t>(size);
   ++index.rule_count_;
   index.has_kind_[static_cast<int>(kind)] = true;
