@@ -182,14 +182,20 @@ start_service() {  # threads
   "$bin/pvcheckd" --db "$db" --port 0 --threads "$1" "${log_flag[@]}" \
     > "$work/server.out" 2> "$work/server.err" &
   server_pid=$!
-  for _ in $(seq 600); do
+  for _ in $(seq 1200); do
     grep -q "listening on" "$work/server.out" 2> /dev/null && break
     kill -0 "$server_pid" 2> /dev/null || break
     sleep 0.05
   done
   url=$(sed -n 's/.*listening on \(http:[^ ]*\)/\1/p' "$work/server.out")
   base=${url%/cgi-bin/checker}
-  [ -n "$base" ] || { cat "$work/server.err" >&2; echo "the service did not start" >&2; exit 1; }
+  if [ -z "$base" ]; then
+    local status=running
+    kill -0 "$server_pid" 2> /dev/null || { wait "$server_pid" && status=0 || status=$?; }
+    cat "$work/server.out" "$work/server.err" >&2
+    echo "the service did not start (status $status)" >&2
+    exit 1
+  fi
 }
 build_ms() {  # nth "rules loaded" line of the service log: its build time
   sed -n 's/.*rules loaded: .* rules, \([0-9]*\) ms.*/\1/p' "$work/server.err" | sed -n "${1}p"
