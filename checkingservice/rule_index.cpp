@@ -493,6 +493,11 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
     }
   }
 
+  for (auto &[run, open] : open_) {
+    if (open.block) seal(run, open);
+  }
+  open_.clear();
+
   // A quarter of the slots stay free: misses then end after a few neighbouring fingerprints.
   const size_t capacity = std::max<size_t>(16, index.rule_count_ + index.rule_count_ / 3 + 1);
   index.capacity_ = static_cast<uint32_t>(capacity);
@@ -500,10 +505,6 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   index.offsets_ = RuleIndex::Block(capacity * sizeof(uint32_t));
   auto *fingerprints = reinterpret_cast<uint16_t *>(index.fingerprints_.data());
   auto *offsets = reinterpret_cast<uint32_t *>(index.offsets_.data());
-  for (auto &[run, open] : open_) {
-    if (open.block) seal(run, open);
-  }
-  open_.clear();
 
   // Records are placed in small batches whose table lines are fetched ahead.
   constexpr size_t kBatch = 16;
