@@ -36,23 +36,32 @@ int hex_value(char c) {
 
 // Hosts never legitimately hold %xx; decoding them keeps "ex%61mple.com" from slipping past a
 // rule for "example.com".
-std::string decode_host(std::string_view host) {
-  std::string out;
-  out.reserve(host.size());
+void decode_host(std::string_view host, std::string &out) {
+  out.resize(host.size());
+  size_t n = 0;
   for (size_t i = 0; i < host.size(); ++i) {
-    if (host[i] == '%' && i + 2 < host.size()) {
+    char c = host[i];
+    if (c == '%' && i + 2 < host.size()) {
       const int hi = hex_value(host[i + 1]);
       const int lo = hex_value(host[i + 2]);
       if (hi >= 0 && lo >= 0) {
-        out.push_back(lower_ascii(static_cast<char>(hi * 16 + lo)));
+        c = static_cast<char>(hi * 16 + lo);
         i += 2;
-        continue;
       }
     }
-    out.push_back(lower_ascii(host[i]));
+    out[n++] = lower_ascii(c);
   }
-  while (!out.empty() && out.back() == '.') out.pop_back();
-  return out;
+  while (n > 0 && out[n - 1] == '.') --n;
+  out.resize(n);
+}
+
+// The first "/", "?", "#" or "\\" from `from` on, or npos.
+size_t find_delimiter(std::string_view text, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '/' || c == '?' || c == '#' || c == '\\') return i;
+  }
+  return std::string_view::npos;
 }
 
 bool is_default_port(std::string_view scheme, std::string_view port) {
@@ -79,7 +88,7 @@ AddressParts parse_address(std::string_view address) {
   AddressParts parts;
   size_t authority_start = 0;
   const size_t sep = address.find("://");
-  const size_t first_delim = address.find_first_of("/?#\\");
+  const size_t first_delim = find_delimiter(address, 0);
   if (sep != std::string_view::npos && sep < first_delim && is_scheme(address.substr(0, sep))) {
     parts.scheme = lowered(address.substr(0, sep));
     authority_start = sep + 3;
@@ -100,7 +109,8 @@ AddressParts parse_address(std::string_view address) {
     }
   }
 
-  size_t authority_end = address.find_first_of("/?#\\", authority_start);
+  size_t authority_end =
+      authority_start <= first_delim ? first_delim : find_delimiter(address, authority_start);
   if (authority_end == std::string_view::npos) authority_end = address.size();
   std::string_view host_port = address.substr(authority_start, authority_end - authority_start);
   if (const size_t at = host_port.rfind('@'); at != std::string_view::npos) {
@@ -121,7 +131,7 @@ AddressParts parse_address(std::string_view address) {
     host = host_port.substr(0, colon);
     port = host_port.substr(colon + 1);
   }
-  parts.host = decode_host(host);
+  decode_host(host, parts.host);
   if (!parts.host_is_ip) parts.host_is_ip = looks_ipv4(parts.host);
 
   const std::string_view rest = address.substr(authority_end);
@@ -130,13 +140,19 @@ AddressParts parse_address(std::string_view address) {
   if (needs_slash) parts.path.push_back('/');
   parts.path.append(rest.data(), rest.size());
 
-  if (!parts.scheme.empty()) parts.canonical = parts.scheme + "://";
-  parts.canonical += parts.host;
-  if (!port.empty() && !is_default_port(parts.scheme, port)) {
+  const bool show_port = !port.empty() && !is_default_port(parts.scheme, port);
+  parts.canonical.reserve(parts.scheme.size() + 3 + parts.host.size() + port.size() + 1 +
+                          parts.path.size());
+  if (!parts.scheme.empty()) {
+    parts.canonical.append(parts.scheme);
+    parts.canonical.append("://");
+  }
+  parts.canonical.append(parts.host);
+  if (show_port) {
     parts.canonical.push_back(':');
     parts.canonical.append(port);
   }
-  parts.canonical += parts.path;
+  parts.canonical.append(parts.path);
   return parts;
 }
 

@@ -64,10 +64,12 @@ std::string canned_reply(int status, std::string_view body = "000") {
   return text;
 }
 
-// Error replies pass through the handler and then the error handler: set the headers once.
-void set_no_store(httplib::Response &res) {
-  if (!res.has_header("Cache-Control")) res.set_header("Cache-Control", "no-store");
-  if (!res.has_header("Pragma")) res.set_header("Pragma", "no-cache");
+// On every reply the library writes, errors included; given once as default headers, they
+// cost no per-reply validation.
+const httplib::Headers &no_store_headers() {
+  static const httplib::Headers headers = {{"Cache-Control", "no-store"},
+                                           {"Pragma", "no-cache"}};
+  return headers;
 }
 
 std::string peer_text(const sockaddr_storage &address) {
@@ -218,11 +220,11 @@ class HttpFront::Parser final : public httplib::Server {
     set_keep_alive_timeout(std::max<time_t>(
         1, std::chrono::duration_cast<std::chrono::seconds>(options.idle_timeout).count()));
     set_payload_max_length(options.max_body);
+    set_default_headers(no_store_headers());
     set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
       const Reply reply = handler_(req.method, target_, *peer_, thread_);
       res.status = reply.status;
       res.set_content(reply.body, "text/plain");
-      set_no_store(res);
       return HandlerResponse::Handled;
     });
     // Requests the library itself refuses (bad request line, overlong target...).
@@ -233,7 +235,6 @@ class HttpFront::Parser final : public httplib::Server {
                   std::to_string(res.status));
         res.set_content("000", "text/plain");
       }
-      set_no_store(res);
       return HandlerResponse::Handled;
     }));
     set_exception_handler([this](const httplib::Request &, httplib::Response &res,
@@ -241,7 +242,6 @@ class HttpFront::Parser final : public httplib::Server {
       log_event("internal error answering " + printable(*peer_, 64));
       res.status = 500;
       res.set_content("000", "text/plain");
-      set_no_store(res);
     });
   }
 

@@ -1,6 +1,21 @@
 #include "checkingservice/list_file.h"
 
 namespace pv::check {
+namespace {
+
+// Most lines of a large list are bare lowercase host names, which are their own normal form:
+// normalize_pattern would only copy them. Anything else (upper case, "*.", ports, paths,
+// escapes, dots at either end) takes the full path.
+bool plain_host(std::string_view text) {
+  if (text.front() == '.' || text.back() == '.') return false;
+  for (const char c : text) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 ListFile read_list_file(std::istream &in, RuleKind default_kind) {
   ListFile file;
@@ -23,6 +38,10 @@ ListFile read_list_file(std::istream &in, RuleKind default_kind) {
         kind = *named;
         text = trim(text.substr(colon + 1));
       }
+    }
+    if ((kind == RuleKind::Domain || kind == RuleKind::Host) && plain_host(text)) {
+      file.entries.emplace_back(kind, std::string(text));
+      continue;
     }
     PatternResult result = normalize_pattern(kind, text);
     if (!result.error.empty()) {

@@ -1,32 +1,29 @@
 #include "checkingservice/rule_index.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
-#include <limits>
-#include <numeric>
+#include <new>
+#include <utility>
 
 namespace pv::check {
 namespace {
 
-constexpr char kExactKey = 'E';
-constexpr char kPrefixKey = 'P';
-constexpr char kHostKey = 'H';
-constexpr char kDomainKey = 'D';
-
-char key_kind(RuleKind kind) {
-  switch (kind) {
-    case RuleKind::Exact: return kExactKey;
-    case RuleKind::Prefix: return kPrefixKey;
-    case RuleKind::Host: return kHostKey;
-    case RuleKind::Domain: return kDomainKey;
-  }
-  return kExactKey;
+// Exact keys are whole addresses, hashed eight bytes at a time.
+uint64_t mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ull;
+  h ^= h >> 33;
+  return h;
 }
 
-uint64_t hash_key(char kind, std::string_view text) {
-  uint64_t h = 0x9E3779B97F4A7C15ull * (static_cast<unsigned char>(kind) + 1) ^ text.size();
+uint64_t hash_address(std::string_view text) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
   const char *p = text.data();
   size_t n = text.size();
   while (n >= 8) {
@@ -40,15 +37,60 @@ uint64_t hash_key(char kind, std::string_view text) {
   uint64_t tail = 0;
   std::memcpy(&tail, p, n);
   h ^= tail * 0x9E3779B97F4A7C15ull;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdull;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ull;
-  h ^= h >> 33;
-  return h;
+  return mix(h);
 }
 
+// Host keys are hashed from their last byte backwards, so that one pass over a host yields
+// the hash of every parent domain on the way.
+constexpr uint64_t kHostSeed = 0x2545F4914F6CDD1Dull;
+inline uint64_t host_step(uint64_t state, char c) {
+  return (state + static_cast<unsigned char>(c) + 1) * 0x9E3779B97F4A7C15ull;
+}
+inline uint64_t host_hash(uint64_t state, size_t length) { return mix(state ^ length); }
+
+uint64_t hash_host(std::string_view text) {
+  uint64_t state = kHostSeed;
+  for (size_t i = text.size(); i-- > 0;) state = host_step(state, text[i]);
+  return host_hash(state, text.size());
+}
+
+uint64_t hash_key(RuleKind kind, std::string_view key) {
+  return kind == RuleKind::Exact ? hash_address(key) : hash_host(key);
+}
+
+uint16_t fingerprint_of(uint64_t h) {
+  const auto f = static_cast<uint16_t>(h >> 48);
+  return f ? f : 1;
+}
+
+uint32_t home_of(uint64_t h, uint32_t capacity) {
+  return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(h)) * capacity) >> 32);
+}
+
+uint32_t read_varint(const unsigned char *&p) {
+  uint32_t value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const unsigned char byte = *p++;
+    value |= static_cast<uint32_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return value;
+  }
+}
+
+size_t put_varint(unsigned char *out, uint32_t value) {
+  size_t n = 0;
+  while (value >= 0x80) {
+    out[n++] = static_cast<unsigned char>(value | 0x80);
+    value >>= 7;
+  }
+  out[n++] = static_cast<unsigned char>(value);
+  return n;
+}
+
+constexpr uint32_t kMaxOwner = uint32_t{1} << 29;
+
 // Most specific first: exact, then prefix, host, domain; longer beats shorter within a kind.
+// Equal matches: forbid wins, then the lower list number, so that the answer and its reason
+// do not depend on the order rules are met in.
 struct Best {
   bool found = false;
   int rank = 0;
@@ -59,10 +101,11 @@ struct Best {
 
   void offer(int new_rank, uint32_t new_length, Action new_action, RuleKind new_kind,
              uint32_t new_list) {
-    const bool better = !found || new_rank > rank || (new_rank == rank && new_length > length);
-    const bool tie_forbids = found && new_rank == rank && new_length == length &&
-                             new_action == Action::Forbid && action == Action::Allow;
-    if (better || tie_forbids) {
+    bool better = !found || new_rank > rank || (new_rank == rank && new_length > length);
+    if (found && new_rank == rank && new_length == length) {
+      better = new_action != action ? new_action == Action::Forbid : new_list < list;
+    }
+    if (better) {
       found = true;
       rank = new_rank;
       length = new_length;
@@ -75,25 +118,88 @@ struct Best {
 
 }  // namespace
 
+RuleIndex::Block::Block(size_t size) : size_(size) {
+  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<char *>(p);
+}
+
+RuleIndex::Block::Block(Block &&other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+RuleIndex::Block &RuleIndex::Block::operator=(Block &&other) noexcept {
+  if (this != &other) {
+    if (data_) munmap(data_, size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+RuleIndex::Block::~Block() {
+  if (data_) munmap(data_, size_);
+}
+
+struct RuleIndex::Record {
+  RuleKind kind;
+  std::string_view key;
+  uint32_t owner;  // 0 global, slot << 1 account, list << 1 | 1 list
+  Action action;
+  std::string_view path;  // prefix rules
+  uint32_t size;          // bytes the record takes
+};
+
+RuleIndex::Record RuleIndex::record(uint32_t offset) const {
+  const auto *p = reinterpret_cast<const unsigned char *>(block_data_[offset >> kBlockBits]) +
+                  (offset & (kBlockSize - 1));
+  const unsigned char *start = p;
+  Record r;
+  const uint32_t head = read_varint(p);
+  r.kind = static_cast<RuleKind>(head & 3);
+  r.key = std::string_view(reinterpret_cast<const char *>(p), head >> 2);
+  p += head >> 2;
+  const uint32_t code = read_varint(p);
+  r.owner = code >> 1;
+  r.action = code & 1 ? Action::Forbid : Action::Allow;
+  if (r.kind == RuleKind::Prefix) {
+    const uint32_t length = read_varint(p);
+    r.path = std::string_view(reinterpret_cast<const char *>(p), length);
+    p += length;
+  }
+  r.size = static_cast<uint32_t>(p - start);
+  return r;
+}
+
+void RuleIndex::prefetch(uint64_t hash) const {
+  const uint32_t at = home_of(hash, capacity_);
+  __builtin_prefetch(reinterpret_cast<const uint16_t *>(fingerprints_.data()) + at);
+  __builtin_prefetch(reinterpret_cast<const uint32_t *>(offsets_.data()) + at);
+}
+
+template <class Visit>
+void RuleIndex::probe(uint64_t hash, Visit &&visit) const {
+  const auto *fingerprints = reinterpret_cast<const uint16_t *>(fingerprints_.data());
+  const auto *offsets = reinterpret_cast<const uint32_t *>(offsets_.data());
+  const uint16_t fingerprint = fingerprint_of(hash);
+  for (uint32_t i = home_of(hash, capacity_);;) {
+    const uint16_t f = fingerprints[i];
+    if (f == 0) return;
+    if (f == fingerprint) visit(record(offsets[i]));
+    if (++i == capacity_) i = 0;
+  }
+}
+
+size_t RuleIndex::shared_blocks(const RuleIndex &other) const {
+  size_t shared = 0;
+  for (const auto &block : blocks_) {
+    shared += std::find(other.blocks_.begin(), other.blocks_.end(), block) != other.blocks_.end();
+  }
+  return shared;
+}
+
 const RuleIndex::Account *RuleIndex::find_account(std::string_view name) const {
   const auto it = accounts_.find(name);
   return it == accounts_.end() ? nullptr : &it->second;
-}
-
-const RuleIndex::Slot *RuleIndex::lookup(char kind, std::string_view key) const {
-  if (slots_.empty()) return nullptr;
-  const uint64_t h = hash_key(kind, key);
-  const uint32_t fingerprint = static_cast<uint32_t>(h >> 32);
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = h & mask;; i = (i + 1) & mask) {
-    const Slot &slot = slots_[i];
-    if (slot.count == 0) return nullptr;
-    if (slot.fingerprint == fingerprint && slot.key_length == key.size() + 1 &&
-        keys_[slot.key_offset] == kind &&
-        std::memcmp(keys_.data() + slot.key_offset + 1, key.data(), key.size()) == 0) {
-      return &slot;
-    }
-  }
 }
 
 RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts &address) const {
@@ -105,57 +211,83 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
   }
 
   Best best[3];  // account, global, lists
-  const auto consider = [&](const Slot *slot, RuleKind kind, int rank, auto &&length_of) {
-    if (!slot) return;
-    for (uint32_t i = slot->first; i < slot->first + slot->count; ++i) {
-      const Posting &posting = postings_[i];
-      const std::optional<uint32_t> length = length_of(posting);
-      if (!length) continue;
-      if (posting.owner == 0) {
-        best[1].offer(rank, *length, posting.action, kind, 0);
-      } else if (posting.owner & kListBit) {
-        const uint32_t list = posting.owner & ~kListBit;
-        const auto it = std::lower_bound(
-            account.lists.begin(), account.lists.end(), list,
-            [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-              return entry.first < value;
-            });
-        if (it != account.lists.end() && it->first == list) {
-          best[2].offer(rank, *length, it->second, kind, list);
-        }
-      } else if (posting.owner == account.slot) {
-        best[0].offer(rank, *length, posting.action, kind, 0);
+  const auto offer = [&](const Record &r, int rank, uint32_t length) {
+    if (r.owner == 0) {
+      best[1].offer(rank, length, r.action, r.kind, 0);
+    } else if (r.owner & 1) {
+      const uint32_t list = r.owner >> 1;
+      const auto it = std::lower_bound(
+          account.lists.begin(), account.lists.end(), list,
+          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
+            return entry.first < value;
+          });
+      if (it != account.lists.end() && it->first == list) {
+        best[2].offer(rank, length, it->second, r.kind, list);
       }
+    } else if (r.owner >> 1 == account.slot) {
+      best[0].offer(rank, length, r.action, r.kind, 0);
     }
   };
-  const auto whole = [](const Posting &) { return std::optional<uint32_t>(0); };
 
   const auto has = [&](RuleKind kind) { return has_kind_[static_cast<int>(kind)]; };
-  if (has(RuleKind::Exact)) {
-    consider(lookup(kExactKey, address.canonical), RuleKind::Exact, 4, whole);
+  const bool exact = has(RuleKind::Exact);
+  const std::string_view host = address.host;
+  const bool by_host =
+      !host.empty() && (has(RuleKind::Prefix) || has(RuleKind::Host) || has(RuleKind::Domain));
+  const bool parents = by_host && has(RuleKind::Domain) && !address.host_is_ip;
+
+  // The hashes of every key this address can match are computed first and their table lines
+  // fetched together, so that the cache misses overlap instead of queueing.
+  constexpr size_t kBatch = 16;
+  uint64_t hashes[kBatch];
+  uint32_t starts[kBatch];  // where in the host the key starts
+  size_t count = 0;
+  uint64_t exact_hash = 0;
+  if (exact) {
+    exact_hash = hash_address(address.canonical);
+    prefetch(exact_hash);
   }
-  if (!address.host.empty() && has(RuleKind::Prefix)) {
-    consider(lookup(kPrefixKey, address.host), RuleKind::Prefix, 3,
-             [&](const Posting &posting) -> std::optional<uint32_t> {
-               const std::string_view prefix(keys_.data() + posting.path_offset,
-                                             posting.path_length);
-               if (!address.path.starts_with(prefix)) return std::nullopt;
-               return posting.path_length;
-             });
-  }
-  if (!address.host.empty() && has(RuleKind::Host)) {
-    consider(lookup(kHostKey, address.host), RuleKind::Host, 2, whole);
-  }
-  if (!address.host.empty() && has(RuleKind::Domain)) {
-    std::string_view domain = address.host;
-    for (;;) {
-      consider(lookup(kDomainKey, domain), RuleKind::Domain, 1,
-               [&](const Posting &) { return std::optional<uint32_t>(domain.size()); });
-      const size_t dot = domain.find('.');
-      if (address.host_is_ip || dot == std::string_view::npos) break;
-      domain.remove_prefix(dot + 1);
+  const auto probe_batch = [&] {
+    for (size_t k = 0; k < count; ++k) {
+      const std::string_view key = host.substr(starts[k]);
+      const bool whole = starts[k] == 0;
+      probe(hashes[k], [&](const Record &r) {
+        if (r.key != key) return;
+        switch (r.kind) {
+          case RuleKind::Domain: offer(r, 1, static_cast<uint32_t>(key.size())); break;
+          case RuleKind::Host:
+            if (whole) offer(r, 2, 0);
+            break;
+          case RuleKind::Prefix:
+            if (whole && address.path.starts_with(r.path)) {
+              offer(r, 3, static_cast<uint32_t>(r.path.size()));
+            }
+            break;
+          case RuleKind::Exact: break;
+        }
+      });
+    }
+    count = 0;
+  };
+  if (by_host) {
+    uint64_t state = kHostSeed;
+    for (size_t i = host.size(); i-- > 0;) {
+      state = host_step(state, host[i]);
+      if (i == 0 || (parents && host[i - 1] == '.')) {
+        if (count == kBatch) probe_batch();
+        hashes[count] = host_hash(state, host.size() - i);
+        starts[count] = static_cast<uint32_t>(i);
+        prefetch(hashes[count]);
+        ++count;
+      }
     }
   }
+  if (exact) {
+    probe(exact_hash, [&](const Record &r) {
+      if (r.kind == RuleKind::Exact && r.key == address.canonical) offer(r, 4, 0);
+    });
+  }
+  probe_batch();
 
   static constexpr Layer kLayers[3] = {Layer::Account, Layer::Global, Layer::List};
   for (int layer = 0; layer < 3; ++layer) {
@@ -189,16 +321,8 @@ std::string RuleIndex::describe(const Decision &decision) const {
   return "?";
 }
 
-struct IndexBuilder::Pending {
-  uint32_t key_offset;  // in pending_keys_, kind byte included
-  uint32_t key_length;
-  uint32_t path_offset;
-  uint32_t path_length;
-  uint32_t owner;
-  Action action;
-};
-
-IndexBuilder::IndexBuilder() : index_(std::make_unique<RuleIndex>()) {}
+IndexBuilder::IndexBuilder(std::shared_ptr<const RuleIndex> previous)
+    : index_(std::make_unique<RuleIndex>()), previous_(std::move(previous)) {}
 IndexBuilder::~IndexBuilder() = default;
 
 void IndexBuilder::setting(std::string_view key, std::string_view value) {
@@ -239,9 +363,9 @@ void IndexBuilder::rule(std::optional<int64_t> account_id, RuleKind kind, std::s
       ++dropped_;
       return;
     }
-    owner = it->second;
+    owner = it->second << 1;
   }
-  add(owner, kind, key, action);
+  add(RuleIndex::kRulesRun, owner, kind, key, action);
 }
 
 void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view key) {
@@ -250,7 +374,7 @@ void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view k
     ++dropped_;
     return;
   }
-  add(RuleIndex::kListBit | it->second, kind, key, Action::Forbid);
+  add(list_id, it->second << 1 | 1, kind, key, Action::Forbid);
 }
 
 void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id,
@@ -272,7 +396,8 @@ void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id
   index_->accounts_.at(name->second).lists.emplace_back(list->second, action);
 }
 
-void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Action action) {
+void IndexBuilder::add(int64_t run, uint32_t owner, RuleKind kind, std::string_view key,
+                       Action action) {
   std::string_view lookup_key = key;
   std::string_view path;
   if (kind == RuleKind::Prefix) {
@@ -280,23 +405,64 @@ void IndexBuilder::add(uint32_t owner, RuleKind kind, std::string_view key, Acti
     lookup_key = key.substr(0, slash);
     path = slash == std::string_view::npos ? std::string_view("/") : key.substr(slash);
   }
-  constexpr size_t kLimit = std::numeric_limits<uint32_t>::max() / 2;
-  if (pending_keys_.size() + key.size() + 2 > kLimit || pending_.size() >= kLimit) {
+  // Records never straddle blocks. Larger than a block is far beyond anything a request can
+  // carry, so such a rule could never match anyway.
+  if (key.size() + 16 > RuleIndex::kBlockSize || owner >= kMaxOwner) {
     ++dropped_;
     return;
   }
-  Pending pending{};
-  pending.key_offset = static_cast<uint32_t>(pending_keys_.size());
-  pending.key_length = static_cast<uint32_t>(lookup_key.size() + 1);
-  pending_keys_.push_back(key_kind(kind));
-  pending_keys_.append(lookup_key);
-  pending.path_offset = static_cast<uint32_t>(pending_keys_.size());
-  pending.path_length = static_cast<uint32_t>(path.size());
-  pending_keys_.append(path);
-  pending.owner = owner;
-  pending.action = action;
-  pending_.push_back(pending);
-  index_->has_kind_[static_cast<int>(kind)] = true;
+  unsigned char head[16];
+  const size_t head_size = put_varint(head, static_cast<uint32_t>(lookup_key.size()) << 2 |
+                                                static_cast<uint32_t>(kind));
+  unsigned char tail[16];
+  size_t tail_size = put_varint(tail, owner << 1 | (action == Action::Forbid ? 1 : 0));
+  if (kind == RuleKind::Prefix) {
+    tail_size += put_varint(tail + tail_size, static_cast<uint32_t>(path.size()));
+  }
+  const size_t size = head_size + lookup_key.size() + tail_size + path.size();
+
+  RuleIndex &index = *index_;
+  Open &open = open_[run];
+  if (!open.block || open.used + size > RuleIndex::kBlockSize) {
+    if (open.block) seal(run, open);
+    if (index.blocks_.size() + open_.size() > RuleIndex::kMaxBlocks) {
+      ++dropped_;
+      return;
+    }
+    open.block = std::make_shared<RuleIndex::Block>(RuleIndex::kBlockSize);
+  }
+  char *out = open.block->data() + open.used;
+  std::memcpy(out, head, head_size);
+  out += head_size;
+  if (!lookup_key.empty()) std::memcpy(out, lookup_key.data(), lookup_key.size());
+  out += lookup_key.size();
+  std::memcpy(out, tail, tail_size);
+  out += tail_size;
+  if (!path.empty()) std::memcpy(out, path.data(), path.size());
+  open.used += static_cast<uint32_t>(size);
+  ++index.rule_count_;
+  index.has_kind_[static_cast<int>(kind)] = true;
+}
+
+void IndexBuilder::seal(int64_t run, Open &open) {
+  RuleIndex &index = *index_;
+  RuleIndex::Run &sealed = index.runs_[run];
+  std::shared_ptr<const RuleIndex::Block> block = std::move(open.block);
+  if (previous_) {
+    const auto old = previous_->runs_.find(run);
+    const size_t at = sealed.blocks.size();
+    if (old != previous_->runs_.end() && at < old->second.blocks.size() &&
+        old->second.used[at] == open.used &&
+        std::memcmp(old->second.blocks[at]->data(), block->data(), open.used) == 0) {
+      block = old->second.blocks[at];  // ours goes back to the kernel here
+    }
+  }
+  index.block_data_.push_back(block->data());
+  index.blocks_.push_back(block);
+  block_ends_.push_back(open.used);
+  sealed.blocks.push_back(std::move(block));
+  sealed.used.push_back(open.used);
+  open.used = 0;
 }
 
 std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
@@ -327,57 +493,59 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
     }
   }
 
-  const auto key_of = [&](const Pending &p) {
-    return std::string_view(pending_keys_.data() + p.key_offset, p.key_length);
-  };
-  std::vector<uint32_t> order(pending_.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    const std::string_view ka = key_of(pending_[a]);
-    const std::string_view kb = key_of(pending_[b]);
-    if (ka != kb) return ka < kb;
-    return pending_[a].path_length > pending_[b].path_length;
-  });
-
-  size_t unique = 0;
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (i == 0 || key_of(pending_[order[i]]) != key_of(pending_[order[i - 1]])) ++unique;
+  for (auto &[run, open] : open_) {
+    if (open.block) seal(run, open);
   }
-  index.key_count_ = unique;
-  index.slots_.assign(std::bit_ceil(std::max<size_t>(16, unique * 2)), RuleIndex::Slot{});
-  index.postings_.reserve(order.size());
-  index.keys_.reserve(pending_keys_.size());
-  const size_t mask = index.slots_.size() - 1;
+  open_.clear();
 
-  for (size_t i = 0; i < order.size();) {
-    const std::string_view key = key_of(pending_[order[i]]);
-    RuleIndex::Slot slot;
-    slot.key_offset = static_cast<uint32_t>(index.keys_.size());
-    slot.key_length = static_cast<uint32_t>(key.size());
-    slot.first = static_cast<uint32_t>(index.postings_.size());
-    index.keys_.append(key);
-    for (; i < order.size() && key_of(pending_[order[i]]) == key; ++i) {
-      const Pending &p = pending_[order[i]];
-      RuleIndex::Posting posting;
-      posting.owner = p.owner;
-      posting.action = p.action;
-      posting.path_offset = static_cast<uint32_t>(index.keys_.size());
-      posting.path_length = p.path_length;
-      index.keys_.append(pending_keys_, p.path_offset, p.path_length);
-      index.postings_.push_back(posting);
+  // A quarter of the slots stay free: misses then end after a few neighbouring fingerprints.
+  const size_t capacity = std::max<size_t>(16, index.rule_count_ + index.rule_count_ / 3 + 1);
+  index.capacity_ = static_cast<uint32_t>(capacity);
+  index.fingerprints_ = RuleIndex::Block(capacity * sizeof(uint16_t));
+  index.offsets_ = RuleIndex::Block(capacity * sizeof(uint32_t));
+  auto *fingerprints = reinterpret_cast<uint16_t *>(index.fingerprints_.data());
+  auto *offsets = reinterpret_cast<uint32_t *>(index.offsets_.data());
+
+  // Records are placed in small batches whose table lines are fetched ahead.
+  constexpr size_t kBatch = 16;
+  uint32_t batch_offsets[kBatch];
+  uint64_t batch_hashes[kBatch];
+  RuleIndex::Record batch_records[kBatch];
+  size_t pending = 0;
+  const auto place = [&] {
+    for (size_t k = 0; k < pending; ++k) {
+      const RuleIndex::Record &r = batch_records[k];
+      const uint16_t fingerprint = fingerprint_of(batch_hashes[k]);
+      bool repeated = false;
+      uint32_t i = home_of(batch_hashes[k], index.capacity_);
+      for (; fingerprints[i] != 0; i = i + 1 == index.capacity_ ? 0 : i + 1) {
+        if (!repeated && fingerprints[i] == fingerprint) {
+          const RuleIndex::Record other = index.record(offsets[i]);
+          repeated = other.kind == r.kind && other.key == r.key;
+        }
+      }
+      fingerprints[i] = fingerprint;
+      offsets[i] = batch_offsets[k];
+      if (!repeated) ++index.key_count_;
     }
-    slot.count = static_cast<uint32_t>(index.postings_.size()) - slot.first;
-    const uint64_t h = hash_key(key.front(), key.substr(1));
-    slot.fingerprint = static_cast<uint32_t>(h >> 32);
-    size_t at = h & mask;
-    while (index.slots_[at].count != 0) at = (at + 1) & mask;
-    index.slots_[at] = slot;
+    pending = 0;
+  };
+  for (uint32_t block = 0; block < block_ends_.size(); ++block) {
+    for (uint32_t at = 0; at < block_ends_[block];) {
+      if (pending == kBatch) place();
+      const uint32_t offset = block << RuleIndex::kBlockBits | at;
+      const RuleIndex::Record &r = batch_records[pending] = index.record(offset);
+      at += r.size;
+      batch_offsets[pending] = offset;
+      batch_hashes[pending] = hash_key(r.kind, r.key);
+      index.prefetch(batch_hashes[pending]);
+      ++pending;
+    }
   }
+  place();
 
-  pending_.clear();
-  pending_.shrink_to_fit();
-  pending_keys_.clear();
-  pending_keys_.shrink_to_fit();
+  block_ends_.clear();
+  previous_.reset();
   std::shared_ptr<const RuleIndex> done(std::move(index_));
   index_ = std::make_unique<RuleIndex>();
   return done;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,33 +58,69 @@ class RuleIndex {
 
   uint64_t generation() const { return generation_; }
   uint64_t log_keep() const { return log_keep_; }
-  size_t rule_count() const { return postings_.size(); }
+  size_t rule_count() const { return rule_count_; }
   size_t key_count() const { return key_count_; }
+  // Blocks of rules this index holds in common with another (see IndexBuilder).
+  size_t shared_blocks(const RuleIndex &other) const;
 
  private:
   friend class IndexBuilder;
 
-  struct Slot {
-    uint32_t fingerprint = 0;
-    uint32_t key_offset = 0;  // in keys_: kind byte, then the key text
-    uint32_t key_length = 0;
-    uint32_t first = 0;  // postings_[first, first + count)
-    uint32_t count = 0;  // 0: empty slot
-  };
-  struct Posting {
-    uint32_t owner = 0;        // 0 global, account slot, or kListBit | list number
-    uint32_t path_offset = 0;  // prefix rules: the path prefix in keys_
-    uint32_t path_length = 0;
-    Action action = Action::Forbid;  // unused for list entries: attachments decide
-  };
-  static constexpr uint32_t kListBit = 0x80000000u;
+  // Every rule is one record in a few blocks of memory, back to back:
+  //   varint  key length << 2 | kind
+  //   bytes   key (the host for prefix rules)
+  //   varint  owner << 1 | forbid, owner = 0 global, slot << 1 account, list << 1 | 1 list
+  //   prefix rules only: varint path length, path bytes
+  // Records are addressed by offset (block << kBlockBits | position), so the index holds no
+  // pointers and no per-rule allocation. A table of 16-bit fingerprints with a parallel table
+  // of offsets (open addressing, linear probing) finds them: a miss usually costs one cache
+  // line of fingerprints, and the key is always compared before a record counts. Keys that
+  // occur more than once (one host in several lists, several prefixes of one host) are
+  // separate records in the same probe run.
+  //
+  // Each list's records (and all account and global rules, as one more run) fill blocks of
+  // their own. A rebuild is handed the index it replaces and keeps every block that came out
+  // byte for byte the same, so that while both are alive an unchanged list is held once.
+  static constexpr unsigned kBlockBits = 20;
+  static constexpr size_t kBlockSize = size_t{1} << kBlockBits;
+  static constexpr uint32_t kMaxBlocks = uint32_t{1} << (32 - kBlockBits);
 
-  const Slot *lookup(char kind, std::string_view key) const;
+  // Memory straight from the kernel, so that a replaced index hands all of it back at once
+  // whatever the allocator's thresholds.
+  class Block {
+   public:
+    Block() = default;
+    explicit Block(size_t size);  // zero-filled; throws std::bad_alloc
+    Block(Block &&other) noexcept;
+    Block &operator=(Block &&other) noexcept;
+    ~Block();
+    char *data() const { return data_; }
 
-  std::string keys_;
+   private:
+    char *data_ = nullptr;
+    size_t size_ = 0;
+  };
+
+  struct Record;
+  Record record(uint32_t offset) const;
+  template <class Visit>
+  void probe(uint64_t hash, Visit &&visit) const;
+  void prefetch(uint64_t hash) const;
+
+  struct Run {  // the blocks of one list, or of the rules, in store order
+    std::vector<std::shared_ptr<const Block>> blocks;
+    std::vector<uint32_t> used;  // bytes used in each
+  };
+  static constexpr int64_t kRulesRun = std::numeric_limits<int64_t>::min();
+
+  std::vector<std::shared_ptr<const Block>> blocks_;  // by block number
+  std::vector<const char *> block_data_;
+  std::unordered_map<int64_t, Run> runs_;  // by store list id, or kRulesRun
+  Block fingerprints_;  // uint16_t per slot, 0: empty
+  Block offsets_;       // uint32_t per slot
+  uint32_t capacity_ = 0;
   bool has_kind_[4] = {};  // by RuleKind: lookups of absent kinds are skipped
-  std::vector<Slot> slots_;
-  std::vector<Posting> postings_;
+  size_t rule_count_ = 0;
   size_t key_count_ = 0;
   struct NameHash {
     using is_transparent = void;
@@ -99,7 +136,8 @@ class RuleIndex {
 // Builds a RuleIndex from a store snapshot.
 class IndexBuilder final : public SnapshotSink {
  public:
-  IndexBuilder();
+  // previous: the index this one will replace, whose unchanged blocks are shared.
+  explicit IndexBuilder(std::shared_ptr<const RuleIndex> previous = nullptr);
   ~IndexBuilder() override;
 
   void setting(std::string_view key, std::string_view value) override;
@@ -116,12 +154,17 @@ class IndexBuilder final : public SnapshotSink {
   std::shared_ptr<const RuleIndex> finish(uint64_t generation);
 
  private:
-  struct Pending;
-  void add(uint32_t owner, RuleKind kind, std::string_view key, Action action);
+  struct Open {  // the block a run is being written into
+    std::shared_ptr<RuleIndex::Block> block;
+    uint32_t used = 0;
+  };
+  void add(int64_t run, uint32_t owner, RuleKind kind, std::string_view key, Action action);
+  void seal(int64_t run, Open &open);
 
   std::unique_ptr<RuleIndex> index_;
-  std::string pending_keys_;
-  std::vector<Pending> pending_;
+  std::shared_ptr<const RuleIndex> previous_;
+  std::unordered_map<int64_t, Open> open_;  // by run
+  std::vector<uint32_t> block_ends_;         // bytes used in each sealed block, by number
   std::unordered_map<int64_t, std::string> account_names_;  // store id -> name
   std::unordered_map<int64_t, uint32_t> account_slots_;     // store id -> slot
   std::unordered_map<int64_t, uint32_t> list_numbers_;      // store id -> list number

@@ -170,7 +170,7 @@ class Maintenance {
 
   void rebuild() {
     const auto started = std::chrono::steady_clock::now();
-    IndexBuilder builder;
+    IndexBuilder builder(service_.index());
     const uint64_t generation = store_.load(builder);
     auto index = builder.finish(generation);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

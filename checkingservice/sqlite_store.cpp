@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <chrono>
+#include <vector>
 
 namespace pv::check {
 
@@ -54,6 +55,12 @@ class SqliteStore::Statement {
     if (const int index = sqlite3_bind_parameter_index(stmt_, name); index > 0) {
       bind(index, value);
     }
+    return *this;
+  }
+  // The text must stay unchanged until the statement is reset.
+  Statement &bind_static(int index, std::string_view value) {
+    check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+                            SQLITE_STATIC));
     return *this;
   }
   Statement &bind_null(int index) {
@@ -179,6 +186,20 @@ std::string like_pattern(std::string_view text) {
     out += c;
   }
   return out + "%";
+}
+
+// parse_kind for the million rows of a load: one look at the length and first letter.
+std::optional<RuleKind> stored_kind(std::string_view name) {
+  RuleKind kind;
+  switch (name.size() < 4 ? 0 : name[0]) {
+    case 'e': kind = RuleKind::Exact; break;
+    case 'p': kind = RuleKind::Prefix; break;
+    case 'h': kind = RuleKind::Host; break;
+    case 'd': kind = RuleKind::Domain; break;
+    default: return std::nullopt;
+  }
+  if (name != kind_name(kind)) return std::nullopt;
+  return kind;
 }
 
 std::optional<std::string> scope_name_of(int64_t scope,
@@ -331,9 +352,13 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
       sink.account(account);
     }
   }
+  std::vector<int64_t> list_ids;
   {
     Statement st(db_, "SELECT id, name FROM lists");
-    while (st.step()) sink.list(st.int64(0), st.text(1));
+    while (st.step()) {
+      list_ids.push_back(st.int64(0));
+      sink.list(st.int64(0), st.text(1));
+    }
   }
   const auto scope_of = [](int64_t scope) {
     return scope == 0 ? std::nullopt : std::optional<int64_t>(scope);
@@ -349,15 +374,21 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
   {
     Statement st(db_, "SELECT scope, kind, key, action FROM rules");
     while (st.step()) {
-      const auto kind = parse_kind(st.text(1));
+      const auto kind = stored_kind(st.text(1));
       const auto action = parse_action(st.text(3));
       if (kind && action) sink.rule(scope_of(st.int64(0)), *kind, st.text(2), *action);
     }
   }
   {
-    Statement st(db_, "SELECT list_id, kind, key FROM list_entries");
-    while (st.step()) {
-      if (auto kind = parse_kind(st.text(1))) sink.list_entry(st.int64(0), *kind, st.text(2));
+    // One range of the primary key per list and kind: a million entries then cost one column
+    // each instead of three. Entries of a list that no longer exists are not read at all.
+    Statement st(db_, "SELECT key FROM list_entries WHERE list_id = ? AND kind = ?");
+    for (const int64_t list : list_ids) {
+      for (RuleKind kind : {RuleKind::Exact, RuleKind::Prefix, RuleKind::Host, RuleKind::Domain}) {
+        st.bind(1, list).bind_static(2, kind_name(kind));
+        while (st.step()) sink.list_entry(list, kind, st.text(0));
+        st.reset();
+      }
     }
   }
   tx.commit();
@@ -561,12 +592,37 @@ uint64_t SqliteStore::add_list_entries(const std::string &list,
     clear.bind(1, id);
     clear.run();
   }
-  Statement insert(db_, "INSERT OR IGNORE INTO list_entries(list_id, kind, key) VALUES(?, ?, ?)");
+  // Many rows per statement: a large import spends its time in the tree, not in stepping and
+  // resetting a statement per row. Parameter 1 is the list; each row adds a kind and a key,
+  // bound without a copy (kind names are static, keys outlive the statement's step).
+  constexpr size_t kRows = 64;
+  const auto insert_sql = [](size_t rows) {
+    std::string sql = "INSERT OR IGNORE INTO list_entries(list_id, kind, key) VALUES";
+    for (size_t i = 0; i < rows; ++i) {
+      sql += i ? ",(?1,?" : "(?1,?";
+      sql += std::to_string(2 + 2 * i) + ",?" + std::to_string(3 + 2 * i) + ")";
+    }
+    return sql;
+  };
   uint64_t added = 0;
-  for (const auto &[kind, key] : entries) {
-    insert.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
+  const auto insert_rows = [&](Statement &insert, size_t from, size_t rows) {
+    insert.bind(1, id);
+    for (size_t i = 0; i < rows; ++i) {
+      const auto &[kind, key] = entries[from + i];
+      insert.bind_static(static_cast<int>(2 + 2 * i), kind_name(kind))
+          .bind_static(static_cast<int>(3 + 2 * i), key);
+    }
     insert.run();
     added += static_cast<uint64_t>(sqlite3_changes(db_));
+  };
+  size_t done = 0;
+  if (entries.size() >= kRows) {
+    Statement insert(db_, insert_sql(kRows).c_str());
+    for (; entries.size() - done >= kRows; done += kRows) insert_rows(insert, done, kRows);
+  }
+  if (done < entries.size()) {
+    Statement insert(db_, insert_sql(entries.size() - done).c_str());
+    insert_rows(insert, done, entries.size() - done);
   }
   bump_generation();
   tx.commit();

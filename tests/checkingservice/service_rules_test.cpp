@@ -1,6 +1,9 @@
 // Address parsing, raw query parsing, request framing and the rule index's precedence.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <map>
+#include <random>
 #include <sstream>
 
 #include "checkingservice/address.h"
@@ -289,6 +292,170 @@ TEST_F(IndexFixture, ManyKeysStayFindable) {
   EXPECT_EQ(ask("kid", "http://d5000.test/"), "000 default");
 }
 
+// The index against a plain reading of the precedence rules, applied rule by rule, on random
+// rules and addresses from a small vocabulary, so that keys repeat across owners and lists,
+// hosts nest and numeric hosts occur.
+TEST(ServiceIndexRandomised, AgreesWithLinearReference) {
+  struct Rule {
+    int owner;  // -1 global, 0.. account index, or list number in list_entries
+    RuleKind kind;
+    std::string key;
+    Action action;
+  };
+  const std::vector<std::string> labels = {"a", "b", "ex", "www", "x-y", "10", "0"};
+  const std::vector<std::string> paths = {"/", "/p", "/p/", "/p/q", "/p?x=1&y", "/P", "/q#f"};
+  std::mt19937 rng(1234);
+  const auto pick = [&](const std::vector<std::string> &from) {
+    return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(rng)];
+  };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+  const auto host = [&](int most) {
+    std::string h = pick(labels);
+    for (int n = std::uniform_int_distribution<int>(0, most)(rng); n > 0; --n) {
+      h += "." + pick(labels);
+    }
+    return h;
+  };
+  const auto rank_of = [](RuleKind kind) { return 4 - static_cast<int>(kind); };
+
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::vector<std::string> accounts = {"*", "kid", "strict"};
+    const Action policies[3] = {Action::Allow, Action::Allow, Action::Forbid};
+    std::vector<Rule> rules, entries;
+    std::map<std::pair<int, int>, Action> attached;  // (account or -1, list) -> action
+    IndexBuilder builder;
+    for (int a = 0; a < 3; ++a) builder.account({a + 1, accounts[a], std::nullopt, policies[a], ""});
+    for (int l = 0; l < 3; ++l) builder.list(100 + l, "list" + std::to_string(l));
+    for (int i = 0; i < 60; ++i) {
+      const auto kind = static_cast<RuleKind>(std::uniform_int_distribution<int>(0, 3)(rng));
+      std::string text = host(1);
+      if (kind == RuleKind::Exact) text = "http://" + text + pick(paths);
+      if (kind == RuleKind::Prefix) text += pick(paths);
+      const std::string key = normalize_pattern(kind, text).key;
+      ASSERT_FALSE(key.empty()) << text;
+      const Action action = chance(0.5) ? Action::Forbid : Action::Allow;
+      const int owner = std::uniform_int_distribution<int>(-1, 5)(rng);
+      if (owner <= 2) {
+        rules.push_back({owner, kind, key, action});
+        builder.rule(owner < 0 ? std::nullopt : std::optional<int64_t>(owner + 1), kind, key,
+                     action);
+      } else {
+        entries.push_back({owner - 3, kind, key, action});
+        builder.list_entry(100 + owner - 3, kind, key);
+      }
+    }
+    for (int n = 0; n < 4; ++n) {
+      const int account = std::uniform_int_distribution<int>(-1, 2)(rng);
+      const int list = std::uniform_int_distribution<int>(0, 2)(rng);
+      const Action action = chance(0.5) ? Action::Forbid : Action::Allow;
+      if (attached.contains({account, list})) continue;
+      attached[{account, list}] = action;
+      builder.attachment(account < 0 ? std::nullopt : std::optional<int64_t>(account + 1),
+                         100 + list, action);
+    }
+    const auto index = builder.finish(1);
+
+    for (int q = 0; q < 300; ++q) {
+      std::string address = host(3);
+      if (chance(0.1)) address = "10.0.0." + pick(labels);
+      if (chance(0.2)) address[0] = static_cast<char>(std::toupper(address[0]));
+      if (chance(0.2)) address += ":80";
+      address = (chance(0.8) ? "http://" : "") + address + (chance(0.9) ? pick(paths) : "");
+      const AddressParts parts = parse_address(address);
+      const int account = std::uniform_int_distribution<int>(0, 2)(rng);
+
+      const auto matches = [&](const Rule &r) -> std::optional<uint32_t> {
+        if (r.kind == RuleKind::Exact) {
+          return r.key == parts.canonical ? std::optional<uint32_t>(0) : std::nullopt;
+        }
+        if (parts.host.empty()) return std::nullopt;
+        if (r.kind == RuleKind::Host) {
+          return r.key == parts.host ? std::optional<uint32_t>(0) : std::nullopt;
+        }
+        if (r.kind == RuleKind::Domain) {
+          const bool under = !parts.host_is_ip && parts.host.ends_with("." + r.key);
+          return r.key == parts.host || under ? std::optional<uint32_t>(r.key.size())
+                                              : std::nullopt;
+        }
+        const size_t slash = r.key.find('/');
+        const std::string path = slash == std::string::npos ? "/" : r.key.substr(slash);
+        return r.key.substr(0, slash) == parts.host && parts.path.starts_with(path)
+                   ? std::optional<uint32_t>(path.size())
+                   : std::nullopt;
+      };
+      // Per layer: the most specific match; ties go to forbid, then to the lower list.
+      std::string expected = policies[account] == Action::Forbid ? "001 default" : "000 default";
+      for (int layer = 0; layer < 3 && expected.ends_with("default"); ++layer) {
+        std::optional<std::tuple<int, uint32_t, bool, int>> best;  // rank, length, forbid, -list
+        std::string reason;
+        for (const Rule &r : layer == 2 ? entries : rules) {
+          Action action = r.action;
+          if (layer == 0 && r.owner != account) continue;
+          if (layer == 1 && r.owner != -1) continue;
+          if (layer == 2) {
+            auto it = attached.find({account, r.owner});
+            if (it == attached.end()) it = attached.find({-1, r.owner});
+            if (it == attached.end()) continue;
+            action = it->second;
+          }
+          const auto length = matches(r);
+          if (!length) continue;
+          const std::tuple<int, uint32_t, bool, int> score{
+              rank_of(r.kind), *length, action == Action::Forbid, layer == 2 ? -r.owner : 0};
+          if (best && score <= *best) continue;
+          best = score;
+          reason = std::string(action == Action::Forbid ? "001 " : "000 ") +
+                   (layer == 0   ? "account "
+                    : layer == 1 ? "global "
+                                 : "list list" + std::to_string(r.owner) + " ") +
+                   std::string(kind_name(r.kind));
+        }
+        if (best) expected = reason;
+      }
+
+      const auto d = index->decide(*index->find_account(accounts[account]), parts);
+      const std::string got =
+          std::string(d.verdict == Verdict::Forbid ? "001 " : "000 ") + index->describe(d);
+      ASSERT_EQ(got, expected) << "trial " << trial << ", " << accounts[account] << " asks "
+                               << address;
+    }
+  }
+}
+
+// A rebuild holds an unchanged list once, in the blocks of the index it replaces, and answers
+// exactly as a build from scratch; a changed list gets blocks of its own.
+TEST(ServiceIndexRebuild, UnchangedListsAreSharedAndAnswersStayTheSame) {
+  const auto build = [](std::shared_ptr<const RuleIndex> previous, bool changed) {
+    IndexBuilder builder(std::move(previous));
+    builder.account({1, "*", std::nullopt, Action::Allow, ""});
+    builder.list(10, "big");
+    builder.list(11, "small");
+    builder.attachment(std::nullopt, 10, Action::Forbid);
+    builder.attachment(std::nullopt, 11, Action::Forbid);
+    builder.rule(std::nullopt, RuleKind::Host, changed ? "www.d7.test" : "www.d8.test",
+                 Action::Allow);
+    for (int i = 0; i < 120000; ++i) {  // several blocks
+      builder.list_entry(10, RuleKind::Domain, "d" + std::to_string(i) + ".test");
+    }
+    builder.list_entry(11, RuleKind::Domain, changed ? "small-b.test" : "small-a.test");
+    return builder.finish(1);
+  };
+  const auto first = build(nullptr, false);
+  const auto rebuilt = build(first, true);
+  const auto fresh = build(nullptr, true);
+  EXPECT_GE(rebuilt->shared_blocks(*first), 2u);
+  EXPECT_EQ(fresh->shared_blocks(*first), 0u);
+  for (const char *address : {"http://www.d7.test/", "http://www.d8.test/",
+                              "http://d119999.test/", "http://x.small-a.test/",
+                              "http://small-b.test/", "http://d120000.test/"}) {
+    const auto a = rebuilt->decide(rebuilt->stranger(), parse_address(address));
+    const auto b = fresh->decide(fresh->stranger(), parse_address(address));
+    EXPECT_EQ(rebuilt->describe(a) + (a.verdict == Verdict::Forbid ? " 001" : " 000"),
+              fresh->describe(b) + (b.verdict == Verdict::Forbid ? " 001" : " 000"))
+        << address;
+  }
+}
+
 TEST(ServiceListFile, CommentsKindsAndBadLines) {
   std::istringstream in(
       "# a comment\n"
@@ -311,6 +478,21 @@ TEST(ServiceListFile, CommentsKindsAndBadLines) {
   ASSERT_EQ(file.problems.size(), 2u);
   EXPECT_EQ(file.problems[0].line, 7u);
   EXPECT_EQ(file.problems[1].line, 8u);
+
+  // Bare host names skip the full normalisation; they must come out the same as through it.
+  for (const char *line : {"a-b.example", "Upper.Example", "*.star.example", ".lead.example",
+                           "trail.example.", "10.0.0.1", "ex%41mple.com", "user@host.example",
+                           "host.example:8080", "under_score.example"}) {
+    for (RuleKind kind : {RuleKind::Domain, RuleKind::Host}) {
+      std::istringstream one(line);
+      const ListFile read = read_list_file(one, kind);
+      const PatternResult direct = normalize_pattern(kind, line);
+      ASSERT_EQ(read.entries.size(), direct.error.empty() ? 1u : 0u) << line;
+      if (direct.error.empty()) {
+        EXPECT_EQ(read.entries[0].second, direct.key) << line;
+      }
+    }
+  }
 }
 
 TEST(ServiceAdminChecks, ValuesThatCannotTravelUnescapedAreRefused) {

@@ -136,6 +136,22 @@ TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
   EXPECT_TRUE(store.query_log(100, std::string("other")).empty());
 }
 
+// Imports go in batches of rows: every batch boundary, a short last batch and repeats inside
+// one batch must still count and store each entry once.
+TEST(ServiceStore, LargeImportCountsEveryEntryOnce) {
+  TempDb db;
+  SqliteStore store(db.path());
+  store.create_list("l");
+  std::vector<std::pair<RuleKind, std::string>> entries;
+  for (int i = 0; i < 200; ++i) entries.emplace_back(RuleKind::Domain, "d" + std::to_string(i));
+  entries.emplace_back(RuleKind::Host, "d7");  // same key, other kind: a separate entry
+  entries.emplace_back(RuleKind::Domain, "d3");
+  EXPECT_EQ(store.add_list_entries("l", entries, false), 201u);
+  EXPECT_EQ(store.add_list_entries("l", std::span(entries).first(130), false), 0u);
+  EXPECT_EQ(store.lists().at(0).entries, 201u);
+  EXPECT_EQ(store.list_entries("l", 1000).back(), std::make_pair(RuleKind::Host, std::string("d7")));
+}
+
 TEST(ServiceStore, ASecondConnectionSeesCommittedChanges) {
   TempDb db;
   SqliteStore service_side(db.path());
