@@ -1007,6 +1007,33 @@ RulePage SqliteStore::rule_page(const std::optional<Scope> &filter, const std::s
   return page;
 }
 
+std::optional<RuleRecord> SqliteStore::first_rule(const Scope &scope, RuleKind kind,
+                                                  std::span<const std::string> keys) {
+  const int64_t scope_number = scope_id(scope);
+  Statement st(db_, "SELECT action FROM rules WHERE scope = ? AND kind = ? AND key = ?");
+  for (const auto &key : keys) {
+    st.reset();
+    st.bind(1, scope_number).bind(2, kind_name(kind)).bind(3, key);
+    if (!st.step()) continue;
+    if (const auto action = parse_action(st.text(0))) {
+      return RuleRecord{scope.account, kind, key, *action};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> SqliteStore::first_list_entry(const std::string &list, RuleKind kind,
+                                                         std::span<const std::string> keys) {
+  const int64_t id = list_id(list);
+  Statement st(db_, "SELECT 1 FROM list_entries WHERE list_id = ? AND kind = ? AND key = ?");
+  for (const auto &key : keys) {
+    st.reset();
+    st.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
+    if (st.step()) return key;
+  }
+  return std::nullopt;
+}
+
 EntryPage SqliteStore::list_page(const std::string &list, const std::string &text,
                                  uint64_t offset, uint64_t limit) {
   const int64_t id = list_id(list);

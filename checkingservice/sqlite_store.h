@@ -81,6 +81,10 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   std::vector<ServiceHealth> health() override;
   RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
                      uint64_t offset, uint64_t limit) override;
+  std::optional<RuleRecord> first_rule(const Scope &scope, RuleKind kind,
+                                       std::span<const std::string> keys) override;
+  std::optional<std::string> first_list_entry(const std::string &list, RuleKind kind,
+                                              std::span<const std::string> keys) override;
   EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
                       uint64_t limit) override;
   void rename_list(const std::string &from, const std::string &to) override;

@@ -275,6 +275,12 @@ class ConsoleStore {
   virtual EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
                               uint64_t limit) = 0;
   virtual void rename_list(const std::string &from, const std::string &to) = 0;
+  // Of keys (most specific first), the first held by a rule of this scope and kind, or by an
+  // entry of this kind in the list: which rule a decision of the index came from.
+  virtual std::optional<RuleRecord> first_rule(const Scope &scope, RuleKind kind,
+                                               std::span<const std::string> keys) = 0;
+  virtual std::optional<std::string> first_list_entry(const std::string &list, RuleKind kind,
+                                                      std::span<const std::string> keys) = 0;
   // Like AdminStore::add_list_entries, in one transaction; progress(done) is called every few
   // thousand entries, and returning false from it cancels: StoreError, nothing changed.
   virtual uint64_t import_list_entries(

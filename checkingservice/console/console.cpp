@@ -104,6 +104,36 @@ bool is_text(std::string_view data) {
   return true;
 }
 
+// The keys a rule of this kind could have to match the address, most specific first, as the
+// index matches them: the canonical address; the host with ever shorter path prefixes; the
+// host; the host and its parent domains (none for a numeric host).
+std::vector<std::string> candidate_keys(RuleKind kind, const AddressParts &address) {
+  std::vector<std::string> keys;
+  switch (kind) {
+    case RuleKind::Exact:
+      keys.push_back(address.canonical);
+      break;
+    case RuleKind::Prefix:
+      for (size_t n = address.path.size(); n > 0; --n) {
+        keys.push_back(address.host + address.path.substr(0, n));
+      }
+      keys.push_back(address.host);  // a prefix stored without a path means "/"
+      break;
+    case RuleKind::Host:
+      keys.push_back(address.host);
+      break;
+    case RuleKind::Domain:
+      for (std::string_view domain = address.host;;) {
+        keys.emplace_back(domain);
+        const size_t dot = domain.find('.');
+        if (address.host_is_ip || dot == std::string_view::npos) break;
+        domain.remove_prefix(dot + 1);
+      }
+      break;
+  }
+  return keys;
+}
+
 std::string precedence_text(const RuleRecord &rule) {
   std::string layer = rule.account
                           ? "account " + *rule.account +
@@ -622,6 +652,59 @@ class Console::Impl {
     send_json(res, {{"ok", true}});
   }
 
+  // The rule behind a verdict of the index, found again in the store: the index keeps no
+  // patterns, only which layer, kind and list decided, so the store is asked for the keys of
+  // that kind the address could match, most specific first, as the index ranks them. Null
+  // when the policy or a move decided (or the store changed since the index was built).
+  json deciding_rule(const RuleIndex &current, const std::string &name,
+                     const std::string &address, const CheckAnswer &answer) {
+    const RuleIndex::Account *account = current.find_account(name);
+    if (account && account != &current.stranger() && !account->password_hash) account = nullptr;
+    if (!account) account = &current.stranger();
+    const AddressParts parts = parse_address(address);
+    const RuleIndex::Decision decision = current.decide(*account, parts);
+    const std::vector<std::string> keys = candidate_keys(decision.kind, parts);
+    const std::string_view kind = kind_name(decision.kind);
+    const std::string_view action = decision.verdict == Verdict::Forbid ? "forbid" : "allow";
+    switch (decision.layer) {
+      case RuleIndex::Layer::Account:
+      case RuleIndex::Layer::Global: {
+        const bool own = decision.layer == RuleIndex::Layer::Account;
+        std::optional<RuleRecord> rule;
+        try {
+          rule = store().first_rule(own ? Scope::of(account->name) : Scope::global(),
+                                    decision.kind, keys);
+        } catch (const StoreError &) {  // removed since the index was built
+        }
+        if (!rule) return nullptr;
+        return {{"scope", own ? "account" : "global"},
+                {"account", own ? json(account->name) : json(nullptr)},
+                {"list", nullptr},
+                {"action", rule->action == Action::Forbid ? "forbid" : "allow"},
+                {"kind", kind},
+                {"pattern", rule->key},
+                {"precedence", precedence_text(*rule)}};
+      }
+      case RuleIndex::Layer::List: {
+        // describe() names the list as "list NAME KIND"; the name may hold blanks.
+        std::string_view list = answer.reason;
+        if (!list.starts_with("list ") || list.size() < 6 + kind.size()) return nullptr;
+        list = list.substr(5, list.size() - 5 - kind.size() - 1);
+        std::optional<std::string> key;
+        try {
+          key = store().first_list_entry(std::string(list), decision.kind, keys);
+        } catch (const StoreError &) {  // renamed or removed since the index was built
+        }
+        if (!key) return nullptr;
+        return {{"scope", "list"}, {"account", nullptr}, {"list", list}, {"action", action},
+                {"kind", kind},    {"pattern", *key}};
+      }
+      case RuleIndex::Layer::Relocation:
+      case RuleIndex::Layer::Default: break;
+    }
+    return nullptr;
+  }
+
   std::shared_ptr<const RuleIndex> index() {
     std::lock_guard lock(index_mutex_);
     const uint64_t generation = store().generation();
@@ -1056,14 +1139,16 @@ void Console::Impl::setup() {
     const std::string account = req.has_param("account") ? req.get_param_value("account") : "";
     const std::string address = req.has_param("address") ? req.get_param_value("address") : "";
     if (trim(address).empty()) throw FieldError("address", "give an address");
-    const CheckAnswer answer = check_address(*index(), account, address);
+    const auto current = index();
+    const CheckAnswer answer = check_address(*current, account, address);
     const std::string code = answer.reply.substr(0, 3);
     send_json(res, {{"reply", answer.reply},
                     {"verdict", code == "001"   ? "forbidden"
                                 : code == "004" ? "moved"
                                                 : "allowed"},
                     {"reason", answer.reason},
-                    {"account_known", answer.known_account}});
+                    {"account_known", answer.known_account},
+                    {"rule", deciding_rule(*current, account, address, answer)}});
   });
 
   // Query log and audit trail.

@@ -185,6 +185,41 @@ class ConsoleApiTest(unittest.TestCase):
         self.assertEqual(len(cli), 1)
         self.assertEqual(cli[0]["after"], "forbid host cli.example")
 
+    def test_check_names_the_deciding_rule_by_precedence(self):
+        c = self.client
+        c.post("/api/accounts/add", {"name": "prec", "password": "pw", "policy": "allow"})
+        for scope, account, action, kind, pattern in [
+                ("global", "", "forbid", "domain", "casino.example"),
+                ("account", "prec", "allow", "prefix", "casino.example/help/"),
+                ("account", "prec", "forbid", "prefix", "casino.example/"),
+                ("global", "", "allow", "host", "www.school.example")]:
+            self.assertEqual(c.post("/api/rules/add", {"scope": scope, "account": account,
+                                                       "action": action, "kind": kind,
+                                                       "pattern": pattern})[0], 200)
+        c.post("/api/lists/create", {"name": "blocked list"})
+        for pattern in ("school.example", "b.school.example"):
+            c.post("/api/lists/entries/add", {"name": "blocked list", "kind": "domain",
+                                              "pattern": pattern})
+        c.post("/api/lists/attach", {"name": "blocked list", "scope": "global", "account": "",
+                                     "action": "forbid"})
+
+        def rule(account, address):
+            r = c.get("/api/check", account=account, address=address)[2]
+            return r["reply"], r["rule"] and (r["rule"]["scope"], r["rule"]["account"] or
+                                              r["rule"]["list"], r["rule"]["action"],
+                                              r["rule"]["kind"], r["rule"]["pattern"])
+        self.assertEqual(rule("prec", "http://CASINO.example:80/help/x?y"), ("000", (
+            "account", "prec", "allow", "prefix", "casino.example/help/")))
+        self.assertEqual(rule("prec", "https://casino.example/play"), ("001", (
+            "account", "prec", "forbid", "prefix", "casino.example/")))
+        self.assertEqual(rule("nobody", "http://x.casino.example/help/"), ("001", (
+            "global", None, "forbid", "domain", "casino.example")))
+        self.assertEqual(rule("prec", "http://www.school.example/"), ("000", (
+            "global", None, "allow", "host", "www.school.example")))
+        self.assertEqual(rule("prec", "http://a.b.school.example/"), ("001", (
+            "list", "blocked list", "forbid", "domain", "b.school.example")))
+        self.assertEqual(rule("prec", "http://elsewhere.example/"), ("000", None))
+
     def test_import_reports_bad_lines_refuses_binaries_and_cancels_whole(self):
         c = self.client
         c.post("/api/lists/create", {"name": "imp"})

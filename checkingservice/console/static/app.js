@@ -357,6 +357,9 @@ onSubmit("check-form", async (form) => {
   box.replaceChildren(
     el("p", {}, el("strong", { class: "verdict-" + r.reply.slice(0, 3), id: "check-verdict" }, r.verdict), " — reply ", el("code", {}, r.reply)),
     el("p", { id: "check-reason" }, "decided by: " + r.reason),
+    r.rule ? el("p", { id: "check-rule" }, "rule: ",
+      r.rule.scope === "list" ? `list "${r.rule.list}"` : r.rule.scope === "account" ? `account "${r.rule.account}"` : "global",
+      ` ${r.rule.action} ${r.rule.kind} `, el("code", {}, r.rule.pattern)) : "",
     el("p", { class: "muted" }, r.account_known ? "answered for the account itself (its password assumed right)"
       : "no account with a password by that name: the stranger profile \"*\" answers"));
 });
