@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <tuple>
+#include <unordered_map>
 #include <chrono>
 
 namespace pv::check {
@@ -168,6 +171,15 @@ CREATE TABLE IF NOT EXISTS audit(
   target TEXT NOT NULL, before TEXT NOT NULL, after TEXT NOT NULL);
 )SQL";
 
+// The dashboard's tops, counted per hour (`what`: TopKind; TopKind + 4 holds the count of
+// keys past kTopKeysPerHour under an empty key). Its own step, idempotent like the rest, run
+// after kSchema also on older files.
+constexpr const char *kTopSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS top_hourly(
+  what INTEGER NOT NULL, start_ms INTEGER NOT NULL, key TEXT NOT NULL, count INTEGER NOT NULL,
+  PRIMARY KEY(what, start_ms, key)) WITHOUT ROWID;
+)SQL";
+
 constexpr int64_t kHourMs = 3600 * 1000;
 constexpr int64_t kDayMs = 24 * kHourMs;
 
@@ -266,6 +278,7 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
     exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
     Transaction tx(*this, true);
     exec(kSchema);
+    exec(kTopSchema);
     tx.commit();
   } catch (...) {
     sqlite3_close(db_);
@@ -388,6 +401,7 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
     insert.run();
   }
   count_queries(all);
+  count_tops(all);
   tx.commit();
   // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
   // ones are converted by pvcheckctl init).
@@ -709,6 +723,78 @@ void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
   Statement drop_days(db_, "DELETE FROM counters_daily WHERE start_ms < ?");
   drop_days.bind(1, cutoff - (kDailyCounterDays - kHourlyCounterDays) * kDayMs);
   drop_days.run();
+}
+
+// The tops of every query, not only of the kept log rows: counted per hour in the same
+// transaction, at most kTopKeysPerHour keys per hour and kind, for kTopHours. A batch is
+// summed in memory first, so a busy hour costs one row write per distinct key.
+void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
+  if (records.empty()) return;
+  struct Hash {
+    size_t operator()(const std::tuple<int, int64_t, std::string> &k) const {
+      return std::hash<std::string>{}(std::get<2>(k)) ^
+             std::hash<int64_t>{}(std::get<1>(k) * 4 + std::get<0>(k));
+    }
+  };
+  std::unordered_map<std::tuple<int, int64_t, std::string>, int64_t, Hash> sums;
+  int64_t newest = 0;
+  for (const auto &r : records) {
+    const int64_t hour = r.time_ms - r.time_ms % kHourMs;
+    newest = std::max(newest, r.time_ms);
+    const auto add = [&](TopKind kind, std::string key) {
+      ++sums[{static_cast<int>(kind), hour, std::move(key)}];
+    };
+    add(TopKind::Account, r.verified ? r.account : "* (stranger)");
+    add(TopKind::Rule, r.reason);
+    if (r.verdict == "001") {
+      add(TopKind::ForbiddenAddress, r.address);
+      add(TopKind::ForbiddenHost, parse_address(r.address).host);
+    }
+  }
+  Statement count(db_, "SELECT COUNT(*) FROM top_hourly WHERE what = ? AND start_ms = ?");
+  Statement update(db_, "UPDATE top_hourly SET count = count + ? "
+                        "WHERE what = ? AND start_ms = ? AND key = ?");
+  Statement insert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
+                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
+  std::map<std::pair<int, int64_t>, uint64_t> keys;  // held per kind and hour
+  for (const auto &[k, n] : sums) {
+    const auto &[what, hour, key] = k;
+    update.reset();
+    update.bind(1, n).bind(2, int64_t{what}).bind(3, hour).bind(4, key);
+    update.run();
+    if (sqlite3_changes(db_) > 0) continue;
+    auto held = keys.find({what, hour});
+    if (held == keys.end()) {
+      count.reset();
+      count.bind(1, int64_t{what}).bind(2, hour);
+      held = keys.emplace(std::pair{what, hour}, count.step() ? count.int64(0) : 0).first;
+    }
+    const bool room = held->second < kTopKeysPerHour;
+    if (room) ++held->second;
+    insert.reset();
+    insert.bind(1, int64_t{room ? what : what + 4}).bind(2, hour)
+        .bind(3, room ? std::string_view(key) : std::string_view("")).bind(4, n);
+    insert.run();
+  }
+  Statement drop(db_, "DELETE FROM top_hourly WHERE what = ? AND start_ms < ?");
+  for (int64_t what = 0; what < 8; ++what) {
+    drop.reset();
+    drop.bind(1, what).bind(2, newest - newest % kHourMs - (kTopHours - 1) * kHourMs);
+    drop.run();
+  }
+}
+
+TopCounts SqliteStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
+  TopCounts out;
+  Statement st(db_, "SELECT key, SUM(count) AS n FROM top_hourly WHERE what = ? AND "
+                    "start_ms >= ? GROUP BY key ORDER BY n DESC, key LIMIT ?");
+  st.bind(1, int64_t{static_cast<int>(kind)}).bind(2, from_ms)
+      .bind(3, static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX)));
+  while (st.step()) out.rows.push_back({std::string(st.text(0)), static_cast<uint64_t>(st.int64(1))});
+  Statement others(db_, "SELECT SUM(count) FROM top_hourly WHERE what = ? AND start_ms >= ?");
+  others.bind(1, int64_t{static_cast<int>(kind) + 4}).bind(2, from_ms);
+  if (others.step() && !others.is_null(0)) out.others = static_cast<uint64_t>(others.int64(0));
+  return out;
 }
 
 void SqliteStore::report_health(const ServiceHealth &health) {

@@ -78,6 +78,7 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   void scan_log(int64_t first, int64_t last,
                 const std::function<void(const QueryLogRecord &)> &visit) override;
   uint64_t log_rows() override;
+  TopCounts top_counts(TopKind kind, int64_t from_ms, uint64_t limit) override;
   std::vector<ServiceHealth> health() override;
   RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
                      uint64_t offset, uint64_t limit) override;
@@ -102,6 +103,7 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   int64_t list_id(const std::string &name);
   void bump_generation();
   void count_queries(std::span<const QueryLogRecord> records);
+  void count_tops(std::span<const QueryLogRecord> records);
 
   sqlite3 *db_ = nullptr;
 };

@@ -216,6 +216,20 @@ struct CounterRow {
   uint64_t forbidden = 0;
 };
 
+// The dashboard's tops, counted per hour beside the hourly counters.
+enum class TopKind : unsigned char { ForbiddenAddress, ForbiddenHost, Account, Rule };
+
+struct TopRow {
+  std::string key;
+  uint64_t count = 0;
+};
+
+struct TopCounts {
+  std::vector<TopRow> rows;  // most counted first
+  uint64_t others = 0;       // counted without their key: an hour already held
+                             // kTopKeysPerHour keys of this kind
+};
+
 struct RulePage {
   std::vector<RuleRecord> rules;
   uint64_t total = 0;
@@ -230,6 +244,10 @@ struct EntryPage {
 // kDailyCounterDays.
 inline constexpr int64_t kHourlyCounterDays = 30;
 inline constexpr int64_t kDailyCounterDays = 400;
+// Keys of one top counted per hour (the rest of the hour's count goes to `others`), and how
+// long the hourly tops are kept: the bound on what they take, whatever the traffic.
+inline constexpr uint64_t kTopKeysPerHour = 1000;
+inline constexpr int64_t kTopHours = 25;
 
 class ConsoleStore {
  public:
@@ -268,6 +286,8 @@ class ConsoleStore {
   virtual void scan_log(int64_t first, int64_t last,
                         const std::function<void(const QueryLogRecord &)> &visit) = 0;
   virtual uint64_t log_rows() = 0;
+  // The most counted keys of one top over the hours starting at or after from_ms.
+  virtual TopCounts top_counts(TopKind kind, int64_t from_ms, uint64_t limit) = 0;
   virtual std::vector<ServiceHealth> health() = 0;
 
   virtual RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,

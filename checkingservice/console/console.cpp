@@ -241,82 +241,6 @@ class FailureLimiter {
   std::unordered_map<std::string, std::deque<int64_t>> failures_;
 };
 
-// The dashboard's tops over the newest records of the last 24 hours. The counts are kept
-// between requests, and each request reads only the records that entered or left the window
-// since the one before, so a busy log costs its growth, not its size.
-class Tops {
- public:
-  static constexpr uint64_t kWindow = 200000;
-
-  json get(ConsoleStore &store, int64_t now) {
-    std::lock_guard lock(mutex_);
-    const auto [first, last] = store.log_window(now - 24 * 3600 * 1000, kWindow);
-    bool rebuild = first > last || first_ > last_ || first < first_ || first > last_;
-    if (!rebuild && first > first_) {
-      // Records trimmed from the log before they could be taken off force a recount.
-      int64_t seen = 0;
-      store.scan_log(first_, first - 1, [&](const QueryLogRecord &r) {
-        apply(r, -1);
-        ++seen;
-      });
-      rebuild = seen != first - first_;
-    }
-    if (rebuild) {
-      addresses_.clear(), hosts_.clear(), accounts_.clear(), rules_.clear();
-      if (first <= last) store.scan_log(first, last, [&](const QueryLogRecord &r) { apply(r, 1); });
-    } else if (last > last_) {
-      store.scan_log(last_ + 1, last, [&](const QueryLogRecord &r) { apply(r, 1); });
-    }
-    first_ = first;
-    last_ = last;
-    return {{"forbidden_addresses", top(addresses_)},
-            {"forbidden_hosts", top(hosts_)},
-            {"accounts", top(accounts_)},
-            {"rules", top(rules_)},
-            {"records", first <= last ? last - first + 1 : 0},
-            {"window", kWindow}};
-  }
-
- private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
-  using Counts = std::unordered_map<std::string, int64_t, Hash, std::equal_to<>>;
-
-  static void bump(Counts &counts, std::string_view key, int64_t by) {
-    const auto it = counts.find(key);
-    if (it == counts.end()) {
-      if (by > 0) counts.emplace(key, by);
-    } else if ((it->second += by) <= 0) {
-      counts.erase(it);
-    }
-  }
-  void apply(const QueryLogRecord &r, int64_t by) {
-    bump(accounts_, r.verified ? std::string_view(r.account) : "* (stranger)", by);
-    bump(rules_, r.reason, by);
-    if (r.verdict == "001") {
-      bump(addresses_, r.address, by);
-      bump(hosts_, parse_address(r.address).host, by);
-    }
-  }
-  static json top(const Counts &counts) {
-    std::vector<std::pair<std::string_view, int64_t>> v(counts.begin(), counts.end());
-    const size_t n = std::min<size_t>(10, v.size());
-    std::partial_sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), v.end(),
-                      [](const auto &a, const auto &b) {
-                        return a.second != b.second ? a.second > b.second : a.first < b.first;
-                      });
-    json out = json::array();
-    for (size_t i = 0; i < n; ++i) out.push_back({{"key", v[i].first}, {"count", v[i].second}});
-    return out;
-  }
-
-  std::mutex mutex_;
-  int64_t first_ = 1, last_ = 0;  // the ids counted
-  Counts addresses_, hosts_, accounts_, rules_;
-};
-
 struct ImportJob {
   std::atomic<bool> cancel{false};
   std::mutex mutex;
@@ -354,21 +278,10 @@ class Console::Impl {
     const auto admins = probe.administrators();
     stand_in_hash_ = admins.empty() ? hash_password(random_hex(16)) : admins.front().password_hash;
     setup();
-    // The first count of the tops reads the whole window; done now, the first dashboard
-    // does not wait for it.
-    warm_up_ = std::thread([this] {
-      try {
-        SqliteStore own(options_.db);
-        tops_.get(own, now_ms());
-      } catch (const std::exception &e) {
-        log_error(std::string("console: counting the tops: ") + e.what());
-      }
-    });
   }
 
   ~Impl() {
     stop();
-    if (warm_up_.joinable()) warm_up_.join();
     std::lock_guard lock(jobs_mutex_);
     for (auto &[id, job] : jobs_) {
       job->cancel = true;
@@ -746,7 +659,18 @@ class Console::Impl {
     out["hourly"] = hourly;
     out["daily"] = daily;
 
-    out["top"] = tops_.get(s, now);
+    json top = json::object();
+    for (const auto &[field, kind] : {std::pair{"forbidden_addresses", TopKind::ForbiddenAddress},
+                                      {"forbidden_hosts", TopKind::ForbiddenHost},
+                                      {"accounts", TopKind::Account},
+                                      {"rules", TopKind::Rule}}) {
+      const TopCounts counts = s.top_counts(kind, this_hour - 23 * kHour, 10);
+      json rows = json::array();
+      for (const auto &row : counts.rows) rows.push_back({{"key", row.key}, {"count", row.count}});
+      top[field] = rows;
+      top[std::string(field) + "_others"] = counts.others;
+    }
+    out["top"] = top;
     json instances = json::array();
     for (const auto &h : s.health()) {
       instances.push_back({{"instance", h.instance},
@@ -903,8 +827,6 @@ class Console::Impl {
   std::mutex verify_mutex_;
   std::mutex index_mutex_;
   std::shared_ptr<const RuleIndex> index_;
-  Tops tops_;
-  std::thread warm_up_;
   std::mutex dashboard_mutex_;
   json dashboard_;
   int64_t dashboard_time_ = 0;

@@ -130,20 +130,21 @@ function drawChart(id, rows, label) {
   });
   canvas.dataset.drawn = String(rows.length);
 }
-function topTable(id, rows) {
-  fillTable(document.getElementById(id), ["", "count"],
-    rows.map((r) => [el("td", { class: "addr" }, r.key), r.count]));
+function topTable(id, rows, others) {
+  const cells = rows.map((r) => [el("td", { class: "addr" }, r.key), r.count]);
+  if (others) cells.push([el("td", { class: "muted" }, "others, past the keys counted per hour"), others]);
+  fillTable(document.getElementById(id), ["", "count"], cells);
 }
 async function showDashboard() {
   const d = await api("GET", "/api/dashboard");
   drawChart("chart-hourly", d.hourly, (r) => new Date(r.start).getHours() + ":00");
   drawChart("chart-daily", d.daily, (r) => new Date(r.start).toLocaleDateString());
-  topTable("top-addresses", d.top.forbidden_addresses);
-  topTable("top-hosts", d.top.forbidden_hosts);
-  topTable("top-accounts", d.top.accounts);
-  topTable("top-rules", d.top.rules);
+  topTable("top-addresses", d.top.forbidden_addresses, d.top.forbidden_addresses_others);
+  topTable("top-hosts", d.top.forbidden_hosts, d.top.forbidden_hosts_others);
+  topTable("top-accounts", d.top.accounts, d.top.accounts_others);
+  topTable("top-rules", d.top.rules, d.top.rules_others);
   document.getElementById("top-note").textContent =
-    `Tops from the newest ${d.top.records} queries of the last 24 hours (at most ${d.top.window}); ` +
+    `Tops of every query in the last 24 hours (this hour and the 23 before it); ` +
     `${d.health.log_rows} records in the query log.`;
   const health = document.getElementById("health");
   const rows = d.health.instances.map((i) => [i.instance, i.reporting ? "answering" : "not reporting since " + when(i.reported),
