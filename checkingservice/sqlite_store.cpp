@@ -181,6 +181,7 @@ CREATE TABLE IF NOT EXISTS top_hourly(
 )SQL";
 
 constexpr int64_t kHourMs = 3600 * 1000;
+constexpr size_t kTopAddressBytes = 200;
 constexpr int64_t kDayMs = 24 * kHourMs;
 
 // "%text%" for LIKE, with the pattern characters of text itself taken literally.
@@ -747,7 +748,10 @@ void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
     add(TopKind::Account, r.verified ? r.account : "* (stranger)");
     add(TopKind::Rule, r.reason);
     if (r.verdict == "001") {
-      add(TopKind::ForbiddenAddress, r.address);
+      // Long addresses are counted by their start, which keeps an hour of the top small.
+      add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
+                                         ? r.address
+                                         : r.address.substr(0, kTopAddressBytes) + "\u2026");
       add(TopKind::ForbiddenHost, parse_address(r.address).host);
     }
   }
@@ -988,12 +992,13 @@ std::vector<QueryLogRow> SqliteStore::search_log(const LogFilter &filter) {
   // The log is appended in time order, so a time range becomes a range of ids found through
   // the time index; the rows are then read newest first along the ids, and the time test is
   // repeated on them for the few records of a batch that straddle a bound.
-  int64_t low_id = 0, high_id = filter.before_id > 0 ? filter.before_id : INT64_MAX;
+  int64_t low_id = filter.after_id + 1;
+  int64_t high_id = filter.before_id > 0 ? filter.before_id : INT64_MAX;
   if (filter.from_ms > 0) {
     Statement st(db_, "SELECT id FROM query_log WHERE time_ms >= ? ORDER BY time_ms LIMIT 1");
     st.bind(1, filter.from_ms);
     if (!st.step()) return {};
-    low_id = st.int64(0);
+    low_id = std::max(low_id, st.int64(0));
   }
   if (filter.to_ms > 0) {
     Statement st(db_,
@@ -1072,16 +1077,33 @@ RulePage SqliteStore::rule_page(const std::optional<Scope> &filter, const std::s
   if (!text.empty()) where += " AND key LIKE :text ESCAPE '\\'";
   RulePage page;
   const int64_t scope = filter ? scope_id(*filter) : 0;
+  limit = std::min<uint64_t>(limit, 10000);
+  if (!text.empty()) {
+    // A substring search reads every rule anyway: one pass counts the matches and keeps the
+    // page, instead of a count and then a second scan for the page.
+    Statement st(db_, ("SELECT scope, kind, key, action FROM rules" + where +
+                       " ORDER BY scope, kind, key").c_str());
+    st.bind_named(":scope", scope).bind_named(":text", like_pattern(text));
+    for (; st.step(); ++page.total) {
+      if (page.total < offset || page.total - offset >= limit) continue;
+      const auto kind = parse_kind(st.text(1));
+      const auto action = parse_action(st.text(3));
+      if (!kind || !action) continue;
+      page.rules.push_back({scope_name_of(st.int64(0), all_accounts), *kind,
+                            std::string(st.text(2)), *action});
+    }
+    return page;
+  }
   {
     Statement st(db_, ("SELECT COUNT(*) FROM rules" + where).c_str());
-    st.bind_named(":scope", scope).bind_named(":text", like_pattern(text));
+    st.bind_named(":scope", scope);
     if (st.step()) page.total = static_cast<uint64_t>(st.int64(0));
   }
   Statement st(db_, ("SELECT scope, kind, key, action FROM rules" + where +
                      " ORDER BY scope, kind, key LIMIT :limit OFFSET :offset")
                         .c_str());
-  st.bind_named(":scope", scope).bind_named(":text", like_pattern(text))
-      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(limit, 10000)))
+  st.bind_named(":scope", scope)
+      .bind_named(":limit", static_cast<int64_t>(limit))
       .bind_named(":offset", static_cast<int64_t>(std::min<uint64_t>(offset, INT64_MAX)));
   while (st.step()) {
     const auto kind = parse_kind(st.text(1));
@@ -1126,6 +1148,19 @@ EntryPage SqliteStore::list_page(const std::string &list, const std::string &tex
   const std::string where =
       text.empty() ? " WHERE list_id = :id" : " WHERE list_id = :id AND key LIKE :text ESCAPE '\\'";
   EntryPage page;
+  limit = std::min<uint64_t>(limit, 10000);
+  if (!text.empty()) {  // one pass, as for the rules
+    Statement st(db_, ("SELECT kind, key FROM list_entries" + where + " ORDER BY kind, key")
+                          .c_str());
+    st.bind_named(":id", id).bind_named(":text", like_pattern(text));
+    for (; st.step(); ++page.total) {
+      if (page.total < offset || page.total - offset >= limit) continue;
+      if (auto kind = parse_kind(st.text(0))) {
+        page.entries.emplace_back(*kind, std::string(st.text(1)));
+      }
+    }
+    return page;
+  }
   {
     Statement st(db_, ("SELECT COUNT(*) FROM list_entries" + where).c_str());
     st.bind_named(":id", id).bind_named(":text", like_pattern(text));

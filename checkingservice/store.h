@@ -203,6 +203,7 @@ struct LogFilter {
   int64_t from_ms = 0, to_ms = 0;
   int64_t before_id = 0;
   uint64_t limit = 50;
+  int64_t after_id = 0;  // and only ids above this one
 };
 
 struct QueryLogRow {

@@ -32,6 +32,7 @@ using json = nlohmann::json;
 constexpr const char *kCookie = "pvconsole";
 constexpr int64_t kHour = 3600 * 1000;
 constexpr int64_t kDay = 24 * kHour;
+constexpr int64_t kTextScanRows = 200000;
 
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -1075,12 +1076,25 @@ void Console::Impl::setup() {
 
   // Query log and audit trail.
   get("/api/log", [this](const auto &req, auto &res) {
-    const LogFilter filter = log_filter(req, 50, 1000);
+    LogFilter filter = log_filter(req, 50, 1000);
+    // No index finds a substring, so a text search reads at most kTextScanRows records per
+    // page, newest first: a page may come back short ("partial") with the id to go on below,
+    // and the page stays fast however large the log is kept.
+    int64_t continue_below = 0;
+    if (!filter.text.empty()) {
+      const auto [first, last] = store().log_window(0, UINT64_MAX);
+      const int64_t high = filter.before_id > 0 ? std::min(filter.before_id, last + 1) : last + 1;
+      filter.before_id = high;
+      filter.after_id = std::max<int64_t>(high - 1 - kTextScanRows, first - 1);
+      if (filter.after_id >= first) continue_below = filter.after_id + 1;
+    }
     const auto rows = store().search_log(filter);
     json out = json::array();
     for (const auto &row : rows) out.push_back(log_json(row));
-    send_json(res,
-              {{"rows", out}, {"next_before", rows.size() == filter.limit ? rows.back().id : 0}});
+    const bool full = rows.size() == filter.limit;
+    send_json(res, {{"rows", out},
+                    {"next_before", full ? rows.back().id : continue_below},
+                    {"partial", !full && continue_below != 0}});
   });
   get("/api/log.csv", [this](const auto &req, auto &res) {
     const auto rows = store().search_log(log_filter(req, 100000, 100000));

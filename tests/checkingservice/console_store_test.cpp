@@ -216,6 +216,13 @@ TEST(ConsoleStore, LogSearchFiltersPagesAndTimeRanges) {
   EXPECT_EQ(store.search_log(text).size(), 100u);
   text.text = "x%";
   EXPECT_TRUE(store.search_log(text).empty());
+  text.text = "site";  // a bounded part of the log: ids in (after_id, before_id)
+  text.after_id = page[0].id;  // the record of time 36000 (see narrow)
+  text.before_id = page[0].id + 11;
+  const auto part = store.search_log(text);
+  ASSERT_EQ(part.size(), 10u);
+  EXPECT_EQ(part.front().record.time_ms, 46000);
+  EXPECT_EQ(part.back().record.time_ms, 37000);
 }
 
 TEST(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {

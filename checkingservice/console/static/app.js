@@ -379,13 +379,23 @@ function logParams() {
 }
 async function showLog() {
   await loadAccounts();
-  const params = { ...logParams(), before: state_top(logState), limit: 50 };
   document.getElementById("log-csv").href = "/api/log.csv?" + qs(logParams());
-  const page = await api("GET", "/api/log?" + qs(params));
+  // A text search answers a part of the log at a time; go on until the page is full, for a
+  // few seconds at most (Older then searches on).
+  const rows = [];
+  let next = state_top(logState), partial = false;
+  const started = Date.now();
+  do {
+    const page = await api("GET", "/api/log?" + qs({ ...logParams(), before: next, limit: 50 - rows.length }));
+    rows.push(...page.rows);
+    next = page.next_before;
+    partial = page.partial;
+  } while (partial && rows.length < 50 && Date.now() - started < 3000);
   fillTable(document.getElementById("log-table"), ["time", "account", "address", "verdict", "decided by"],
-    page.rows.map((r) => [when(r.time), r.verified ? r.account : `${r.account || "(none)"} (stranger)`,
+    rows.map((r) => [when(r.time), r.verified ? r.account : `${r.account || "(none)"} (stranger)`,
       el("td", { class: "addr" }, r.address), el("td", { class: "verdict-" + r.verdict }, r.verdict), r.reason]));
-  cursorPager("log-pager", logState, page.next_before, showLog);
+  cursorPager("log-pager", logState, next, showLog);
+  if (partial) document.getElementById("log-pager").append(el("span", { class: "muted" }, " the search goes on with Older"));
 }
 function state_top(state) { return state.stack.length ? state.stack[state.stack.length - 1] : ""; }
 onSubmit("log-filter", async () => { logState.stack = []; await showLog(); });
