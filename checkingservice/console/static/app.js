@@ -31,6 +31,13 @@ async function api(method, path, body) {
   return data;
 }
 
+// Addresses and names come from anyone who can send a query: control characters and
+// direction overrides are shown as escapes, so that nothing can hide or reorder what is shown.
+function visible(text) {
+  return text.replace(/[\u0000-\u001f\u007f-\u009f\u200e\u200f\u202a-\u202e\u2066-\u2069]/g,
+    (c) => "\\u" + c.charCodeAt(0).toString(16).padStart(4, "0"));
+}
+
 function el(tag, attrs, ...children) {
   const node = document.createElement(tag);
   for (const [k, v] of Object.entries(attrs || {})) {
@@ -38,7 +45,7 @@ function el(tag, attrs, ...children) {
     else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
     else node.setAttribute(k, v);
   }
-  for (const c of children) node.append(c instanceof Node ? c : String(c ?? ""));
+  for (const c of children) node.append(c instanceof Node ? c : visible(String(c ?? "")));
   return node;
 }
 
@@ -64,9 +71,9 @@ function showError(form, error) {
   let placed = false;
   for (const [field, message] of Object.entries(fields)) {
     const slot = form.querySelector(`.err[data-for="${CSS.escape(field)}"]`);
-    if (slot) { slot.textContent = message; placed = true; }
+    if (slot) { slot.textContent = visible(message); placed = true; }
   }
-  if (!placed) form.querySelector('.err[data-for=""]').textContent = error.message;
+  if (!placed) form.querySelector('.err[data-for=""]').textContent = visible(error.message);
 }
 // Runs action for form, showing the server's messages next to the fields they concern.
 async function guarded(form, action) {
@@ -243,7 +250,7 @@ async function openList(name) {
   await showEntries();
 }
 async function showEntries() {
-  document.getElementById("list-name").textContent = currentList;
+  document.getElementById("list-name").textContent = visible(currentList);
   const q = document.getElementById("entry-search").q.value;
   const page = await api("GET", "/api/lists/entries?" + qs({ name: currentList, q, offset: entryPaging.offset, limit: entryPaging.limit }));
   fillTable(document.getElementById("entries-table"), ["kind", "entry"],
@@ -296,7 +303,7 @@ let importJob = "";
 function importProgress(fraction, text) {
   document.getElementById("import-progress-box").hidden = false;
   document.getElementById("import-progress").value = Math.round(fraction * 100);
-  document.getElementById("import-status").textContent = text;
+  document.getElementById("import-status").textContent = visible(text);
 }
 onSubmit("list-import", (form) => new Promise((resolve, reject) => {
   const file = form.file.files[0];
