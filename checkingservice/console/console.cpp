@@ -1091,7 +1091,7 @@ void Console::Impl::setup() {
     const auto rows = store().search_log(filter);
     json out = json::array();
     for (const auto &row : rows) out.push_back(log_json(row));
-    const bool full = rows.size() == filter.limit;
+    const bool full = !rows.empty() && rows.size() == filter.limit;  // limit=0 asks for none
     send_json(res, {{"rows", out},
                     {"next_before", full ? rows.back().id : continue_below},
                     {"partial", !full && continue_below != 0}});
@@ -1127,7 +1127,8 @@ void Console::Impl::setup() {
                      {"after", r.after}});
     }
     send_json(res, {{"rows", out},
-                    {"next_before", records.size() == filter.limit ? records.back().id : 0}});
+                    {"next_before",
+                     !records.empty() && records.size() == filter.limit ? records.back().id : 0}});
   });
 }
 

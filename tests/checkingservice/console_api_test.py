@@ -144,6 +144,8 @@ class ConsoleApiTest(unittest.TestCase):
                               (dict(limit="ten"), "limit")):
             self.assertIn(field, self.client.get("/api/log", **params)[2]["fields"])
         self.assertIn("address", self.client.get("/api/check", account="pupil")[2]["fields"])
+        for path in ("/api/log", "/api/audit"):  # a page of none is empty, not a crash
+            self.assertEqual(self.client.get(path, limit=0)[2]["next_before"], 0)
         self.assertEqual(self.audit_count(), before)
 
     def test_changes_reach_the_service_and_the_audit_trail(self):
