@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <tuple>
 #include <unordered_map>
 #include <chrono>
 
@@ -728,22 +727,49 @@ void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
 
 // The tops of every query, not only of the kept log rows: counted per hour in the same
 // transaction, at most kTopKeysPerHour keys per hour and kind, for kTopHours. A batch is
-// summed in memory first, so a busy hour costs one row write per distinct key.
+// summed in memory first (at most kTopKeysPerHour keys per hour and kind there too, so a
+// flood of distinct addresses costs no memory), so a busy hour costs one row write per
+// distinct key.
 void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
   if (records.empty()) return;
-  struct Hash {
-    size_t operator()(const std::tuple<int, int64_t, std::string> &k) const {
-      return std::hash<std::string>{}(std::get<2>(k)) ^
-             std::hash<int64_t>{}(std::get<1>(k) * 4 + std::get<0>(k));
+  Statement count(db_, "SELECT COUNT(*) FROM top_hourly WHERE what = ? AND start_ms = ?");
+  Statement update(db_, "UPDATE top_hourly SET count = count + ? "
+                        "WHERE what = ? AND start_ms = ? AND key = ?");
+  Statement insert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
+                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
+  std::map<std::pair<int64_t, int64_t>, uint64_t> held;  // keys stored per kind and hour
+  const auto write = [&](int64_t what, int64_t hour, const std::string &key, int64_t n) {
+    update.bind(1, n).bind(2, what).bind(3, hour).bind(4, key);
+    update.run();
+    if (sqlite3_changes(db_) > 0) return;
+    auto it = held.find({what, hour});
+    if (it == held.end()) {
+      count.bind(1, what).bind(2, hour);
+      it = held.emplace(std::pair{what, hour}, count.step() ? count.int64(0) : 0).first;
+      count.reset();
     }
+    const bool room = it->second < kTopKeysPerHour;
+    if (room) ++it->second;
+    insert.bind(1, room ? what : what + 4).bind(2, hour)
+        .bind(3, room ? std::string_view(key) : std::string_view("")).bind(4, n);
+    insert.run();
   };
-  std::unordered_map<std::tuple<int, int64_t, std::string>, int64_t, Hash> sums;
+
+  std::map<std::pair<int64_t, int64_t>, std::unordered_map<std::string, int64_t>> sums;
   int64_t newest = 0;
   for (const auto &r : records) {
     const int64_t hour = r.time_ms - r.time_ms % kHourMs;
     newest = std::max(newest, r.time_ms);
     const auto add = [&](TopKind kind, std::string key) {
-      ++sums[{static_cast<int>(kind), hour, std::move(key)}];
+      const int64_t what = static_cast<int64_t>(kind);
+      auto &batch = sums[{what, hour}];
+      if (const auto it = batch.find(key); it != batch.end()) {
+        ++it->second;
+      } else if (batch.size() < kTopKeysPerHour) {
+        batch.emplace(std::move(key), 1);
+      } else {
+        write(what, hour, key, 1);
+      }
     };
     add(TopKind::Account, r.verified ? r.account : "* (stranger)");
     add(TopKind::Rule, r.reason);
@@ -755,34 +781,11 @@ void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
       add(TopKind::ForbiddenHost, parse_address(r.address).host);
     }
   }
-  Statement count(db_, "SELECT COUNT(*) FROM top_hourly WHERE what = ? AND start_ms = ?");
-  Statement update(db_, "UPDATE top_hourly SET count = count + ? "
-                        "WHERE what = ? AND start_ms = ? AND key = ?");
-  Statement insert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
-                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
-  std::map<std::pair<int, int64_t>, uint64_t> keys;  // held per kind and hour
-  for (const auto &[k, n] : sums) {
-    const auto &[what, hour, key] = k;
-    update.reset();
-    update.bind(1, n).bind(2, int64_t{what}).bind(3, hour).bind(4, key);
-    update.run();
-    if (sqlite3_changes(db_) > 0) continue;
-    auto held = keys.find({what, hour});
-    if (held == keys.end()) {
-      count.reset();
-      count.bind(1, int64_t{what}).bind(2, hour);
-      held = keys.emplace(std::pair{what, hour}, count.step() ? count.int64(0) : 0).first;
-    }
-    const bool room = held->second < kTopKeysPerHour;
-    if (room) ++held->second;
-    insert.reset();
-    insert.bind(1, int64_t{room ? what : what + 4}).bind(2, hour)
-        .bind(3, room ? std::string_view(key) : std::string_view("")).bind(4, n);
-    insert.run();
+  for (const auto &[what_hour, batch] : sums) {
+    for (const auto &[key, n] : batch) write(what_hour.first, what_hour.second, key, n);
   }
   Statement drop(db_, "DELETE FROM top_hourly WHERE what = ? AND start_ms < ?");
   for (int64_t what = 0; what < 8; ++what) {
-    drop.reset();
     drop.bind(1, what).bind(2, newest - newest % kHourMs - (kTopHours - 1) * kHourMs);
     drop.run();
   }
