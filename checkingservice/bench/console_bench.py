@@ -147,7 +147,9 @@ def measure(console):
     ]
     first = console.timed("/api/dashboard")[0]
     results = []
-    console.timed(pages[-3][1])  # builds the check tool's index once
+    # The first check (or rule search) after a change reads every rule into the check tool's
+    # index and the rule texts.
+    built = console.timed(pages[-7][1])[0]
     for name, path in pages:
         times = [console.timed(path)[0] for _ in range(7)]
         results.append((name, statistics.median(times), max(times)))
@@ -160,6 +162,7 @@ def measure(console):
     results.insert(1, ("dashboard, computed again 2 s later", statistics.median(cold), max(cold)))
     warm = [console.timed("/api/dashboard")[0] for _ in range(7)]
     results.insert(2, ("dashboard, within its 2 s reuse", statistics.median(warm), max(warm)))
+    results.append(("rules search, first after a change (reads the rules)", built, built))
     took, size = console.timed("/api/log.csv?verdict=001")
     results.append((f"CSV export, 100,000 rows ({size / 1e6:.1f} MB)", took, took))
     return results

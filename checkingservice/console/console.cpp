@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <functional>
 #include <thread>
 #include <unordered_map>
 
@@ -240,6 +241,130 @@ class FailureLimiter {
   unsigned limit_;
   int64_t window_ms_;
   std::unordered_map<std::string, std::deque<int64_t>> failures_;
+};
+
+// Every rule's key in memory, for the rules page's text search: no index of the database
+// finds a substring, and reading a million rules there for each search takes longer than a
+// page may. Built from the same snapshot as the check tool's index (the rules are read once
+// for both) and replaced with it when the store's generation changes. Keys are kept in the
+// store's order (scope, kind, key), each followed by a line end, once as stored and once
+// lowercased (ASCII, as LIKE compares) for the search.
+class RuleTexts {
+ public:
+  struct Entry {
+    int64_t scope;  // account id, 0 for global
+    RuleKind kind;
+    Action action;
+    uint32_t offset, length;
+  };
+
+  void account(int64_t id, const std::string &name) { names_[id] = name; }
+  void rule(std::optional<int64_t> account, RuleKind kind, std::string_view key, Action action) {
+    pending_.push_back({account.value_or(0), kind, action, static_cast<uint32_t>(keys_.size()),
+                        static_cast<uint32_t>(key.size())});
+    keys_.append(key);
+  }
+  void finish() {
+    std::sort(pending_.begin(), pending_.end(), [this](const Entry &a, const Entry &b) {
+      if (a.scope != b.scope) return a.scope < b.scope;
+      if (a.kind != b.kind) return kind_name(a.kind) < kind_name(b.kind);
+      return std::string_view(keys_).substr(a.offset, a.length) <
+             std::string_view(keys_).substr(b.offset, b.length);
+    });
+    std::string keys;
+    keys.reserve(keys_.size() + pending_.size());
+    for (auto &entry : pending_) {
+      const std::string_view key = std::string_view(keys_).substr(entry.offset, entry.length);
+      entry.offset = static_cast<uint32_t>(keys.size());
+      keys.append(key);
+      keys.push_back('\n');
+    }
+    keys_ = std::move(keys);
+    lowered_ = keys_;
+    for (char &c : lowered_) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    entries_ = std::move(pending_);
+    pending_ = {};
+  }
+
+  // Like ConsoleStore::rule_page with a search text: the rules holding it, in the same order.
+  RulePage search(std::optional<int64_t> scope, std::string_view text, uint64_t offset,
+                  uint64_t limit) const {
+    RulePage page;
+    std::string needle(text);
+    for (char &c : needle) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (needle.find('\n') != std::string::npos) return page;  // no key holds one
+    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
+    auto from = lowered_.begin();
+    size_t next = 0;  // entries before this one are counted already
+    for (;;) {
+      const auto found = std::search(from, lowered_.end(), searcher);
+      if (found == lowered_.end()) break;
+      const auto at = static_cast<uint32_t>(found - lowered_.begin());
+      next = static_cast<size_t>(
+                 std::upper_bound(entries_.begin() + static_cast<std::ptrdiff_t>(next),
+                                  entries_.end(), at,
+                                  [](uint32_t value, const Entry &e) { return value < e.offset; }) -
+                 entries_.begin());
+      const Entry &entry = entries_[next - 1];
+      from = lowered_.begin() + entry.offset + entry.length + 1;
+      if (scope && entry.scope != *scope) continue;
+      if (page.total >= offset && page.total - offset < limit) {
+        std::optional<std::string> account;
+        if (entry.scope != 0) {
+          const auto name = names_.find(entry.scope);
+          account = name != names_.end() ? name->second : "#" + std::to_string(entry.scope);
+        }
+        page.rules.push_back({std::move(account), entry.kind,
+                              keys_.substr(entry.offset, entry.length), entry.action});
+      }
+      ++page.total;
+    }
+    return page;
+  }
+  std::optional<int64_t> account_id(const std::string &name) const {
+    for (const auto &[id, account] : names_) {
+      if (account == name) return id;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::unordered_map<int64_t, std::string> names_;
+  std::vector<Entry> pending_, entries_;
+  std::string keys_, lowered_;
+};
+
+// Hands one snapshot to the index builder and to the rule texts.
+class SnapshotTee final : public SnapshotSink {
+ public:
+  SnapshotTee(IndexBuilder &builder, RuleTexts &texts) : builder_(builder), texts_(texts) {}
+  void setting(std::string_view key, std::string_view value) override {
+    builder_.setting(key, value);
+  }
+  void account(const AccountRecord &account) override {
+    builder_.account(account);
+    texts_.account(account.id, account.name);
+  }
+  void list(int64_t id, std::string_view name) override { builder_.list(id, name); }
+  void rule(std::optional<int64_t> account_id, RuleKind kind, std::string_view key,
+            Action action) override {
+    builder_.rule(account_id, kind, key, action);
+    texts_.rule(account_id, kind, key, action);
+  }
+  void list_entry(int64_t list_id, RuleKind kind, std::string_view key) override {
+    builder_.list_entry(list_id, kind, key);
+  }
+  void attachment(std::optional<int64_t> account_id, int64_t list_id, Action action) override {
+    builder_.attachment(account_id, list_id, action);
+  }
+
+ private:
+  IndexBuilder &builder_;
+  RuleTexts &texts_;
 };
 
 struct ImportJob {
@@ -619,14 +744,20 @@ class Console::Impl {
     return nullptr;
   }
 
-  std::shared_ptr<const RuleIndex> index() {
+  std::shared_ptr<const RuleIndex> index() { return snapshot().first; }
+
+  std::pair<std::shared_ptr<const RuleIndex>, std::shared_ptr<const RuleTexts>> snapshot() {
     std::lock_guard lock(index_mutex_);
     const uint64_t generation = store().generation();
     if (!index_ || index_->generation() != generation) {
       IndexBuilder builder;
-      index_ = builder.finish(store().load(builder));
+      auto texts = std::make_shared<RuleTexts>();
+      SnapshotTee tee(builder, *texts);
+      index_ = builder.finish(store().load(tee));
+      texts->finish();
+      rule_texts_ = std::move(texts);
     }
-    return index_;
+    return {index_, rule_texts_};
   }
 
   json dashboard() {
@@ -828,6 +959,7 @@ class Console::Impl {
   std::mutex verify_mutex_;
   std::mutex index_mutex_;
   std::shared_ptr<const RuleIndex> index_;
+  std::shared_ptr<const RuleTexts> rule_texts_;
   std::mutex dashboard_mutex_;
   json dashboard_;
   int64_t dashboard_time_ = 0;
@@ -939,9 +1071,23 @@ void Console::Impl::setup() {
       scope = scope_field({{"scope", "account"}, {"account", req.get_param_value("account")}});
     else if (!which.empty())
       throw FieldError("scope", "choose all, global or an account");
-    const RulePage page = store().rule_page(
-        scope, req.has_param("q") ? req.get_param_value("q") : "",
-        param_number(req, "offset", 0, UINT32_MAX), param_number(req, "limit", 50, 1000));
+    const std::string text = req.has_param("q") ? req.get_param_value("q") : "";
+    const uint64_t offset = param_number(req, "offset", 0, UINT32_MAX);
+    const uint64_t limit = param_number(req, "limit", 50, 1000);
+    RulePage page;
+    if (text.empty()) {
+      page = store().rule_page(scope, text, offset, limit);
+    } else {
+      const auto texts = snapshot().second;
+      std::optional<int64_t> id;
+      if (scope && scope->account) {
+        id = texts->account_id(*scope->account);
+        if (!id) throw FieldError("account", "no account named \"" + *scope->account + "\"");
+      } else if (scope) {
+        id = 0;
+      }
+      page = texts->search(id, text, offset, limit);
+    }
     json rules = json::array();
     for (const auto &r : page.rules) rules.push_back(rule_json(r));
     send_json(res, {{"total", page.total}, {"rules", rules}});

@@ -222,6 +222,23 @@ class ConsoleApiTest(unittest.TestCase):
             "list", "blocked list", "forbid", "domain", "b.school.example")))
         self.assertEqual(rule("prec", "http://elsewhere.example/"), ("000", None))
 
+        # The rules page's search: substrings without regard to ASCII case, in the store's
+        # order, by scope, paged.
+        c.post("/api/rules/add", {"scope": "account", "account": "prec", "action": "forbid",
+                                  "kind": "exact", "pattern": "http://casino.example/Help?x"})
+        def search(**params):
+            page = c.get("/api/rules", **params)[2]
+            return page["total"], [(r["account"], r["kind"], r["key"]) for r in page["rules"]]
+        self.assertEqual(search(q="HELP"), (2, [
+            ("prec", "exact", "http://casino.example/Help?x"),
+            ("prec", "prefix", "casino.example/help/")]))
+        self.assertEqual(search(q="casino", scope="global"), (1, [("", "domain", "casino.example")]))
+        self.assertEqual(search(q="casino", offset=1, limit=2), (4, [
+            ("prec", "exact", "http://casino.example/Help?x"),
+            ("prec", "prefix", "casino.example/")]))
+        self.assertEqual(search(q="%"), (0, []))
+        self.assertEqual(c.get("/api/rules", q="x", scope="account", account="nobody")[0], 400)
+
     def test_import_reports_bad_lines_refuses_binaries_and_cancels_whole(self):
         c = self.client
         c.post("/api/lists/create", {"name": "imp"})
