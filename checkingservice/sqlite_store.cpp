@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 #include <chrono>
 #include <vector>
 
@@ -175,7 +177,17 @@ CREATE TABLE IF NOT EXISTS audit(
   target TEXT NOT NULL, before TEXT NOT NULL, after TEXT NOT NULL);
 )SQL";
 
+// The dashboard's tops, counted per hour (`what`: TopKind; TopKind + 4 holds the count of
+// keys past kTopKeysPerHour under an empty key). Its own step, idempotent like the rest, run
+// after kSchema also on older files.
+constexpr const char *kTopSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS top_hourly(
+  what INTEGER NOT NULL, start_ms INTEGER NOT NULL, key TEXT NOT NULL, count INTEGER NOT NULL,
+  PRIMARY KEY(what, start_ms, key)) WITHOUT ROWID;
+)SQL";
+
 constexpr int64_t kHourMs = 3600 * 1000;
+constexpr size_t kTopAddressBytes = 200;
 constexpr int64_t kDayMs = 24 * kHourMs;
 
 // "%text%" for LIKE, with the pattern characters of text itself taken literally.
@@ -287,6 +299,7 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
     exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
     Transaction tx(*this, true);
     exec(kSchema);
+    exec(kTopSchema);
     tx.commit();
   } catch (...) {
     sqlite3_close(db_);
@@ -419,6 +432,7 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
     insert.run();
   }
   count_queries(all);
+  count_tops(all);
   tx.commit();
   // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
   // ones are converted by pvcheckctl init).
@@ -767,6 +781,85 @@ void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
   drop_days.run();
 }
 
+// The tops of every query, not only of the kept log rows: counted per hour in the same
+// transaction, at most kTopKeysPerHour keys per hour and kind, for kTopHours. A batch is
+// summed in memory first (at most kTopKeysPerHour keys per hour and kind there too, so a
+// flood of distinct addresses costs no memory), so a busy hour costs one row write per
+// distinct key.
+void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
+  if (records.empty()) return;
+  Statement count(db_, "SELECT COUNT(*) FROM top_hourly WHERE what = ? AND start_ms = ?");
+  Statement update(db_, "UPDATE top_hourly SET count = count + ? "
+                        "WHERE what = ? AND start_ms = ? AND key = ?");
+  Statement insert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
+                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
+  std::map<std::pair<int64_t, int64_t>, uint64_t> held;  // keys stored per kind and hour
+  const auto write = [&](int64_t what, int64_t hour, const std::string &key, int64_t n) {
+    update.bind(1, n).bind(2, what).bind(3, hour).bind(4, key);
+    update.run();
+    if (sqlite3_changes(db_) > 0) return;
+    auto it = held.find({what, hour});
+    if (it == held.end()) {
+      count.bind(1, what).bind(2, hour);
+      it = held.emplace(std::pair{what, hour}, count.step() ? count.int64(0) : 0).first;
+      count.reset();
+    }
+    const bool room = it->second < kTopKeysPerHour;
+    if (room) ++it->second;
+    insert.bind(1, room ? what : what + 4).bind(2, hour)
+        .bind(3, room ? std::string_view(key) : std::string_view("")).bind(4, n);
+    insert.run();
+  };
+
+  std::map<std::pair<int64_t, int64_t>, std::unordered_map<std::string, int64_t>> sums;
+  int64_t newest = 0;
+  for (const auto &r : records) {
+    const int64_t hour = r.time_ms - r.time_ms % kHourMs;
+    newest = std::max(newest, r.time_ms);
+    const auto add = [&](TopKind kind, std::string key) {
+      const int64_t what = static_cast<int64_t>(kind);
+      auto &batch = sums[{what, hour}];
+      if (const auto it = batch.find(key); it != batch.end()) {
+        ++it->second;
+      } else if (batch.size() < kTopKeysPerHour) {
+        batch.emplace(std::move(key), 1);
+      } else {
+        write(what, hour, key, 1);
+      }
+    };
+    add(TopKind::Account, r.verified ? r.account : "* (stranger)");
+    add(TopKind::Rule, r.reason);
+    if (r.verdict == "001") {
+      // Long addresses are counted by their start, which keeps an hour of the top small.
+      add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
+                                         ? r.address
+                                         : r.address.substr(0, kTopAddressBytes) + "\u2026");
+      add(TopKind::ForbiddenHost, parse_address(r.address).host);
+    }
+  }
+  for (const auto &[what_hour, batch] : sums) {
+    for (const auto &[key, n] : batch) write(what_hour.first, what_hour.second, key, n);
+  }
+  Statement drop(db_, "DELETE FROM top_hourly WHERE what = ? AND start_ms < ?");
+  for (int64_t what = 0; what < 8; ++what) {
+    drop.bind(1, what).bind(2, newest - newest % kHourMs - (kTopHours - 1) * kHourMs);
+    drop.run();
+  }
+}
+
+TopCounts SqliteStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
+  TopCounts out;
+  Statement st(db_, "SELECT key, SUM(count) AS n FROM top_hourly WHERE what = ? AND "
+                    "start_ms >= ? GROUP BY key ORDER BY n DESC, key LIMIT ?");
+  st.bind(1, int64_t{static_cast<int>(kind)}).bind(2, from_ms)
+      .bind(3, static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX)));
+  while (st.step()) out.rows.push_back({std::string(st.text(0)), static_cast<uint64_t>(st.int64(1))});
+  Statement others(db_, "SELECT SUM(count) FROM top_hourly WHERE what = ? AND start_ms >= ?");
+  others.bind(1, int64_t{static_cast<int>(kind) + 4}).bind(2, from_ms);
+  if (others.step() && !others.is_null(0)) out.others = static_cast<uint64_t>(others.int64(0));
+  return out;
+}
+
 void SqliteStore::report_health(const ServiceHealth &health) {
   Statement st(db_,
                "INSERT OR REPLACE INTO service_health(instance, time_ms, started_ms, generation, "
@@ -958,12 +1051,13 @@ std::vector<QueryLogRow> SqliteStore::search_log(const LogFilter &filter) {
   // The log is appended in time order, so a time range becomes a range of ids found through
   // the time index; the rows are then read newest first along the ids, and the time test is
   // repeated on them for the few records of a batch that straddle a bound.
-  int64_t low_id = 0, high_id = filter.before_id > 0 ? filter.before_id : INT64_MAX;
+  int64_t low_id = filter.after_id + 1;
+  int64_t high_id = filter.before_id > 0 ? filter.before_id : INT64_MAX;
   if (filter.from_ms > 0) {
     Statement st(db_, "SELECT id FROM query_log WHERE time_ms >= ? ORDER BY time_ms LIMIT 1");
     st.bind(1, filter.from_ms);
     if (!st.step()) return {};
-    low_id = st.int64(0);
+    low_id = std::max(low_id, st.int64(0));
   }
   if (filter.to_ms > 0) {
     Statement st(db_,
@@ -1042,16 +1136,33 @@ RulePage SqliteStore::rule_page(const std::optional<Scope> &filter, const std::s
   if (!text.empty()) where += " AND key LIKE :text ESCAPE '\\'";
   RulePage page;
   const int64_t scope = filter ? scope_id(*filter) : 0;
+  limit = std::min<uint64_t>(limit, 10000);
+  if (!text.empty()) {
+    // A substring search reads every rule anyway: one pass counts the matches and keeps the
+    // page, instead of a count and then a second scan for the page.
+    Statement st(db_, ("SELECT scope, kind, key, action FROM rules" + where +
+                       " ORDER BY scope, kind, key").c_str());
+    st.bind_named(":scope", scope).bind_named(":text", like_pattern(text));
+    for (; st.step(); ++page.total) {
+      if (page.total < offset || page.total - offset >= limit) continue;
+      const auto kind = parse_kind(st.text(1));
+      const auto action = parse_action(st.text(3));
+      if (!kind || !action) continue;
+      page.rules.push_back({scope_name_of(st.int64(0), all_accounts), *kind,
+                            std::string(st.text(2)), *action});
+    }
+    return page;
+  }
   {
     Statement st(db_, ("SELECT COUNT(*) FROM rules" + where).c_str());
-    st.bind_named(":scope", scope).bind_named(":text", like_pattern(text));
+    st.bind_named(":scope", scope);
     if (st.step()) page.total = static_cast<uint64_t>(st.int64(0));
   }
   Statement st(db_, ("SELECT scope, kind, key, action FROM rules" + where +
                      " ORDER BY scope, kind, key LIMIT :limit OFFSET :offset")
                         .c_str());
-  st.bind_named(":scope", scope).bind_named(":text", like_pattern(text))
-      .bind_named(":limit", static_cast<int64_t>(std::min<uint64_t>(limit, 10000)))
+  st.bind_named(":scope", scope)
+      .bind_named(":limit", static_cast<int64_t>(limit))
       .bind_named(":offset", static_cast<int64_t>(std::min<uint64_t>(offset, INT64_MAX)));
   while (st.step()) {
     const auto kind = parse_kind(st.text(1));
@@ -1063,12 +1174,52 @@ RulePage SqliteStore::rule_page(const std::optional<Scope> &filter, const std::s
   return page;
 }
 
+std::optional<RuleRecord> SqliteStore::first_rule(const Scope &scope, RuleKind kind,
+                                                  std::span<const std::string> keys) {
+  const int64_t scope_number = scope_id(scope);
+  Statement st(db_, "SELECT action FROM rules WHERE scope = ? AND kind = ? AND key = ?");
+  for (const auto &key : keys) {
+    st.reset();
+    st.bind(1, scope_number).bind(2, kind_name(kind)).bind(3, key);
+    if (!st.step()) continue;
+    if (const auto action = parse_action(st.text(0))) {
+      return RuleRecord{scope.account, kind, key, *action};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> SqliteStore::first_list_entry(const std::string &list, RuleKind kind,
+                                                         std::span<const std::string> keys) {
+  const int64_t id = list_id(list);
+  Statement st(db_, "SELECT 1 FROM list_entries WHERE list_id = ? AND kind = ? AND key = ?");
+  for (const auto &key : keys) {
+    st.reset();
+    st.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
+    if (st.step()) return key;
+  }
+  return std::nullopt;
+}
+
 EntryPage SqliteStore::list_page(const std::string &list, const std::string &text,
                                  uint64_t offset, uint64_t limit) {
   const int64_t id = list_id(list);
   const std::string where =
       text.empty() ? " WHERE list_id = :id" : " WHERE list_id = :id AND key LIKE :text ESCAPE '\\'";
   EntryPage page;
+  limit = std::min<uint64_t>(limit, 10000);
+  if (!text.empty()) {  // one pass, as for the rules
+    Statement st(db_, ("SELECT kind, key FROM list_entries" + where + " ORDER BY kind, key")
+                          .c_str());
+    st.bind_named(":id", id).bind_named(":text", like_pattern(text));
+    for (; st.step(); ++page.total) {
+      if (page.total < offset || page.total - offset >= limit) continue;
+      if (auto kind = parse_kind(st.text(0))) {
+        page.entries.emplace_back(*kind, std::string(st.text(1)));
+      }
+    }
+    return page;
+  }
   {
     Statement st(db_, ("SELECT COUNT(*) FROM list_entries" + where).c_str());
     st.bind_named(":id", id).bind_named(":text", like_pattern(text));

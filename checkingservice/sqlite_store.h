@@ -78,9 +78,14 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   void scan_log(int64_t first, int64_t last,
                 const std::function<void(const QueryLogRecord &)> &visit) override;
   uint64_t log_rows() override;
+  TopCounts top_counts(TopKind kind, int64_t from_ms, uint64_t limit) override;
   std::vector<ServiceHealth> health() override;
   RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
                      uint64_t offset, uint64_t limit) override;
+  std::optional<RuleRecord> first_rule(const Scope &scope, RuleKind kind,
+                                       std::span<const std::string> keys) override;
+  std::optional<std::string> first_list_entry(const std::string &list, RuleKind kind,
+                                              std::span<const std::string> keys) override;
   EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
                       uint64_t limit) override;
   void rename_list(const std::string &from, const std::string &to) override;
@@ -98,6 +103,7 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   int64_t list_id(const std::string &name);
   void bump_generation();
   void count_queries(std::span<const QueryLogRecord> records);
+  void count_tops(std::span<const QueryLogRecord> records);
 
   sqlite3 *db_ = nullptr;
 };

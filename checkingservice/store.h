@@ -203,6 +203,7 @@ struct LogFilter {
   int64_t from_ms = 0, to_ms = 0;
   int64_t before_id = 0;
   uint64_t limit = 50;
+  int64_t after_id = 0;  // and only ids above this one
 };
 
 struct QueryLogRow {
@@ -214,6 +215,20 @@ struct CounterRow {
   int64_t start_ms = 0;  // start of the hour or the (UTC) day
   uint64_t queries = 0;
   uint64_t forbidden = 0;
+};
+
+// The dashboard's tops, counted per hour beside the hourly counters.
+enum class TopKind : unsigned char { ForbiddenAddress, ForbiddenHost, Account, Rule };
+
+struct TopRow {
+  std::string key;
+  uint64_t count = 0;
+};
+
+struct TopCounts {
+  std::vector<TopRow> rows;  // most counted first
+  uint64_t others = 0;       // counted without their key: an hour already held
+                             // kTopKeysPerHour keys of this kind
 };
 
 struct RulePage {
@@ -230,6 +245,10 @@ struct EntryPage {
 // kDailyCounterDays.
 inline constexpr int64_t kHourlyCounterDays = 30;
 inline constexpr int64_t kDailyCounterDays = 400;
+// Keys of one top counted per hour (the rest of the hour's count goes to `others`), and how
+// long the hourly tops are kept: the bound on what they take, whatever the traffic.
+inline constexpr uint64_t kTopKeysPerHour = 1000;
+inline constexpr int64_t kTopHours = 25;
 
 class ConsoleStore {
  public:
@@ -268,6 +287,8 @@ class ConsoleStore {
   virtual void scan_log(int64_t first, int64_t last,
                         const std::function<void(const QueryLogRecord &)> &visit) = 0;
   virtual uint64_t log_rows() = 0;
+  // The most counted keys of one top over the hours starting at or after from_ms.
+  virtual TopCounts top_counts(TopKind kind, int64_t from_ms, uint64_t limit) = 0;
   virtual std::vector<ServiceHealth> health() = 0;
 
   virtual RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
@@ -275,6 +296,12 @@ class ConsoleStore {
   virtual EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
                               uint64_t limit) = 0;
   virtual void rename_list(const std::string &from, const std::string &to) = 0;
+  // Of keys (most specific first), the first held by a rule of this scope and kind, or by an
+  // entry of this kind in the list: which rule a decision of the index came from.
+  virtual std::optional<RuleRecord> first_rule(const Scope &scope, RuleKind kind,
+                                               std::span<const std::string> keys) = 0;
+  virtual std::optional<std::string> first_list_entry(const std::string &list, RuleKind kind,
+                                                      std::span<const std::string> keys) = 0;
   // Like AdminStore::add_list_entries, in one transaction; progress(done) is called every few
   // thousand entries, and returning false from it cancels: StoreError, nothing changed.
   virtual uint64_t import_list_entries(

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <functional>
 #include <thread>
 #include <unordered_map>
 
@@ -32,6 +33,7 @@ using json = nlohmann::json;
 constexpr const char *kCookie = "pvconsole";
 constexpr int64_t kHour = 3600 * 1000;
 constexpr int64_t kDay = 24 * kHour;
+constexpr int64_t kTextScanRows = 200000;
 
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -102,6 +104,36 @@ bool is_text(std::string_view data) {
     i += length;
   }
   return true;
+}
+
+// The keys a rule of this kind could have to match the address, most specific first, as the
+// index matches them: the canonical address; the host with ever shorter path prefixes; the
+// host; the host and its parent domains (none for a numeric host).
+std::vector<std::string> candidate_keys(RuleKind kind, const AddressParts &address) {
+  std::vector<std::string> keys;
+  switch (kind) {
+    case RuleKind::Exact:
+      keys.push_back(address.canonical);
+      break;
+    case RuleKind::Prefix:
+      for (size_t n = address.path.size(); n > 0; --n) {
+        keys.push_back(address.host + address.path.substr(0, n));
+      }
+      keys.push_back(address.host);  // a prefix stored without a path means "/"
+      break;
+    case RuleKind::Host:
+      keys.push_back(address.host);
+      break;
+    case RuleKind::Domain:
+      for (std::string_view domain = address.host;;) {
+        keys.emplace_back(domain);
+        const size_t dot = domain.find('.');
+        if (address.host_is_ip || dot == std::string_view::npos) break;
+        domain.remove_prefix(dot + 1);
+      }
+      break;
+  }
+  return keys;
 }
 
 std::string precedence_text(const RuleRecord &rule) {
@@ -211,80 +243,128 @@ class FailureLimiter {
   std::unordered_map<std::string, std::deque<int64_t>> failures_;
 };
 
-// The dashboard's tops over the newest records of the last 24 hours. The counts are kept
-// between requests, and each request reads only the records that entered or left the window
-// since the one before, so a busy log costs its growth, not its size.
-class Tops {
+// Every rule's key in memory, for the rules page's text search: no index of the database
+// finds a substring, and reading a million rules there for each search takes longer than a
+// page may. Built from the same snapshot as the check tool's index (the rules are read once
+// for both) and replaced with it when the store's generation changes. Keys are kept in the
+// store's order (scope, kind, key), each followed by a line end, once as stored and once
+// lowercased (ASCII, as LIKE compares) for the search.
+class RuleTexts {
  public:
-  static constexpr uint64_t kWindow = 200000;
+  struct Entry {
+    int64_t scope;  // account id, 0 for global
+    RuleKind kind;
+    Action action;
+    uint32_t offset, length;
+  };
 
-  json get(ConsoleStore &store, int64_t now) {
-    std::lock_guard lock(mutex_);
-    const auto [first, last] = store.log_window(now - 24 * 3600 * 1000, kWindow);
-    bool rebuild = first > last || first_ > last_ || first < first_ || first > last_;
-    if (!rebuild && first > first_) {
-      // Records trimmed from the log before they could be taken off force a recount.
-      int64_t seen = 0;
-      store.scan_log(first_, first - 1, [&](const QueryLogRecord &r) {
-        apply(r, -1);
-        ++seen;
-      });
-      rebuild = seen != first - first_;
+  void account(int64_t id, const std::string &name) { names_[id] = name; }
+  void rule(std::optional<int64_t> account, RuleKind kind, std::string_view key, Action action) {
+    pending_.push_back({account.value_or(0), kind, action, static_cast<uint32_t>(keys_.size()),
+                        static_cast<uint32_t>(key.size())});
+    keys_.append(key);
+  }
+  void finish() {
+    std::sort(pending_.begin(), pending_.end(), [this](const Entry &a, const Entry &b) {
+      if (a.scope != b.scope) return a.scope < b.scope;
+      if (a.kind != b.kind) return kind_name(a.kind) < kind_name(b.kind);
+      return std::string_view(keys_).substr(a.offset, a.length) <
+             std::string_view(keys_).substr(b.offset, b.length);
+    });
+    std::string keys;
+    keys.reserve(keys_.size() + pending_.size());
+    for (auto &entry : pending_) {
+      const std::string_view key = std::string_view(keys_).substr(entry.offset, entry.length);
+      entry.offset = static_cast<uint32_t>(keys.size());
+      keys.append(key);
+      keys.push_back('\n');
     }
-    if (rebuild) {
-      addresses_.clear(), hosts_.clear(), accounts_.clear(), rules_.clear();
-      if (first <= last) store.scan_log(first, last, [&](const QueryLogRecord &r) { apply(r, 1); });
-    } else if (last > last_) {
-      store.scan_log(last_ + 1, last, [&](const QueryLogRecord &r) { apply(r, 1); });
+    keys_ = std::move(keys);
+    lowered_ = keys_;
+    for (char &c : lowered_) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    first_ = first;
-    last_ = last;
-    return {{"forbidden_addresses", top(addresses_)},
-            {"forbidden_hosts", top(hosts_)},
-            {"accounts", top(accounts_)},
-            {"rules", top(rules_)},
-            {"records", first <= last ? last - first + 1 : 0},
-            {"window", kWindow}};
+    entries_ = std::move(pending_);
+    pending_ = {};
+  }
+
+  // Like ConsoleStore::rule_page with a search text: the rules holding it, in the same order.
+  RulePage search(std::optional<int64_t> scope, std::string_view text, uint64_t offset,
+                  uint64_t limit) const {
+    RulePage page;
+    std::string needle(text);
+    for (char &c : needle) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (needle.find('\n') != std::string::npos) return page;  // no key holds one
+    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
+    auto from = lowered_.begin();
+    size_t next = 0;  // entries before this one are counted already
+    for (;;) {
+      const auto found = std::search(from, lowered_.end(), searcher);
+      if (found == lowered_.end()) break;
+      const auto at = static_cast<uint32_t>(found - lowered_.begin());
+      next = static_cast<size_t>(
+                 std::upper_bound(entries_.begin() + static_cast<std::ptrdiff_t>(next),
+                                  entries_.end(), at,
+                                  [](uint32_t value, const Entry &e) { return value < e.offset; }) -
+                 entries_.begin());
+      const Entry &entry = entries_[next - 1];
+      from = lowered_.begin() + entry.offset + entry.length + 1;
+      if (scope && entry.scope != *scope) continue;
+      if (page.total >= offset && page.total - offset < limit) {
+        std::optional<std::string> account;
+        if (entry.scope != 0) {
+          const auto name = names_.find(entry.scope);
+          account = name != names_.end() ? name->second : "#" + std::to_string(entry.scope);
+        }
+        page.rules.push_back({std::move(account), entry.kind,
+                              keys_.substr(entry.offset, entry.length), entry.action});
+      }
+      ++page.total;
+    }
+    return page;
+  }
+  std::optional<int64_t> account_id(const std::string &name) const {
+    for (const auto &[id, account] : names_) {
+      if (account == name) return id;
+    }
+    return std::nullopt;
   }
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
-  using Counts = std::unordered_map<std::string, int64_t, Hash, std::equal_to<>>;
+  std::unordered_map<int64_t, std::string> names_;
+  std::vector<Entry> pending_, entries_;
+  std::string keys_, lowered_;
+};
 
-  static void bump(Counts &counts, std::string_view key, int64_t by) {
-    const auto it = counts.find(key);
-    if (it == counts.end()) {
-      if (by > 0) counts.emplace(key, by);
-    } else if ((it->second += by) <= 0) {
-      counts.erase(it);
-    }
+// Hands one snapshot to the index builder and to the rule texts.
+class SnapshotTee final : public SnapshotSink {
+ public:
+  SnapshotTee(IndexBuilder &builder, RuleTexts &texts) : builder_(builder), texts_(texts) {}
+  void setting(std::string_view key, std::string_view value) override {
+    builder_.setting(key, value);
   }
-  void apply(const QueryLogRecord &r, int64_t by) {
-    bump(accounts_, r.verified ? std::string_view(r.account) : "* (stranger)", by);
-    bump(rules_, r.reason, by);
-    if (r.verdict == "001") {
-      bump(addresses_, r.address, by);
-      bump(hosts_, parse_address(r.address).host, by);
-    }
+  void account(const AccountRecord &account) override {
+    builder_.account(account);
+    texts_.account(account.id, account.name);
   }
-  static json top(const Counts &counts) {
-    std::vector<std::pair<std::string_view, int64_t>> v(counts.begin(), counts.end());
-    const size_t n = std::min<size_t>(10, v.size());
-    std::partial_sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), v.end(),
-                      [](const auto &a, const auto &b) {
-                        return a.second != b.second ? a.second > b.second : a.first < b.first;
-                      });
-    json out = json::array();
-    for (size_t i = 0; i < n; ++i) out.push_back({{"key", v[i].first}, {"count", v[i].second}});
-    return out;
+  void list(int64_t id, std::string_view name) override { builder_.list(id, name); }
+  void rule(std::optional<int64_t> account_id, RuleKind kind, std::string_view key,
+            Action action) override {
+    builder_.rule(account_id, kind, key, action);
+    texts_.rule(account_id, kind, key, action);
+  }
+  void list_entry(int64_t list_id, RuleKind kind, std::string_view key) override {
+    builder_.list_entry(list_id, kind, key);
+  }
+  void attachment(std::optional<int64_t> account_id, int64_t list_id, Action action) override {
+    builder_.attachment(account_id, list_id, action);
   }
 
-  std::mutex mutex_;
-  int64_t first_ = 1, last_ = 0;  // the ids counted
-  Counts addresses_, hosts_, accounts_, rules_;
+ private:
+  IndexBuilder &builder_;
+  RuleTexts &texts_;
 };
 
 struct ImportJob {
@@ -324,21 +404,10 @@ class Console::Impl {
     const auto admins = probe.administrators();
     stand_in_hash_ = admins.empty() ? hash_password(random_hex(16)) : admins.front().password_hash;
     setup();
-    // The first count of the tops reads the whole window; done now, the first dashboard
-    // does not wait for it.
-    warm_up_ = std::thread([this] {
-      try {
-        SqliteStore own(options_.db);
-        tops_.get(own, now_ms());
-      } catch (const std::exception &e) {
-        log_error(std::string("console: counting the tops: ") + e.what());
-      }
-    });
   }
 
   ~Impl() {
     stop();
-    if (warm_up_.joinable()) warm_up_.join();
     std::lock_guard lock(jobs_mutex_);
     for (auto &[id, job] : jobs_) {
       job->cancel = true;
@@ -622,14 +691,73 @@ class Console::Impl {
     send_json(res, {{"ok", true}});
   }
 
-  std::shared_ptr<const RuleIndex> index() {
+  // The rule behind a verdict of the index, found again in the store: the index keeps no
+  // patterns, only which layer, kind and list decided, so the store is asked for the keys of
+  // that kind the address could match, most specific first, as the index ranks them. Null
+  // when the policy or a move decided (or the store changed since the index was built).
+  json deciding_rule(const RuleIndex &current, const std::string &name,
+                     const std::string &address, const CheckAnswer &answer) {
+    const RuleIndex::Account *account = current.find_account(name);
+    if (account && account != &current.stranger() && !account->password_hash) account = nullptr;
+    if (!account) account = &current.stranger();
+    const AddressParts parts = parse_address(address);
+    const RuleIndex::Decision decision = current.decide(*account, parts);
+    const std::vector<std::string> keys = candidate_keys(decision.kind, parts);
+    const std::string_view kind = kind_name(decision.kind);
+    const std::string_view action = decision.verdict == Verdict::Forbid ? "forbid" : "allow";
+    switch (decision.layer) {
+      case RuleIndex::Layer::Account:
+      case RuleIndex::Layer::Global: {
+        const bool own = decision.layer == RuleIndex::Layer::Account;
+        std::optional<RuleRecord> rule;
+        try {
+          rule = store().first_rule(own ? Scope::of(account->name) : Scope::global(),
+                                    decision.kind, keys);
+        } catch (const StoreError &) {  // removed since the index was built
+        }
+        if (!rule) return nullptr;
+        return {{"scope", own ? "account" : "global"},
+                {"account", own ? json(account->name) : json(nullptr)},
+                {"list", nullptr},
+                {"action", rule->action == Action::Forbid ? "forbid" : "allow"},
+                {"kind", kind},
+                {"pattern", rule->key},
+                {"precedence", precedence_text(*rule)}};
+      }
+      case RuleIndex::Layer::List: {
+        // describe() names the list as "list NAME KIND"; the name may hold blanks.
+        std::string_view list = answer.reason;
+        if (!list.starts_with("list ") || list.size() < 6 + kind.size()) return nullptr;
+        list = list.substr(5, list.size() - 5 - kind.size() - 1);
+        std::optional<std::string> key;
+        try {
+          key = store().first_list_entry(std::string(list), decision.kind, keys);
+        } catch (const StoreError &) {  // renamed or removed since the index was built
+        }
+        if (!key) return nullptr;
+        return {{"scope", "list"}, {"account", nullptr}, {"list", list}, {"action", action},
+                {"kind", kind},    {"pattern", *key}};
+      }
+      case RuleIndex::Layer::Relocation:
+      case RuleIndex::Layer::Default: break;
+    }
+    return nullptr;
+  }
+
+  std::shared_ptr<const RuleIndex> index() { return snapshot().first; }
+
+  std::pair<std::shared_ptr<const RuleIndex>, std::shared_ptr<const RuleTexts>> snapshot() {
     std::lock_guard lock(index_mutex_);
     const uint64_t generation = store().generation();
     if (!index_ || index_->generation() != generation) {
       IndexBuilder builder;
-      index_ = builder.finish(store().load(builder));
+      auto texts = std::make_shared<RuleTexts>();
+      SnapshotTee tee(builder, *texts);
+      index_ = builder.finish(store().load(tee));
+      texts->finish();
+      rule_texts_ = std::move(texts);
     }
-    return index_;
+    return {index_, rule_texts_};
   }
 
   json dashboard() {
@@ -663,7 +791,18 @@ class Console::Impl {
     out["hourly"] = hourly;
     out["daily"] = daily;
 
-    out["top"] = tops_.get(s, now);
+    json top = json::object();
+    for (const auto &[field, kind] : {std::pair{"forbidden_addresses", TopKind::ForbiddenAddress},
+                                      {"forbidden_hosts", TopKind::ForbiddenHost},
+                                      {"accounts", TopKind::Account},
+                                      {"rules", TopKind::Rule}}) {
+      const TopCounts counts = s.top_counts(kind, this_hour - 23 * kHour, 10);
+      json rows = json::array();
+      for (const auto &row : counts.rows) rows.push_back({{"key", row.key}, {"count", row.count}});
+      top[field] = rows;
+      top[std::string(field) + "_others"] = counts.others;
+    }
+    out["top"] = top;
     json instances = json::array();
     for (const auto &h : s.health()) {
       instances.push_back({{"instance", h.instance},
@@ -820,8 +959,7 @@ class Console::Impl {
   std::mutex verify_mutex_;
   std::mutex index_mutex_;
   std::shared_ptr<const RuleIndex> index_;
-  Tops tops_;
-  std::thread warm_up_;
+  std::shared_ptr<const RuleTexts> rule_texts_;
   std::mutex dashboard_mutex_;
   json dashboard_;
   int64_t dashboard_time_ = 0;
@@ -933,9 +1071,23 @@ void Console::Impl::setup() {
       scope = scope_field({{"scope", "account"}, {"account", req.get_param_value("account")}});
     else if (!which.empty())
       throw FieldError("scope", "choose all, global or an account");
-    const RulePage page = store().rule_page(
-        scope, req.has_param("q") ? req.get_param_value("q") : "",
-        param_number(req, "offset", 0, UINT32_MAX), param_number(req, "limit", 50, 1000));
+    const std::string text = req.has_param("q") ? req.get_param_value("q") : "";
+    const uint64_t offset = param_number(req, "offset", 0, UINT32_MAX);
+    const uint64_t limit = param_number(req, "limit", 50, 1000);
+    RulePage page;
+    if (text.empty()) {
+      page = store().rule_page(scope, text, offset, limit);
+    } else {
+      const auto texts = snapshot().second;
+      std::optional<int64_t> id;
+      if (scope && scope->account) {
+        id = texts->account_id(*scope->account);
+        if (!id) throw FieldError("account", "no account named \"" + *scope->account + "\"");
+      } else if (scope) {
+        id = 0;
+      }
+      page = texts->search(id, text, offset, limit);
+    }
     json rules = json::array();
     for (const auto &r : page.rules) rules.push_back(rule_json(r));
     send_json(res, {{"total", page.total}, {"rules", rules}});
@@ -1056,24 +1208,39 @@ void Console::Impl::setup() {
     const std::string account = req.has_param("account") ? req.get_param_value("account") : "";
     const std::string address = req.has_param("address") ? req.get_param_value("address") : "";
     if (trim(address).empty()) throw FieldError("address", "give an address");
-    const CheckAnswer answer = check_address(*index(), account, address);
+    const auto current = index();
+    const CheckAnswer answer = check_address(*current, account, address);
     const std::string code = answer.reply.substr(0, 3);
     send_json(res, {{"reply", answer.reply},
                     {"verdict", code == "001"   ? "forbidden"
                                 : code == "004" ? "moved"
                                                 : "allowed"},
                     {"reason", answer.reason},
-                    {"account_known", answer.known_account}});
+                    {"account_known", answer.known_account},
+                    {"rule", deciding_rule(*current, account, address, answer)}});
   });
 
   // Query log and audit trail.
   get("/api/log", [this](const auto &req, auto &res) {
-    const LogFilter filter = log_filter(req, 50, 1000);
+    LogFilter filter = log_filter(req, 50, 1000);
+    // No index finds a substring, so a text search reads at most kTextScanRows records per
+    // page, newest first: a page may come back short ("partial") with the id to go on below,
+    // and the page stays fast however large the log is kept.
+    int64_t continue_below = 0;
+    if (!filter.text.empty()) {
+      const auto [first, last] = store().log_window(0, UINT64_MAX);
+      const int64_t high = filter.before_id > 0 ? std::min(filter.before_id, last + 1) : last + 1;
+      filter.before_id = high;
+      filter.after_id = std::max<int64_t>(high - 1 - kTextScanRows, first - 1);
+      if (filter.after_id >= first) continue_below = filter.after_id + 1;
+    }
     const auto rows = store().search_log(filter);
     json out = json::array();
     for (const auto &row : rows) out.push_back(log_json(row));
-    send_json(res,
-              {{"rows", out}, {"next_before", rows.size() == filter.limit ? rows.back().id : 0}});
+    const bool full = !rows.empty() && rows.size() == filter.limit;  // limit=0 asks for none
+    send_json(res, {{"rows", out},
+                    {"next_before", full ? rows.back().id : continue_below},
+                    {"partial", !full && continue_below != 0}});
   });
   get("/api/log.csv", [this](const auto &req, auto &res) {
     const auto rows = store().search_log(log_filter(req, 100000, 100000));
@@ -1106,7 +1273,8 @@ void Console::Impl::setup() {
                      {"after", r.after}});
     }
     send_json(res, {{"rows", out},
-                    {"next_before", records.size() == filter.limit ? records.back().id : 0}});
+                    {"next_before",
+                     !records.empty() && records.size() == filter.limit ? records.back().id : 0}});
   });
 }
 

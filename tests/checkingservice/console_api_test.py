@@ -144,6 +144,8 @@ class ConsoleApiTest(unittest.TestCase):
                               (dict(limit="ten"), "limit")):
             self.assertIn(field, self.client.get("/api/log", **params)[2]["fields"])
         self.assertIn("address", self.client.get("/api/check", account="pupil")[2]["fields"])
+        for path in ("/api/log", "/api/audit"):  # a page of none is empty, not a crash
+            self.assertEqual(self.client.get(path, limit=0)[2]["next_before"], 0)
         self.assertEqual(self.audit_count(), before)
 
     def test_changes_reach_the_service_and_the_audit_trail(self):
@@ -184,6 +186,58 @@ class ConsoleApiTest(unittest.TestCase):
         cli = c.get("/api/audit", actor="command line", q="cli.example")[2]["rows"]
         self.assertEqual(len(cli), 1)
         self.assertEqual(cli[0]["after"], "forbid host cli.example")
+
+    def test_check_names_the_deciding_rule_by_precedence(self):
+        c = self.client
+        c.post("/api/accounts/add", {"name": "prec", "password": "pw", "policy": "allow"})
+        for scope, account, action, kind, pattern in [
+                ("global", "", "forbid", "domain", "casino.example"),
+                ("account", "prec", "allow", "prefix", "casino.example/help/"),
+                ("account", "prec", "forbid", "prefix", "casino.example/"),
+                ("global", "", "allow", "host", "www.school.example")]:
+            self.assertEqual(c.post("/api/rules/add", {"scope": scope, "account": account,
+                                                       "action": action, "kind": kind,
+                                                       "pattern": pattern})[0], 200)
+        c.post("/api/lists/create", {"name": "blocked list"})
+        for pattern in ("school.example", "b.school.example"):
+            c.post("/api/lists/entries/add", {"name": "blocked list", "kind": "domain",
+                                              "pattern": pattern})
+        c.post("/api/lists/attach", {"name": "blocked list", "scope": "global", "account": "",
+                                     "action": "forbid"})
+
+        def rule(account, address):
+            r = c.get("/api/check", account=account, address=address)[2]
+            return r["reply"], r["rule"] and (r["rule"]["scope"], r["rule"]["account"] or
+                                              r["rule"]["list"], r["rule"]["action"],
+                                              r["rule"]["kind"], r["rule"]["pattern"])
+        self.assertEqual(rule("prec", "http://CASINO.example:80/help/x?y"), ("000", (
+            "account", "prec", "allow", "prefix", "casino.example/help/")))
+        self.assertEqual(rule("prec", "https://casino.example/play"), ("001", (
+            "account", "prec", "forbid", "prefix", "casino.example/")))
+        self.assertEqual(rule("nobody", "http://x.casino.example/help/"), ("001", (
+            "global", None, "forbid", "domain", "casino.example")))
+        self.assertEqual(rule("prec", "http://www.school.example/"), ("000", (
+            "global", None, "allow", "host", "www.school.example")))
+        self.assertEqual(rule("prec", "http://a.b.school.example/"), ("001", (
+            "list", "blocked list", "forbid", "domain", "b.school.example")))
+        self.assertEqual(rule("prec", "http://elsewhere.example/"), ("000", None))
+
+        # The rules page's search: substrings without regard to ASCII case, in the store's
+        # order, by scope, paged.
+        c.post("/api/rules/add", {"scope": "account", "account": "prec", "action": "forbid",
+                                  "kind": "exact", "pattern": "http://casino.example/Help?x"})
+        def search(**params):
+            page = c.get("/api/rules", **params)[2]
+            return page["total"], [(r["account"], r["kind"], r["key"]) for r in page["rules"]]
+        self.assertEqual(search(q="HELP"), (2, [
+            ("prec", "exact", "http://casino.example/Help?x"),
+            ("prec", "prefix", "casino.example/help/")]))
+        self.assertEqual(search(q="casino", scope="global"), (1, [("", "domain", "casino.example")]))
+        self.assertEqual(search(q="casino", offset=1, limit=2), (4, [
+            ("prec", "exact", "http://casino.example/Help?x"),
+            ("prec", "prefix", "casino.example/")]))
+        self.assertEqual(search(q="%"), (0, []))
+        self.assertEqual(c.get("/api/rules", q="x", scope="account", account="nobody")[0], 400)
 
     def test_import_reports_bad_lines_refuses_binaries_and_cancels_whole(self):
         c = self.client

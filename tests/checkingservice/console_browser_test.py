@@ -175,6 +175,8 @@ class ConsoleBrowserTest(unittest.TestCase):
         self.until(lambda: self.find("#check-result").is_displayed(), "the verdict")
         self.assertEqual(self.text_of("#check-verdict"), "forbidden")
         self.assertIn("account domain", self.text_of("#check-reason"))
+        self.assertEqual(self.text_of("#check-rule"),
+                         'rule: account "kid" forbid domain games.example')
         self.shot("check")
 
     def test_5_query_log_filters(self):

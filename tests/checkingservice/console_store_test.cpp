@@ -78,6 +78,51 @@ TEST(ConsoleStore, CountersSurviveRestartsAndFoldIntoDaysThenGo) {
   EXPECT_EQ(kept[0].start_ms, day0 + 500 * kDay);
 }
 
+TEST(ConsoleStore, TopsCountEveryQueryOfTheDayWithinTheirBounds) {
+  TempDb db;
+  const int64_t hour0 = 1000 * kDay;
+  SqliteStore store(db.path());
+  std::vector<QueryLogRecord> batch;
+  for (int i = 0; i < 3; ++i) batch.push_back(record(hour0 + i, "001", "http://X.bad.example/"));
+  batch.push_back(record(hour0 + 5, "000", "http://ok.example/", "other"));
+  store.append_query_log(batch, 1);  // the log keeps one record; the tops count all
+  const QueryLogRecord next_hour[] = {record(hour0 + kHour, "001", "http://y.bad.example/")};
+  store.append_query_log(next_hour, 1);
+  auto hosts = store.top_counts(TopKind::ForbiddenHost, hour0, 10);
+  ASSERT_EQ(hosts.rows.size(), 2u);
+  EXPECT_EQ(hosts.rows[0].key, "x.bad.example");
+  EXPECT_EQ(hosts.rows[0].count, 3u);
+  EXPECT_EQ(store.top_counts(TopKind::ForbiddenAddress, hour0, 10).rows[0].key,
+            "http://X.bad.example/");
+  const auto accounts = store.top_counts(TopKind::Account, hour0, 10).rows;
+  ASSERT_EQ(accounts.size(), 2u);
+  EXPECT_EQ(accounts[0].key, "kid");
+  EXPECT_EQ(accounts[0].count, 4u);
+  EXPECT_EQ(store.top_counts(TopKind::Rule, hour0, 10).rows[0].count, 5u);
+  EXPECT_EQ(store.top_counts(TopKind::ForbiddenHost, hour0 + kHour, 10).rows.size(), 1u);
+
+  // A flood of distinct addresses in one hour: past the bound only the total is kept, and
+  // keys already held go on counting.
+  batch.clear();
+  const int64_t hour2 = hour0 + 2 * kHour;
+  for (uint64_t i = 0; i < kTopKeysPerHour + 7; ++i) {
+    batch.push_back(record(hour2, "001", "http://h" + std::to_string(i) + ".example/"));
+  }
+  batch.push_back(record(hour2 + 1, "001", "http://h0.example/"));
+  store.append_query_log(batch, 10);
+  hosts = store.top_counts(TopKind::ForbiddenHost, hour2, kTopKeysPerHour * 2);
+  uint64_t total = hosts.others;
+  for (const auto &row : hosts.rows) total += row.count;
+  EXPECT_EQ(hosts.rows.size(), kTopKeysPerHour);
+  EXPECT_EQ(total, kTopKeysPerHour + 8);
+
+  // A day and an hour on, the old hours are gone.
+  const QueryLogRecord day_on[] = {record(hour2 + kTopHours * kHour, "000")};
+  store.append_query_log(day_on, 10);
+  EXPECT_TRUE(store.top_counts(TopKind::ForbiddenHost, 0, 10).rows.empty());
+  EXPECT_EQ(store.top_counts(TopKind::ForbiddenHost, 0, 10).others, 0u);
+}
+
 TEST(ConsoleStore, AuditRecordsChangesWithBothStatesOrNothing) {
   TempDb db;
   SqliteStore store(db.path());
@@ -171,6 +216,13 @@ TEST(ConsoleStore, LogSearchFiltersPagesAndTimeRanges) {
   EXPECT_EQ(store.search_log(text).size(), 100u);
   text.text = "x%";
   EXPECT_TRUE(store.search_log(text).empty());
+  text.text = "site";  // a bounded part of the log: ids in (after_id, before_id)
+  text.after_id = page[0].id;  // the record of time 36000 (see narrow)
+  text.before_id = page[0].id + 11;
+  const auto part = store.search_log(text);
+  ASSERT_EQ(part.size(), 10u);
+  EXPECT_EQ(part.front().record.time_ms, 46000);
+  EXPECT_EQ(part.back().record.time_ms, 37000);
 }
 
 TEST(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {

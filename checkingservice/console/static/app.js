@@ -31,6 +31,13 @@ async function api(method, path, body) {
   return data;
 }
 
+// Addresses and names come from anyone who can send a query: control characters and
+// direction overrides are shown as escapes, so that nothing can hide or reorder what is shown.
+function visible(text) {
+  return text.replace(/[\u0000-\u001f\u007f-\u009f\u200e\u200f\u202a-\u202e\u2066-\u2069]/g,
+    (c) => "\\u" + c.charCodeAt(0).toString(16).padStart(4, "0"));
+}
+
 function el(tag, attrs, ...children) {
   const node = document.createElement(tag);
   for (const [k, v] of Object.entries(attrs || {})) {
@@ -38,7 +45,7 @@ function el(tag, attrs, ...children) {
     else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
     else node.setAttribute(k, v);
   }
-  for (const c of children) node.append(c instanceof Node ? c : String(c ?? ""));
+  for (const c of children) node.append(c instanceof Node ? c : visible(String(c ?? "")));
   return node;
 }
 
@@ -64,9 +71,9 @@ function showError(form, error) {
   let placed = false;
   for (const [field, message] of Object.entries(fields)) {
     const slot = form.querySelector(`.err[data-for="${CSS.escape(field)}"]`);
-    if (slot) { slot.textContent = message; placed = true; }
+    if (slot) { slot.textContent = visible(message); placed = true; }
   }
-  if (!placed) form.querySelector('.err[data-for=""]').textContent = error.message;
+  if (!placed) form.querySelector('.err[data-for=""]').textContent = visible(error.message);
 }
 // Runs action for form, showing the server's messages next to the fields they concern.
 async function guarded(form, action) {
@@ -130,20 +137,21 @@ function drawChart(id, rows, label) {
   });
   canvas.dataset.drawn = String(rows.length);
 }
-function topTable(id, rows) {
-  fillTable(document.getElementById(id), ["", "count"],
-    rows.map((r) => [el("td", { class: "addr" }, r.key), r.count]));
+function topTable(id, rows, others) {
+  const cells = rows.map((r) => [el("td", { class: "addr" }, r.key), r.count]);
+  if (others) cells.push([el("td", { class: "muted" }, "others, past the keys counted per hour"), others]);
+  fillTable(document.getElementById(id), ["", "count"], cells);
 }
 async function showDashboard() {
   const d = await api("GET", "/api/dashboard");
   drawChart("chart-hourly", d.hourly, (r) => new Date(r.start).getHours() + ":00");
   drawChart("chart-daily", d.daily, (r) => new Date(r.start).toLocaleDateString());
-  topTable("top-addresses", d.top.forbidden_addresses);
-  topTable("top-hosts", d.top.forbidden_hosts);
-  topTable("top-accounts", d.top.accounts);
-  topTable("top-rules", d.top.rules);
+  topTable("top-addresses", d.top.forbidden_addresses, d.top.forbidden_addresses_others);
+  topTable("top-hosts", d.top.forbidden_hosts, d.top.forbidden_hosts_others);
+  topTable("top-accounts", d.top.accounts, d.top.accounts_others);
+  topTable("top-rules", d.top.rules, d.top.rules_others);
   document.getElementById("top-note").textContent =
-    `Tops from the newest ${d.top.records} queries of the last 24 hours (at most ${d.top.window}); ` +
+    `Tops of every query in the last 24 hours (this hour and the 23 before it); ` +
     `${d.health.log_rows} records in the query log.`;
   const health = document.getElementById("health");
   const rows = d.health.instances.map((i) => [i.instance, i.reporting ? "answering" : "not reporting since " + when(i.reported),
@@ -242,7 +250,7 @@ async function openList(name) {
   await showEntries();
 }
 async function showEntries() {
-  document.getElementById("list-name").textContent = currentList;
+  document.getElementById("list-name").textContent = visible(currentList);
   const q = document.getElementById("entry-search").q.value;
   const page = await api("GET", "/api/lists/entries?" + qs({ name: currentList, q, offset: entryPaging.offset, limit: entryPaging.limit }));
   fillTable(document.getElementById("entries-table"), ["kind", "entry"],
@@ -295,7 +303,7 @@ let importJob = "";
 function importProgress(fraction, text) {
   document.getElementById("import-progress-box").hidden = false;
   document.getElementById("import-progress").value = Math.round(fraction * 100);
-  document.getElementById("import-status").textContent = text;
+  document.getElementById("import-status").textContent = visible(text);
 }
 onSubmit("list-import", (form) => new Promise((resolve, reject) => {
   const file = form.file.files[0];
@@ -357,6 +365,9 @@ onSubmit("check-form", async (form) => {
   box.replaceChildren(
     el("p", {}, el("strong", { class: "verdict-" + r.reply.slice(0, 3), id: "check-verdict" }, r.verdict), " — reply ", el("code", {}, r.reply)),
     el("p", { id: "check-reason" }, "decided by: " + r.reason),
+    r.rule ? el("p", { id: "check-rule" }, "rule: ",
+      r.rule.scope === "list" ? `list "${r.rule.list}"` : r.rule.scope === "account" ? `account "${r.rule.account}"` : "global",
+      ` ${r.rule.action} ${r.rule.kind} `, el("code", {}, r.rule.pattern)) : "",
     el("p", { class: "muted" }, r.account_known ? "answered for the account itself (its password assumed right)"
       : "no account with a password by that name: the stranger profile \"*\" answers"));
 });
@@ -375,13 +386,23 @@ function logParams() {
 }
 async function showLog() {
   await loadAccounts();
-  const params = { ...logParams(), before: state_top(logState), limit: 50 };
   document.getElementById("log-csv").href = "/api/log.csv?" + qs(logParams());
-  const page = await api("GET", "/api/log?" + qs(params));
+  // A text search answers a part of the log at a time; go on until the page is full, for a
+  // few seconds at most (Older then searches on).
+  const rows = [];
+  let next = state_top(logState), partial = false;
+  const started = Date.now();
+  do {
+    const page = await api("GET", "/api/log?" + qs({ ...logParams(), before: next, limit: 50 - rows.length }));
+    rows.push(...page.rows);
+    next = page.next_before;
+    partial = page.partial;
+  } while (partial && rows.length < 50 && Date.now() - started < 3000);
   fillTable(document.getElementById("log-table"), ["time", "account", "address", "verdict", "decided by"],
-    page.rows.map((r) => [when(r.time), r.verified ? r.account : `${r.account || "(none)"} (stranger)`,
+    rows.map((r) => [when(r.time), r.verified ? r.account : `${r.account || "(none)"} (stranger)`,
       el("td", { class: "addr" }, r.address), el("td", { class: "verdict-" + r.verdict }, r.verdict), r.reason]));
-  cursorPager("log-pager", logState, page.next_before, showLog);
+  cursorPager("log-pager", logState, next, showLog);
+  if (partial) document.getElementById("log-pager").append(el("span", { class: "muted" }, " the search goes on with Older"));
 }
 function state_top(state) { return state.stack.length ? state.stack[state.stack.length - 1] : ""; }
 onSubmit("log-filter", async () => { logState.stack = []; await showLog(); });
