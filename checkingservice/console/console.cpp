@@ -1,6 +1,7 @@
 #include "checkingservice/console/console.h"
 
 #include <httplib.h>
+#include <arpa/inet.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -554,6 +555,22 @@ class Console::Impl {
   }
 
   // Every request passes here first: sessions, CSRF and the security headers.
+  // An address literal or localhost, with any port, or a name given with --host. Rebinding
+  // needs a name of the attacker's, so literals are safe whatever the console listens on.
+  bool host_allowed(std::string_view host) const {
+    if (host.starts_with('[')) return host.find(']') != std::string_view::npos;  // IPv6
+    if (const size_t colon = host.rfind(':'); colon != std::string_view::npos) {
+      host = host.substr(0, colon);
+    }
+    if (host.empty()) return false;
+    std::string name(host);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    in_addr v4{};
+    if (name == "localhost" || inet_pton(AF_INET, name.c_str(), &v4) == 1) return true;
+    return std::find(options_.hosts.begin(), options_.hosts.end(), name) != options_.hosts.end();
+  }
+
   httplib::Server::HandlerResponse gate(const httplib::Request &req, httplib::Response &res) {
     t_session = nullptr;
     res.set_header("X-Content-Type-Options", "nosniff");
@@ -563,6 +580,12 @@ class Console::Impl {
                    "default-src 'self'; img-src 'self' data:; object-src 'none'; "
                    "frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
     res.set_header("Cache-Control", "no-store");
+    if (!host_allowed(req.get_header_value("Host"))) {
+      // A web page whose name was rebound to this address must not reach the console, not even
+      // its login: a name is served only when the administrator gave it.
+      send_error(res, 421, "this console is not served under that name; see pvconsole --host");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (is_public(req.path)) {
       // This runs before a body is read: anyone may log in, but not with megabytes.
       const bool bounded = req.get_header_value<uint64_t>("Content-Length") <= 4096 &&

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pv::check {
 
@@ -20,6 +21,8 @@ struct ConsoleOptions {
   int port = 8890;  // 0: any free port
   std::string static_dir;
   bool secure_cookies = false;  // served behind TLS: cookies only over it
+  // Names (lower case) the console answers under besides address literals and localhost.
+  std::vector<std::string> hosts;
   int64_t session_idle_ms = 30 * 60 * 1000;
   int64_t session_lifetime_ms = 12 * 60 * 60 * 1000;
   // Failed logins allowed per window, per client address and per name.

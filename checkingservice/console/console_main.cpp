@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,8 @@ constexpr const char *kUsage = R"(usage: pvconsole --db FILE [options]
   --port N                  port (8890); 0 picks a free one, printed at start
   --static DIR              the console's pages (next to this program by default)
   --secure-cookies          served behind TLS: session cookies travel only over it
+  --host NAME               also answer under this name (repeatable); address literals and
+                            localhost are always answered, any other name is refused
   --session-idle-min N      a session ends after N idle minutes (30)
   --session-hours N         and after N hours in any case (12)
   --name-failures N         failed logins per name per 15 minutes (5)
@@ -69,6 +72,11 @@ pv::check::ConsoleOptions parse(int argc, char **argv) {
       options.port = static_cast<int>(port);
     } else if (arg == "--static") {
       options.static_dir = value();
+    } else if (arg == "--host") {
+      std::string name = value();
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      options.hosts.push_back(std::move(name));
     } else if (arg == "--secure-cookies") {
       options.secure_cookies = true;
     } else if (arg == "--session-idle-min") {

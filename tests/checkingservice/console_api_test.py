@@ -45,6 +45,11 @@ class ConsoleApiTest(unittest.TestCase):
         self.assertEqual((status, headers["location"]), (303, "/login"))
         self.assertEqual(anonymous.get("/login")[0], 200)
         self.assertEqual(anonymous.get("/static/chart.min.js")[0], 200)
+        # A page whose name was rebound to this address reaches nothing, not even the login.
+        for host in ("evil.example", "evil.example:%d" % self.setup.console.port, ""):
+            self.assertEqual(anonymous.request("GET", "/login", headers={"Host": host})[0], 421, host)
+        for host in ("localhost:1", "[::1]:2", "127.0.0.2"):
+            self.assertEqual(anonymous.request("GET", "/login", headers={"Host": host})[0], 200, host)
         anonymous.cookie = "pvconsole=" + "0" * 64  # a made-up token
         self.assertEqual(anonymous.get("/api/session")[0], 401)
 
