@@ -18,7 +18,7 @@
 #include "checkingservice/http_front.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_factory.h"
 
 namespace {
 
@@ -127,7 +127,7 @@ Options parse(int argc, char **argv) {
 // Keeps the index current and the query log flowing into the store.
 class Maintenance {
  public:
-  Maintenance(SqliteStore &store, CheckService &service, std::chrono::milliseconds poll,
+  Maintenance(Store &store, CheckService &service, std::chrono::milliseconds poll,
               size_t log_queue_bytes)
       : store_(store), service_(service), poll_(poll), log_queue_bytes_(log_queue_bytes) {}
 
@@ -261,7 +261,7 @@ class Maintenance {
     }
   }
 
-  SqliteStore &store_;
+  Store &store_;
   CheckService &service_;
   std::chrono::milliseconds poll_;
   std::mutex mutex_;
@@ -291,7 +291,8 @@ int serve(const Options &options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  SqliteStore store(options.db, SqliteStore::Open::Existing);
+  const auto opened = open_store(options.db, OpenMode::Existing);
+  Store &store = *opened;
   CheckService service(options.service);
   Maintenance maintenance(store, service, options.poll, options.service.log_queue_bytes);
   maintenance.rebuild();

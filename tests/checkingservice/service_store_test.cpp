@@ -13,6 +13,7 @@
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
 #include "checkingservice/sqlite_store.h"
+#include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {
 namespace {
@@ -36,15 +37,19 @@ class TempDb {
   std::filesystem::path path_;
 };
 
-std::shared_ptr<const RuleIndex> load(SqliteStore &store) {
+std::shared_ptr<const RuleIndex> load(ServiceStore &store) {
   IndexBuilder builder;
   const uint64_t generation = store.load(builder);
   return builder.finish(generation);
 }
 
-TEST(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
-  TempDb db;
-  SqliteStore store(db.path());
+using testing::BackendTest;
+class ServiceStore : public BackendTest {};
+PV_INSTANTIATE_BACKENDS(ServiceStore);
+
+TEST_P(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
+  const auto opened = open();
+  Store &store = *opened;
   uint64_t last = store.generation();
   const auto changed = [&] {
     const uint64_t now = store.generation();
@@ -89,9 +94,9 @@ TEST(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
   EXPECT_EQ(index->stranger().relocation, "http://elsewhere.example/c");
 }
 
-TEST(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
+  const auto opened = open();
+  Store &store = *opened;
   store.add_account("gone", std::nullopt, Action::Allow);
   store.create_list("l");
   store.add_rule(Scope::of("gone"), RuleKind::Host, "a.example", Action::Forbid);
@@ -111,9 +116,9 @@ TEST(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
   EXPECT_THROW(store.attach("nolist", Scope::global(), Action::Forbid), StoreError);
 }
 
-TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ServiceStore, ReplacingImportAndQueryLogBound) {
+  const auto opened = open();
+  Store &store = *opened;
   store.create_list("l");
   const std::pair<RuleKind, std::string> first[] = {{RuleKind::Domain, "a.example"},
                                                     {RuleKind::Domain, "b.example"}};
@@ -136,16 +141,55 @@ TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
   EXPECT_TRUE(store.query_log(100, std::string("other")).empty());
 }
 
-TEST(ServiceStore, ASecondConnectionSeesCommittedChanges) {
-  TempDb db;
-  SqliteStore service_side(db.path());
-  SqliteStore admin_side(db.path());
+TEST_P(ServiceStore, ASecondConnectionSeesCommittedChanges) {
+  const auto service_opened = open();
+  const auto admin_opened = open(OpenMode::Existing);
+  Store &service_side = *service_opened, &admin_side = *admin_opened;
   const uint64_t before = service_side.generation();
   admin_side.add_rule(Scope::global(), RuleKind::Host, "late.example", Action::Forbid);
   EXPECT_GT(service_side.generation(), before);
   const auto index = load(service_side);
   EXPECT_EQ(index->decide(index->stranger(), parse_address("http://late.example/")).verdict,
             Verdict::Forbid);
+}
+
+// Existing databases of an older schema are refused until migrated, and keep their rows
+// through the migration; a newer one is refused by every mode and left as it is.
+TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
+  {
+    const auto created = open();
+    const QueryLogRecord old_record{1, "kid", true, "http://old.example/", "001", "default"};
+    created->append_query_log({&old_record, 1}, 10);
+  }
+  db().execute("ALTER TABLE query_log DROP COLUMN instance; "
+               "UPDATE meta SET value = '1' WHERE key = 'schema'");
+  try {
+    open(OpenMode::Existing);
+    ADD_FAILURE() << "a version 1 database was opened";
+  } catch (const StoreError &e) {
+    EXPECT_NE(std::string(e.what()).find("migrate"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(open(OpenMode::Migrate)->opened_version(), 1);
+  const auto migrated = open(OpenMode::Existing);
+  EXPECT_EQ(migrated->opened_version(), kSchemaVersion);
+  migrated->set_instance("east");
+  const QueryLogRecord new_record{2, "kid", true, "http://new.example/", "000", "default"};
+  migrated->append_query_log({&new_record, 1}, 10);
+  const auto log = migrated->query_log(10, std::nullopt);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].address, "http://old.example/");
+  EXPECT_EQ(db().query("SELECT instance FROM query_log ORDER BY id"), "|east");
+
+  db().execute("UPDATE meta SET value = '3' WHERE key = 'schema'");
+  for (const OpenMode mode : {OpenMode::Existing, OpenMode::Migrate, OpenMode::Create}) {
+    try {
+      open(mode);
+      ADD_FAILURE() << "a version 3 database was opened";
+    } catch (const StoreError &e) {
+      EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(db().query("SELECT value FROM meta WHERE key = 'schema'"), "3");
 }
 
 TEST(ServicePassword, HashVerifyAndCache) {
