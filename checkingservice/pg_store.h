@@ -35,7 +35,8 @@ class PgStore final : public Store {
 
   // Waits up to `timeout` for a change notification (listening from the first call on).
   // True: one arrived. Throws StoreError when the connection is lost.
-  bool wait_for_change(std::chrono::milliseconds timeout);
+  bool wait_for_change(std::chrono::milliseconds timeout) override;
+  bool announces_changes() const override { return true; }
   // Whether the connection is up; a lost one is re-established here (one attempt).
   bool reconnect() override;
 

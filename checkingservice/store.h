@@ -6,6 +6,7 @@
 // (normalize_pattern); the store keeps them as given.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -302,6 +303,10 @@ class Store : public ServiceStore, public AdminStore, public ConsoleStore {
   virtual int opened_version() const = 0;
   // A database server's lost connection is made again here (one attempt); false: still down.
   virtual bool reconnect() { return true; }
+  // Waits up to timeout for another process's change to be announced; true: one was. Stores
+  // that cannot announce changes return false at once, and the caller polls generation().
+  virtual bool wait_for_change(std::chrono::milliseconds) { return false; }
+  virtual bool announces_changes() const { return false; }
 };
 
 }  // namespace pv::check

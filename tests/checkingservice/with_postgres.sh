@@ -22,8 +22,14 @@ trap stop EXIT
 trap 'exit 130' INT TERM HUP
 "${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U postgres -A trust -E SQL_ASCII --locale=C \
   --no-sync --no-instructions >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log"; exit 1; }
-"${as_owner[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-  -o "-c listen_addresses='' -k $dir -c fsync=off -c max_connections=100" start >/dev/null ||
-  { cat "$dir/server.log"; exit 1; }
-export PV_TEST_PG=$dir PV_TEST_PG_LOG=$dir/server.log PV_TEST_PG_DATA=$dir/data
+printf "listen_addresses = ''\nunix_socket_directories = '%s'\nfsync = off\n" "$dir" \
+  >>"$dir/data/postgresql.conf"
+# PV_TEST_PG_CTL: the command that stops and starts this server again ("$PV_TEST_PG_CTL stop").
+cat >"$dir/ctl" <<CTL
+#!/usr/bin/env bash
+exec ${as_owner[*]} $bin/pg_ctl -D $dir/data -l $dir/server.log -w -t 60 -m fast "\$@"
+CTL
+chmod 755 "$dir/ctl"
+"$dir/ctl" start >/dev/null || { cat "$dir/server.log"; exit 1; }
+export PV_TEST_PG=$dir PV_TEST_PG_LOG=$dir/server.log PV_TEST_PG_CTL=$dir/ctl
 "$@"
