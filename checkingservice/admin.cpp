@@ -14,6 +14,7 @@
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
+#include "checkingservice/store_copy.h"
 #include "checkingservice/store_factory.h"
 
 namespace pv::check {
@@ -23,6 +24,8 @@ constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE|postgresql://... C
 
   init                                   create the database (the only command that does)
   migrate                                bring an older database to this program's schema
+  copy-to postgresql://...               copy this SQLite database into a new PostgreSQL one,
+                                         checked row for row
   account list
   account add NAME [--policy allow|forbid] [--password-stdin] [--cost interactive|moderate]
   account password NAME --password-stdin [--cost ...]
@@ -584,6 +587,15 @@ int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::o
         out << "schema version " << migrated->opened_version() << " -> " << kSchemaVersion
             << '\n';
       }
+      return 0;
+    }
+    if (command == "copy-to") {
+      const std::string target = args.next("target database");
+      args.done();
+      if (is_postgres_address(*db) || !is_postgres_address(target)) {
+        throw UsageError("copy-to copies a SQLite file (--db) into a postgresql:// database");
+      }
+      copy_sqlite_to_postgres(*db, target, out);
       return 0;
     }
     const auto opened = open_store(*db, OpenMode::Existing);

@@ -12,7 +12,9 @@
 #include "checkingservice/check_service.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
+#include "checkingservice/audit.h"
 #include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_copy.h"
 #include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {
@@ -190,6 +192,51 @@ TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
     }
   }
   EXPECT_EQ(db().query("SELECT value FROM meta WHERE key = 'schema'"), "3");
+}
+
+// A whole SQLite deployment moves into PostgreSQL with its ids, and goes on from there.
+TEST_P(ServiceStore, SqliteDatabaseCopiedIntoPostgres) {
+  if (GetParam() != testing::Backend::Postgres) GTEST_SKIP() << "the target is PostgreSQL";
+  testing::TestDatabase file(testing::Backend::Sqlite);
+  {
+    const auto source = file.open();
+    AuditedAdminStore audited(*source, *source, "alice");
+    audited.add_account("kid", std::string("$argon2id$hash"), Action::Forbid);
+    audited.add_account("gone", std::nullopt, Action::Allow);
+    audited.remove_account("gone");  // leaves a hole in the ids
+    audited.add_account("tab\tname", std::nullopt, Action::Allow);
+    audited.add_rule(Scope::of("kid"), RuleKind::Prefix, "a.example/x\ty\\z", Action::Allow);
+    audited.create_list("games");
+    const std::pair<RuleKind, std::string> entries[] = {{RuleKind::Domain, "game.example"}};
+    audited.add_list_entries("games", entries, false);
+    audited.attach("games", Scope::of("kid"), Action::Forbid);
+    source->add_administrator("alice", "adminhash");
+    source->create_session("digest", {"alice", "csrf", 1, 2});
+    source->set_instance("old");
+    const QueryLogRecord log[] = {{5, "kid", true, "http://a/\n", "001", "default"},
+                                  {6, "x", false, std::string("nul\0inside", 10), "000", "y"}};
+    source->append_query_log(log, 100);
+  }
+  std::ostringstream report;
+  copy_sqlite_to_postgres(file.address(), db().address(), report);
+  EXPECT_NE(report.str().find("query_log\t2 rows copied and checked"), std::string::npos)
+      << report.str();
+  const auto source = file.open(OpenMode::Existing);
+  const auto target = open(OpenMode::Existing);
+  ASSERT_EQ(target->accounts().size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(target->accounts()[i].id, source->accounts()[i].id);
+    EXPECT_EQ(target->accounts()[i].password_hash, source->accounts()[i].password_hash);
+  }
+  EXPECT_EQ(target->rules(std::nullopt)[0].key, "a.example/x\ty\\z");
+  EXPECT_EQ(target->attachments().size(), 1u);
+  EXPECT_EQ(target->audit({}).size(), source->audit({}).size());
+  EXPECT_TRUE(target->touch_session("digest", 3, 1000, 1000));
+  EXPECT_EQ(target->query_log(10, std::nullopt)[1].address, "nul\\x00inside");
+  EXPECT_EQ(target->generation(), source->generation());
+  // New rows continue after the copied ids; a second copy finds the target in use.
+  target->add_account("new", std::nullopt, Action::Allow);
+  EXPECT_THROW(copy_sqlite_to_postgres(file.address(), db().address(), report), StoreError);
 }
 
 TEST(ServicePassword, HashVerifyAndCache) {
