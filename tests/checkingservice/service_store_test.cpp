@@ -422,6 +422,8 @@ TEST(ServiceAdmin, CommandLineRoundTrip) {
   EXPECT_EQ(run({"account", "list"}).substr(0, 2), "1:");
   EXPECT_FALSE(std::filesystem::exists(db.path()));
   EXPECT_EQ(run({"init"}), "0:");
+  EXPECT_EQ(run({"migrate"}), "0:schema version " + std::to_string(kSchemaVersion) + " already\n");
+  EXPECT_EQ(run({"copy-to", "other.db"}).substr(0, 2), "2:");
   EXPECT_EQ(run({"account", "add", "kid", "--password-stdin", "--cost", "minimum"}, "pw\r\n")
                 .substr(0, 2),
             "0:");
