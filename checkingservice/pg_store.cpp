@@ -747,11 +747,21 @@ uint64_t PgStore::log_keep() {
 
 std::vector<QueryLogRecord> PgStore::query_log(uint64_t limit,
                                                const std::optional<std::string> &account) {
-  LogFilter filter;
-  filter.account = account;
-  filter.limit = limit;
   std::vector<QueryLogRecord> out;
-  for (auto &row : search_log(filter)) out.push_back(std::move(row.record));
+  const auto add = [&](const Result &r) {
+    out.push_back({r.int64(0, 0), std::string(r.text(0, 1)), r.int64(0, 2) != 0,
+                   std::string(r.text(0, 3)), std::string(r.text(0, 4)),
+                   std::string(r.text(0, 5))});
+  };
+  if (account) {
+    each_row("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+             "WHERE account = $1 ORDER BY id DESC LIMIT $2",
+             {*account, num(limit)}, add);
+  } else {
+    each_row("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+             "ORDER BY id DESC LIMIT $1",
+             {num(limit)}, add);
+  }
   std::reverse(out.begin(), out.end());
   return out;
 }

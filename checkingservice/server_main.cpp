@@ -296,7 +296,7 @@ class Maintenance {
         reported_ms_ > 0 ? static_cast<double>(logged_since_report_) * 1000.0 /
                                static_cast<double>(now - reported_ms_)
                          : 0.0;
-    health.dropped_log_records = service_.dropped_log_records();
+    health.dropped_log_records = service_.dropped_log_records() + unsent_dropped_;
     const CredentialChecker &checks = service_.credentials();
     const uint64_t slow = checks.slow_checks();
     health.slow_checks_per_second =
