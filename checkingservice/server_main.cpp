@@ -179,7 +179,7 @@ class Maintenance {
         stopping = stopping_;
       }
       if (!database_usable()) {
-        if (stopping) return;
+        if (stopping) return report_unwritten();
         continue;
       }
       try {
@@ -191,7 +191,7 @@ class Maintenance {
       }
       if (down_since_ == 0) flush_log();
       if (down_since_ == 0) report_health();
-      if (stopping) return;
+      if (stopping) return report_unwritten();
     }
   }
 
@@ -240,6 +240,13 @@ class Maintenance {
         database_failed(std::string("lost the database: ") + e.what());
         return;
       }
+    }
+  }
+
+  void report_unwritten() {
+    if (!unsent_.empty()) {
+      log_error("stopping with " + std::to_string(unsent_.size()) +
+                " query-log records the database did not take");
     }
   }
 
