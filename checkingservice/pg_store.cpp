@@ -11,6 +11,16 @@
 
 namespace pv::check {
 
+std::string without_nul(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\0') out += "\\x00";
+    else out += c;
+  }
+  return out;
+}
+
 namespace {
 
 // Version 1, as the SQLite store's kSchema; kMigrations bring it forward. The database must
@@ -99,16 +109,12 @@ std::string like_pattern(std::string_view text) {
   return out + "%";
 }
 
-// Text cannot hold a NUL byte; query-log fields come from queries and may. It is kept visible
-// as the escape the service's own log prints for it.
-std::string without_nul(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '\0') out += "\\x00";
-    else out += c;
+// libpq's messages end in a line break.
+std::string trimmed(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+    message.pop_back();
   }
-  return out;
+  return message;
 }
 
 std::optional<std::string> scope_name_of(int64_t scope,
@@ -190,10 +196,7 @@ class PgStore::Transaction {
 PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
   conn_ = PQconnectdb(conninfo.c_str());
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-    std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-      message.pop_back();
-    }
+    const std::string message = trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory");
     PQfinish(conn_);
     conn_ = nullptr;
     throw StoreError("cannot connect to the database: " + message);
@@ -217,10 +220,7 @@ PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
 PgStore::~PgStore() { PQfinish(conn_); }
 
 void PgStore::fail(const std::string &what) {
-  std::string message = PQerrorMessage(conn_);
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-    message.pop_back();
-  }
+  const std::string message = trimmed(PQerrorMessage(conn_));
   throw StoreError("database: " + (message.empty() ? what : message));
 }
 
@@ -235,12 +235,9 @@ PgStore::Result PgStore::run(const std::string &sql, const std::vector<Param> &p
                                values.data(), nullptr, nullptr, 0);
   const auto status = raw ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    std::string message = raw ? PQresultErrorMessage(raw) : "";
+    const std::string message = trimmed(raw ? PQresultErrorMessage(raw) : "");
     PQclear(raw);
     if (message.empty()) fail("no answer");
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-      message.pop_back();
-    }
     throw StoreError("database: " + message);
   }
   return Result(raw);
@@ -277,8 +274,7 @@ void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
   }
   if (thrown) std::rethrow_exception(thrown);
   if (!error.empty()) {
-    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-    throw StoreError("database: " + error);
+    throw StoreError("database: " + trimmed(error));
   }
   if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
 }

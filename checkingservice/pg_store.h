@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "checkingservice/store.h"
@@ -16,6 +17,10 @@ struct pg_conn;
 struct pg_result;
 
 namespace pv::check {
+
+// PostgreSQL text cannot hold a NUL byte, which query-log fields (from queries) may: it is
+// stored as the escape the service's own log prints for it.
+std::string without_nul(std::string_view text);
 
 // The channel every administrative change is announced on.
 inline constexpr const char *kChangeChannel = "pv_changes";

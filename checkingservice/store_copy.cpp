@@ -38,17 +38,6 @@ constexpr Table kTables[] = {
 
 using Row = std::vector<std::optional<std::string>>;
 
-// PostgreSQL text holds no NUL byte; the PostgreSQL store keeps one as the escape the logs
-// print, and the copy does the same, on both sides of the comparison.
-std::string without_nul(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\0') out += "\\x00";
-    else out += c;
-  }
-  return out;
-}
-
 class SqliteRows {
  public:
   SqliteRows(sqlite3 *db, const Table &table) : db_(db) {
@@ -71,6 +60,7 @@ class SqliteRows {
     for (int i = 0; i < columns; ++i) {
       if (sqlite3_column_type(stmt_, i) == SQLITE_NULL) continue;
       const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, i));
+      // Copied, and compared, as the PostgreSQL store keeps a NUL byte.
       row[static_cast<size_t>(i)] = without_nul(
           std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_, i))));
     }
