@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <map>
+#include <unordered_map>
 
 namespace pv::check {
 
@@ -83,6 +85,10 @@ struct Migration {
 };
 constexpr Migration kMigrations[] = {
     {2, "ALTER TABLE query_log ADD COLUMN instance TEXT NOT NULL DEFAULT ''"},
+    // The dashboard's tops, counted per hour (`what`: TopKind; TopKind + 4 holds the count of
+    // keys past kTopKeysPerHour under an empty key).
+    {3, "CREATE TABLE IF NOT EXISTS top_hourly(what INTEGER NOT NULL, start_ms BIGINT NOT NULL, "
+        "key TEXT NOT NULL, count BIGINT NOT NULL, PRIMARY KEY(what, start_ms, key))"},
 };
 static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
 
@@ -94,6 +100,7 @@ constexpr int64_t kLogLock = 0x7076'0002;
 
 constexpr int64_t kHourMs = 3600 * 1000;
 constexpr int64_t kDayMs = 24 * kHourMs;
+constexpr size_t kTopAddressBytes = 200;
 
 PgStore::Param num(int64_t value) { return std::to_string(value); }
 PgStore::Param num(uint64_t value) {
@@ -444,6 +451,7 @@ void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t
          without_nul(instance_)});
   }
   count_queries(all);
+  count_tops(all);
   tx.commit();
 }
 
@@ -480,6 +488,89 @@ void PgStore::count_queries(std::span<const QueryLogRecord> records) {
   run("DELETE FROM counters_hourly WHERE start_ms < $1", {num(cutoff)});
   run("DELETE FROM counters_daily WHERE start_ms < $1",
       {num(cutoff - (kDailyCounterDays - kHourlyCounterDays) * kDayMs)});
+}
+
+// The tops of every query, not only of the kept log rows: counted per hour in the same
+// transaction (under the log lock, so that instances sharing the database agree on each
+// hour's room), at most kTopKeysPerHour keys per hour and kind, for kTopHours. A batch is
+// summed in memory first, at most kTopKeysPerHour keys per hour and kind at a time (a flood
+// of distinct addresses costs no more memory than that), and each such sum is written in
+// one statement.
+void PgStore::count_tops(std::span<const QueryLogRecord> records) {
+  if (records.empty()) return;
+  using Sums = std::unordered_map<std::string, int64_t>;
+  // Keys already held are counted on; new ones take what is left of the hour's room, and
+  // the counts of those finding none go to the hour's key-less row of kind + 4.
+  const auto write = [&](int64_t what, int64_t hour, const Sums &sums) {
+    if (sums.empty()) return;
+    run("WITH i AS (SELECT key, n, o FROM unnest($3::text[], $4::bigint[]) "
+        "WITH ORDINALITY AS x(key, n, o)), "
+        "held AS (UPDATE top_hourly t SET count = t.count + i.n FROM i "
+        "WHERE t.what = $1::int AND t.start_ms = $2::bigint AND t.key = i.key RETURNING t.key), "
+        "fresh AS (SELECT key, n, row_number() OVER (ORDER BY o) AS r FROM i "
+        "WHERE key NOT IN (SELECT key FROM held)), "
+        "room AS (SELECT $5::bigint - COUNT(*) AS n FROM top_hourly "
+        "WHERE what = $1::int AND start_ms = $2::bigint) "
+        "INSERT INTO top_hourly(what, start_ms, key, count) "
+        "SELECT $1::int, $2::bigint, fresh.key, fresh.n FROM fresh, room WHERE fresh.r <= room.n "
+        "UNION ALL SELECT $1::int + 4, $2::bigint, '', SUM(fresh.n)::bigint FROM fresh, room "
+        "WHERE fresh.r > room.n HAVING COUNT(*) > 0 "
+        "ON CONFLICT(what, start_ms, key) DO UPDATE SET count = top_hourly.count + excluded.count",
+        {num(what), num(hour),
+         array_literal(sums.begin(), sums.end(), [](const auto &kv) { return kv.first; }),
+         array_literal(sums.begin(), sums.end(),
+                       [](const auto &kv) { return std::to_string(kv.second); }),
+         num(kTopKeysPerHour)});
+  };
+
+  std::map<std::pair<int64_t, int64_t>, Sums> sums;
+  int64_t newest = 0;
+  for (const auto &r : records) {
+    const int64_t hour = r.time_ms - r.time_ms % kHourMs;
+    newest = std::max(newest, r.time_ms);
+    const auto add = [&](TopKind kind, std::string_view key) {
+      const int64_t what = static_cast<int64_t>(kind);
+      auto &batch = sums[{what, hour}];
+      // NUL bytes are replaced before summing, so that two keys never become one row twice.
+      std::string stored = without_nul(key);
+      if (const auto it = batch.find(stored); it != batch.end()) {
+        ++it->second;
+        return;
+      }
+      if (batch.size() >= kTopKeysPerHour) {
+        write(what, hour, batch);
+        batch.clear();
+      }
+      batch.emplace(std::move(stored), 1);
+    };
+    add(TopKind::Account, r.verified ? std::string_view(r.account) : "* (stranger)");
+    add(TopKind::Rule, r.reason);
+    if (r.verdict == "001") {
+      // Long addresses are counted by their start, which keeps an hour of the top small.
+      add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
+                                         ? r.address
+                                         : r.address.substr(0, kTopAddressBytes) + "\u2026");
+      add(TopKind::ForbiddenHost, parse_address(r.address).host);
+    }
+  }
+  for (const auto &[what_hour, batch] : sums) write(what_hour.first, what_hour.second, batch);
+  run("DELETE FROM top_hourly WHERE what = ANY('{0,1,2,3,4,5,6,7}'::int[]) AND start_ms < $1",
+      {num(newest - newest % kHourMs - (kTopHours - 1) * kHourMs)});
+}
+
+TopCounts PgStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
+  TopCounts out;
+  const int64_t what = static_cast<int64_t>(kind);
+  const auto r = run("SELECT key, SUM(count) AS n FROM top_hourly WHERE what = $1 AND "
+                     "start_ms >= $2 GROUP BY key ORDER BY n DESC, key LIMIT $3",
+                     {num(what), num(from_ms), num(limit)});
+  for (int i = 0; i < r.rows(); ++i) {
+    out.rows.push_back({std::string(r.text(i, 0)), static_cast<uint64_t>(r.int64(i, 1))});
+  }
+  const auto others = run("SELECT SUM(count) FROM top_hourly WHERE what = $1 AND start_ms >= $2",
+                          {num(what + 4), num(from_ms)});
+  if (!others.is_null(0, 0)) out.others = static_cast<uint64_t>(others.int64(0, 0));
+  return out;
 }
 
 void PgStore::report_health(const ServiceHealth &health) {
@@ -908,6 +999,7 @@ std::vector<CounterRow> PgStore::daily_counters(int64_t from_ms) {
 std::vector<QueryLogRow> PgStore::search_log(const LogFilter &filter) {
   Where w;
   if (filter.before_id > 0) w.sql += " AND id < " + w.add(num(filter.before_id));
+  if (filter.after_id > 0) w.sql += " AND id > " + w.add(num(filter.after_id));
   if (filter.account) w.sql += " AND account = " + w.add(*filter.account);
   if (!filter.verdict.empty()) w.sql += " AND verdict = " + w.add(filter.verdict);
   if (!filter.text.empty()) w.sql += " AND address ILIKE " + w.add(like_pattern(filter.text));
@@ -984,6 +1076,37 @@ RulePage PgStore::rule_rows(const std::optional<Scope> &filter, const std::strin
                                    std::string(r.text(0, 2)), *action});
            });
   return page;
+}
+
+// One statement for all the keys; the first of them (in the order given) that is held wins.
+std::optional<RuleRecord> PgStore::first_rule(const Scope &scope, RuleKind kind,
+                                              std::span<const std::string> keys) {
+  const int64_t scope_number = scope_id(scope);
+  if (keys.empty()) return std::nullopt;
+  const auto r = run("SELECT k.key, r.action FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
+                     "JOIN rules r ON r.scope = $1 AND r.kind = $2 AND r.key = k.key "
+                     "ORDER BY k.o",
+                     {num(scope_number), std::string(kind_name(kind)),
+                      array_literal(keys.begin(), keys.end(), [](const std::string &k) { return k; })});
+  for (int i = 0; i < r.rows(); ++i) {
+    if (const auto action = parse_action(r.text(i, 1))) {
+      return RuleRecord{scope.account, kind, std::string(r.text(i, 0)), *action};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PgStore::first_list_entry(const std::string &list, RuleKind kind,
+                                                     std::span<const std::string> keys) {
+  const int64_t id = list_id(list);
+  if (keys.empty()) return std::nullopt;
+  const auto r = run("SELECT k.key FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
+                     "JOIN list_entries e ON e.list_id = $1 AND e.kind = $2 AND e.key = k.key "
+                     "ORDER BY k.o LIMIT 1",
+                     {num(id), std::string(kind_name(kind)),
+                      array_literal(keys.begin(), keys.end(), [](const std::string &k) { return k; })});
+  if (r.rows() == 0) return std::nullopt;
+  return std::string(r.text(0, 0));
 }
 
 EntryPage PgStore::list_page(const std::string &list, const std::string &text, uint64_t offset,

@@ -95,12 +95,17 @@ class PgStore final : public Store {
   void scan_log(int64_t first, int64_t last,
                 const std::function<void(const QueryLogRecord &)> &visit) override;
   uint64_t log_rows() override;
+  TopCounts top_counts(TopKind kind, int64_t from_ms, uint64_t limit) override;
   std::vector<ServiceHealth> health() override;
   RulePage rule_page(const std::optional<Scope> &filter, const std::string &text,
                      uint64_t offset, uint64_t limit) override;
   EntryPage list_page(const std::string &list, const std::string &text, uint64_t offset,
                       uint64_t limit) override;
   void rename_list(const std::string &from, const std::string &to) override;
+  std::optional<RuleRecord> first_rule(const Scope &scope, RuleKind kind,
+                                       std::span<const std::string> keys) override;
+  std::optional<std::string> first_list_entry(const std::string &list, RuleKind kind,
+                                              std::span<const std::string> keys) override;
   uint64_t import_list_entries(const std::string &list,
                                std::span<const std::pair<RuleKind, std::string>> entries,
                                bool replace, const std::function<bool(uint64_t)> &progress) override;
@@ -125,6 +130,7 @@ class PgStore final : public Store {
   RulePage rule_rows(const std::optional<Scope> &filter, const std::string &text,
                      uint64_t offset, uint64_t limit);
   void count_queries(std::span<const QueryLogRecord> records);
+  void count_tops(std::span<const QueryLogRecord> records);
   uint64_t insert_entries(int64_t list, std::span<const std::pair<RuleKind, std::string>> entries,
                           const std::function<bool(uint64_t)> &progress);
 

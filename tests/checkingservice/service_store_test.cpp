@@ -198,16 +198,17 @@ TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
   EXPECT_EQ(log[0].address, "http://old.example/");
   EXPECT_EQ(db().query("SELECT instance FROM query_log ORDER BY id"), "|east");
 
-  db().execute("UPDATE meta SET value = '3' WHERE key = 'schema'");
+  const std::string newer = std::to_string(kSchemaVersion + 1);
+  db().execute("UPDATE meta SET value = '" + newer + "' WHERE key = 'schema'");
   for (const OpenMode mode : {OpenMode::Existing, OpenMode::Migrate, OpenMode::Create}) {
     try {
       open(mode);
-      ADD_FAILURE() << "a version 3 database was opened";
+      ADD_FAILURE() << "a version " << newer << " database was opened";
     } catch (const StoreError &e) {
       EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
     }
   }
-  EXPECT_EQ(db().query("SELECT value FROM meta WHERE key = 'schema'"), "3");
+  EXPECT_EQ(db().query("SELECT value FROM meta WHERE key = 'schema'"), newer);
 }
 
 // A whole SQLite deployment moves into PostgreSQL with its ids, and goes on from there.
