@@ -31,6 +31,7 @@ constexpr Table kTables[] = {
     {"query_log", "id, time_ms, account, verified, address, verdict, reason, instance", "id"},
     {"counters_hourly", "start_ms, queries, forbidden", "start_ms"},
     {"counters_daily", "start_ms, queries, forbidden", "start_ms"},
+    {"top_hourly", "what, start_ms, key, count", "what, start_ms, key"},
     {"administrators", "name, password_hash, created_ms", "name"},
     {"sessions", "digest, administrator, csrf, created_ms, last_seen_ms", "digest"},
     {"audit", "id, time_ms, actor, action, target, before, after", "id"},
