@@ -14,14 +14,18 @@
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_copy.h"
+#include "checkingservice/store_factory.h"
 
 namespace pv::check {
 namespace {
 
-constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE COMMAND ...
+constexpr const char *kUsage = R"(usage: pvcheckctl --db FILE|postgresql://... COMMAND ...
 
   init                                   create the database (the only command that does)
+  migrate                                bring an older database to this program's schema
+  copy-to postgresql://...               copy this SQLite database into a new PostgreSQL one,
+                                         checked row for row
   account list
   account add NAME [--policy allow|forbid] [--password-stdin] [--cost interactive|moderate]
   account password NAME --password-stdin [--cost ...]
@@ -401,7 +405,7 @@ int log_command(AdminStore &store, Args &args, std::ostream &out) {
   throw UsageError("unknown log command " + verb);
 }
 
-int check_command(SqliteStore &store, Args &args, std::ostream &out) {
+int check_command(Store &store, Args &args, std::ostream &out) {
   const std::string name = args.next("account name");
   const std::string address = args.next("address");
   args.done();
@@ -416,7 +420,7 @@ int check_command(SqliteStore &store, Args &args, std::ostream &out) {
   return 0;
 }
 
-int admin_command(SqliteStore &store, AuditedAdminStore &audited, Args &args, std::istream &in,
+int admin_command(Store &store, AuditedAdminStore &audited, Args &args, std::istream &in,
                   std::ostream &out) {
   const std::string verb = args.next("admin command");
   if (verb == "list") {
@@ -466,7 +470,7 @@ int admin_command(SqliteStore &store, AuditedAdminStore &audited, Args &args, st
   throw UsageError("unknown admin command " + verb);
 }
 
-int audit_command(SqliteStore &store, Args &args, std::ostream &out) {
+int audit_command(Store &store, Args &args, std::ostream &out) {
   const std::string verb = args.next("audit command");
   if (verb != "show") throw UsageError("unknown audit command " + verb);
   AuditFilter filter;
@@ -571,10 +575,31 @@ int run_admin(const std::vector<std::string> &all_args, std::istream &in, std::o
     if (!init_crypto()) throw StoreError("cannot start libsodium");
     if (command == "init") {
       args.done();
-      SqliteStore created(*db, SqliteStore::Open::Create);
+      open_store(*db, OpenMode::Create);
       return 0;
     }
-    SqliteStore store(*db, SqliteStore::Open::Existing);
+    if (command == "migrate") {
+      args.done();
+      const auto migrated = open_store(*db, OpenMode::Migrate);
+      if (migrated->opened_version() == kSchemaVersion) {
+        out << "schema version " << kSchemaVersion << " already\n";
+      } else {
+        out << "schema version " << migrated->opened_version() << " -> " << kSchemaVersion
+            << '\n';
+      }
+      return 0;
+    }
+    if (command == "copy-to") {
+      const std::string target = args.next("target database");
+      args.done();
+      if (is_postgres_address(*db) || !is_postgres_address(target)) {
+        throw UsageError("copy-to copies a SQLite file (--db) into a postgresql:// database");
+      }
+      copy_sqlite_to_postgres(*db, target, out);
+      return 0;
+    }
+    const auto opened = open_store(*db, OpenMode::Existing);
+    Store &store = *opened;
     AuditedAdminStore audited(store, store, std::string(kCommandLineActor));
     if (command == "account") return account_command(audited, args, in, out, err);
     if (command == "rule") return rule_command(audited, args, out);

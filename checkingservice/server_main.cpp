@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,13 +19,13 @@
 #include "checkingservice/http_front.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_factory.h"
 
 namespace {
 
 using namespace pv::check;
 
-constexpr const char *kUsage = R"(usage: pvcheckd --db FILE [options]
+constexpr const char *kUsage = R"(usage: pvcheckd --db FILE|postgresql://... [options]
 
   --listen ADDRESS          address to listen on (127.0.0.1)
   --port N                  port (8880); 0 picks a free one, printed at start
@@ -40,6 +41,10 @@ constexpr const char *kUsage = R"(usage: pvcheckd --db FILE [options]
   --verify-rate N           slow password checks per second for one name, and for one
                             client address, at most (10)
   --log-queue-kb N          query-log records waiting for the database, at most (4096 KiB)
+  --instance NAME           name of this instance in the query log and health figures
+                            (host name:process id)
+  --wait-for-db-s N         at start, wait up to N seconds for an unreachable database (0:
+                            exit at once with a message)
   --no-query-log            keep no query log
   --quiet                   log errors only
 SIGHUP reloads the rules at once; SIGINT and SIGTERM stop the service.
@@ -52,6 +57,8 @@ struct Options {
   HttpOptions http;
   ServiceOptions service;
   std::chrono::milliseconds poll{1000};
+  std::string instance;
+  std::chrono::seconds wait_for_db{0};
   bool quiet = false;
 };
 
@@ -112,6 +119,13 @@ Options parse(int argc, char **argv) {
       options.service.verify_burst = static_cast<double>(rate * 2);
     } else if (arg == "--log-queue-kb") {
       options.service.log_queue_bytes = static_cast<size_t>(number(value(), arg, 64, 1 << 20)) << 10;
+    } else if (arg == "--instance") {
+      options.instance = value();
+      if (options.instance.empty() || options.instance.size() > 128) {
+        throw std::runtime_error("--instance needs a name of 1 to 128 bytes");
+      }
+    } else if (arg == "--wait-for-db-s") {
+      options.wait_for_db = std::chrono::seconds(number(value(), arg, 0, 86400));
     } else if (arg == "--no-query-log") {
       options.service.query_log = false;
     } else if (arg == "--quiet") {
@@ -121,15 +135,24 @@ Options parse(int argc, char **argv) {
     }
   }
   if (options.db.empty()) throw std::runtime_error("give --db FILE");
+  if (options.instance.empty()) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    options.instance = std::string(host) + ":" + std::to_string(getpid());
+  }
   return options;
 }
 
 // Keeps the index current and the query log flowing into the store.
 class Maintenance {
  public:
-  Maintenance(SqliteStore &store, CheckService &service, std::chrono::milliseconds poll,
-              size_t log_queue_bytes)
-      : store_(store), service_(service), poll_(poll), log_queue_bytes_(log_queue_bytes) {}
+  Maintenance(Store &store, CheckService &service, std::chrono::milliseconds poll,
+              size_t log_queue_bytes, std::string instance)
+      : store_(store),
+        service_(service),
+        poll_(poll),
+        log_queue_bytes_(log_queue_bytes),
+        instance_(std::move(instance)) {}
 
   void reload_now() {
     std::lock_guard lock(mutex_);
@@ -146,25 +169,29 @@ class Maintenance {
 
   void run() {
     for (;;) {
+      wait();
       bool reload = false;
       bool stopping = false;
       {
-        std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, poll_, [&] { return stopping_ || reload_requested_; });
+        std::lock_guard lock(mutex_);
         reload = reload_requested_;
         reload_requested_ = false;
         stopping = stopping_;
+      }
+      if (!database_usable()) {
+        if (stopping) return report_unwritten();
+        continue;
       }
       try {
         if (!stopping && (reload || store_.generation() != service_.index()->generation())) {
           rebuild();
         }
       } catch (const std::exception &e) {
-        log_error(std::string("cannot reload the rules: ") + e.what());
+        database_failed(std::string("cannot reload the rules: ") + e.what());
       }
-      flush_log();
-      report_health();
-      if (stopping) return;
+      if (down_since_ == 0) flush_log();
+      if (down_since_ == 0) report_health();
+      if (stopping) return report_unwritten();
     }
   }
 
@@ -190,14 +217,82 @@ class Maintenance {
         .count();
   }
 
+  // Until the next round: poll_ at most, sooner when a change is announced (a shared
+  // database's notification), a reload is asked for, or the service stops. Generation is
+  // compared every round anyway, so a lost notification costs at most poll_.
+  void wait() {
+    const auto deadline = std::chrono::steady_clock::now() + poll_;
+    for (;;) {
+      std::unique_lock lock(mutex_);
+      if (stopping_ || reload_requested_) return;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return;
+      if (!store_.announces_changes() || down_since_ != 0) {
+        wake_.wait_for(lock, left, [&] { return stopping_ || reload_requested_; });
+        return;
+      }
+      lock.unlock();
+      try {
+        // Short slices, so that a stop or SIGHUP is seen within a tenth of a second.
+        if (store_.wait_for_change(std::min(left, std::chrono::milliseconds(100)))) return;
+      } catch (const std::exception &e) {
+        database_failed(std::string("lost the database: ") + e.what());
+        return;
+      }
+    }
+  }
+
+  void report_unwritten() {
+    if (!unsent_.empty()) {
+      log_error("stopping with " + std::to_string(unsent_.size()) +
+                " query-log records the database did not take");
+    }
+  }
+
+  // Whether the database may be used this round. While it is unreachable the service keeps
+  // answering from its last index; connecting again is tried with a growing pause (up to
+  // 10 s) so that a database coming back is not flooded by every instance at once.
+  bool database_usable() {
+    if (down_since_ == 0) return true;
+    // Meanwhile the query log still moves from the service into the bounded buffer.
+    buffer_log();
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_attempt_) return false;
+    if (store_.reconnect()) {
+      log_error("the database is reachable again after " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                   now - down_started_)
+                                   .count()) +
+                " s; " + std::to_string(unsent_.size()) + " query-log records to write");
+      down_since_ = 0;
+      backoff_ = std::chrono::milliseconds(0);
+      return true;
+    }
+    backoff_ = std::min<std::chrono::milliseconds>(
+        std::chrono::milliseconds(10000),
+        std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250), backoff_ * 2));
+    next_attempt_ = now + backoff_;
+    return false;
+  }
+
+  void database_failed(const std::string &message) {
+    if (down_since_ == 0) {
+      down_since_ = wall_ms();
+      down_started_ = std::chrono::steady_clock::now();
+      next_attempt_ = down_started_ + std::chrono::milliseconds(250);
+      backoff_ = std::chrono::milliseconds(250);
+      log_error(message + "; answering from the index of generation " +
+                std::to_string(service_.index()->generation()) + " until it is back");
+    }
+  }
+
   // For the console's health figures, every few seconds; a failure only costs the figures.
   void report_health() {
     const int64_t now = wall_ms();
     if (now - reported_ms_ < 5000) return;
     ServiceHealth health;
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    health.instance = std::string(host) + ":" + std::to_string(getpid());
+    health.instance = instance_;
     health.time_ms = now;
     health.started_ms = started_ms_;
     const auto index = service_.index();
@@ -208,7 +303,7 @@ class Maintenance {
         reported_ms_ > 0 ? static_cast<double>(logged_since_report_) * 1000.0 /
                                static_cast<double>(now - reported_ms_)
                          : 0.0;
-    health.dropped_log_records = service_.dropped_log_records();
+    health.dropped_log_records = service_.dropped_log_records() + unsent_dropped_;
     const CredentialChecker &checks = service_.credentials();
     const uint64_t slow = checks.slow_checks();
     health.slow_checks_per_second =
@@ -227,8 +322,36 @@ class Maintenance {
     }
   }
 
-  // Records that cannot be written (the database locked or full) wait for the next round,
-  // at most log_queue_bytes of them; older ones beyond that are dropped, counted and logged.
+  // Takes the service's new records into unsent_, keeping the newest log_queue_bytes of
+  // them; older ones beyond that are dropped, counted and logged.
+  void buffer_log() {
+    std::vector<QueryLogRecord> records = service_.take_log();
+    logged_since_report_ += records.size();
+    records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),
+                   std::make_move_iterator(unsent_.end()));
+    unsent_.clear();
+    keep_newest(records);
+  }
+
+  void keep_newest(std::vector<QueryLogRecord> &records) {
+    size_t bytes = 0;
+    size_t first_kept = records.size();
+    while (first_kept > 0 && bytes + queued_bytes(records[first_kept - 1]) <= log_queue_bytes_) {
+      bytes += queued_bytes(records[--first_kept]);
+    }
+    unsent_.assign(std::make_move_iterator(records.begin() + first_kept),
+                   std::make_move_iterator(records.end()));
+    if (first_kept > 0) {
+      unsent_dropped_ += first_kept;
+      log_error("query log buffer full while the database cannot be written: " +
+                std::to_string(first_kept) + " records dropped (" +
+                std::to_string(unsent_dropped_) + " in all)");
+    }
+  }
+
+  // Records that cannot be written (the database locked, full or gone) wait for the next
+  // round, at most log_queue_bytes of them; older ones beyond that are dropped, counted and
+  // logged.
   void flush_log() {
     std::vector<QueryLogRecord> records = service_.take_log();
     logged_since_report_ += records.size();
@@ -247,21 +370,14 @@ class Maintenance {
     try {
       store_.append_query_log(records, service_.index()->log_keep());
     } catch (const std::exception &e) {
-      size_t bytes = 0;
-      size_t first_kept = records.size();
-      while (first_kept > 0 &&
-             bytes + queued_bytes(records[first_kept - 1]) <= log_queue_bytes_) {
-        bytes += queued_bytes(records[--first_kept]);
-      }
-      unsent_.assign(std::make_move_iterator(records.begin() + first_kept),
-                     std::make_move_iterator(records.end()));
+      keep_newest(records);
       log_error("cannot write the query log (" + std::to_string(unsent_.size()) +
-                " records kept for the next try, " + std::to_string(first_kept) +
-                " dropped): " + e.what());
+                " records kept for the next try): " + e.what());
+      if (!store_.reconnect()) database_failed(std::string("lost the database: ") + e.what());
     }
   }
 
-  SqliteStore &store_;
+  Store &store_;
   CheckService &service_;
   std::chrono::milliseconds poll_;
   std::mutex mutex_;
@@ -271,6 +387,11 @@ class Maintenance {
   uint64_t reported_drops_ = 0;
   size_t log_queue_bytes_;
   std::vector<QueryLogRecord> unsent_;
+  uint64_t unsent_dropped_ = 0;
+  std::string instance_;
+  int64_t down_since_ = 0;  // wall time the database was lost; 0: reachable
+  std::chrono::steady_clock::time_point down_started_, next_attempt_;
+  std::chrono::milliseconds backoff_{0};
   int64_t started_ms_ = wall_ms();
   int64_t loaded_ms_ = 0;
   int64_t reported_ms_ = 0;
@@ -291,9 +412,33 @@ int serve(const Options &options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  SqliteStore store(options.db, SqliteStore::Open::Existing);
+  // Never answer from an empty index: without the database, wait for it (as configured) or
+  // stop with the reason.
+  const auto give_up = std::chrono::steady_clock::now() + options.wait_for_db;
+  std::unique_ptr<Store> opened;
+  auto pause = std::chrono::milliseconds(250);
+  for (;;) {
+    try {
+      opened = open_store(options.db, OpenMode::Existing);
+      break;
+    } catch (const StoreError &e) {
+      const std::string what = e.what();
+      // Only an unreachable server is waited for; a wrong schema or a missing file is not
+      // going to mend itself.
+      if (what.find("cannot connect") == std::string::npos ||
+          std::chrono::steady_clock::now() + pause > give_up) {
+        throw;
+      }
+      log_error(what + "; waiting for it (--wait-for-db-s)");
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::milliseconds(5000));
+  }
+  Store &store = *opened;
+  store.set_instance(options.instance);
   CheckService service(options.service);
-  Maintenance maintenance(store, service, options.poll, options.service.log_queue_bytes);
+  Maintenance maintenance(store, service, options.poll, options.service.log_queue_bytes,
+                          options.instance);
   maintenance.rebuild();
 
   std::vector<CheckService::Context *> contexts;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <chrono>
 #include <vector>
+#include <iterator>
 
 namespace pv::check {
 
@@ -270,7 +271,7 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
   }
   try {
     sqlite3_busy_timeout(db_, 5000);
-    if (mode == Open::Existing) {
+    if (mode != Open::Create) {
       // Read before anything is written: an empty or foreign file must stay as it is.
       bool initialised = false;
       try {
@@ -297,10 +298,7 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
-    Transaction tx(*this, true);
-    exec(kSchema);
-    exec(kTopSchema);
-    tx.commit();
+    migrate(path, mode);
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -309,6 +307,56 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
 }
 
 SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+
+namespace {
+
+// Forward steps from the version before each to it; kSchema itself is version 1.
+struct Migration {
+  int version;
+  const char *sql;
+};
+constexpr Migration kMigrations[] = {
+    {2, "ALTER TABLE query_log ADD COLUMN instance TEXT NOT NULL DEFAULT ''"},
+    {3, kTopSchema},
+};
+static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
+
+}  // namespace
+
+void SqliteStore::migrate(const std::string &path, Open mode) {
+  Transaction tx(*this, true);
+  // Read before anything is written, so that a newer database is left as it is.
+  const auto stored_version = [&] {
+    try {
+      Statement st(db_, "SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'schema'");
+      return st.step() ? static_cast<int>(st.int64(0)) : 0;
+    } catch (const StoreError &) {
+      return 0;  // no meta table: a new file
+    }
+  };
+  opened_version_ = stored_version();
+  const std::string version = std::to_string(opened_version_);
+  if (opened_version_ > kSchemaVersion) {
+    throw StoreError(path + " has schema version " + version +
+                     ", newer than this program understands (" + std::to_string(kSchemaVersion) +
+                     "): use a newer build");
+  }
+  if (opened_version_ < kSchemaVersion && mode == Open::Existing) {
+    throw StoreError(path + " has schema version " + version + ", older than this program's " +
+                     std::to_string(kSchemaVersion) + ": run pvcheckctl --db " + path +
+                     " migrate");
+  }
+  exec(kSchema);  // tables of version 1 an older file may lack; a new file gets version 1
+  const int from = stored_version();
+  for (const auto &step : kMigrations) {
+    if (step.version <= from) continue;
+    exec(step.sql);
+    Statement st(db_, "UPDATE meta SET value = ? WHERE key = 'schema'");
+    st.bind(1, std::to_string(step.version));
+    st.run();
+  }
+  tx.commit();
+}
 
 void SqliteStore::exec(const char *sql) {
   char *error = nullptr;
@@ -420,15 +468,16 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   trim.bind(1, static_cast<int64_t>(keep - records.size()));
   trim.run();
   Statement insert(db_,
-                   "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason) "
-                   "VALUES(?, ?, ?, ?, ?, ?)");
+                   "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason, "
+                   "instance) VALUES(?, ?, ?, ?, ?, ?, ?)");
   for (const auto &record : records) {
     insert.bind(1, record.time_ms)
         .bind(2, record.account)
         .bind(3, int64_t{record.verified ? 1 : 0})
         .bind(4, record.address)
         .bind(5, record.verdict)
-        .bind(6, record.reason);
+        .bind(6, record.reason)
+        .bind(7, instance_);
     insert.run();
   }
   count_queries(all);

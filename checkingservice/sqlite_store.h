@@ -16,16 +16,20 @@ namespace pv::check {
 // The write-ahead log is cut back to this size whenever it is reset.
 inline constexpr int64_t kWalLimitBytes = 4 * 1024 * 1024;
 
-class SqliteStore final : public ServiceStore, public AdminStore, public ConsoleStore {
+class SqliteStore final : public Store {
  public:
   // Create: opens the database, creating it (mode 0600) when absent, and brings its schema up
   // to date. Existing: opens only a database that exists and holds the schema, so that a
   // mistyped name cannot start a service over an empty rule set. Throws StoreError.
-  enum class Open { Create, Existing };
+  // Migrate: as Existing, then brought forward to kSchemaVersion.
+  using Open = OpenMode;
   explicit SqliteStore(const std::string &path, Open mode = Open::Create);
   ~SqliteStore() override;
   SqliteStore(const SqliteStore &) = delete;
   SqliteStore &operator=(const SqliteStore &) = delete;
+
+  int opened_version() const override { return opened_version_; }
+  void set_instance(const std::string &name) override { instance_ = name; }
 
   uint64_t generation() override;
   uint64_t load(SnapshotSink &sink) override;
@@ -105,7 +109,11 @@ class SqliteStore final : public ServiceStore, public AdminStore, public Console
   void count_queries(std::span<const QueryLogRecord> records);
   void count_tops(std::span<const QueryLogRecord> records);
 
+  void migrate(const std::string &path, Open mode);
+
   sqlite3 *db_ = nullptr;
+  int opened_version_ = 0;
+  std::string instance_;
 };
 
 }  // namespace pv::check

@@ -6,6 +6,7 @@
 // (normalize_pattern); the store keeps them as given.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -103,6 +104,9 @@ class ServiceStore {
   // What an instance reports about itself for the console's health figures; stores that
   // cannot keep it may ignore it.
   virtual void report_health(const ServiceHealth &) {}
+  // The name query-log rows written from here carry, so that the rows of several instances
+  // sharing one database can be told apart.
+  virtual void set_instance(const std::string &) {}
 };
 
 inline constexpr uint64_t kDefaultLogKeep = 10000;
@@ -307,6 +311,29 @@ class ConsoleStore {
   virtual uint64_t import_list_entries(
       const std::string &list, std::span<const std::pair<RuleKind, std::string>> entries,
       bool replace, const std::function<bool(uint64_t)> &progress) = 0;
+};
+
+// The schema every back end holds, numbered alike: a database of another version is refused
+// by the programs (older: `pvcheckctl migrate` brings it forward; newer: a newer build reads
+// it). Version 2 added the instance column of the query log, version 3 the hourly tops.
+inline constexpr int kSchemaVersion = 3;
+
+// How a database is opened. Create: made when absent (the only mode that makes one) and
+// brought up to the current schema; Existing: only an initialised database of the current
+// schema; Migrate: an existing one, brought forward to the current schema.
+enum class OpenMode { Create, Existing, Migrate };
+
+// Everything one back end offers; the programs hold one of these (see store_factory.h).
+class Store : public ServiceStore, public AdminStore, public ConsoleStore {
+ public:
+  // The schema version found on opening (before any migration).
+  virtual int opened_version() const = 0;
+  // A database server's lost connection is made again here (one attempt); false: still down.
+  virtual bool reconnect() { return true; }
+  // Waits up to timeout for another process's change to be announced; true: one was. Stores
+  // that cannot announce changes return false at once, and the caller polls generation().
+  virtual bool wait_for_change(std::chrono::milliseconds) { return false; }
+  virtual bool announces_changes() const { return false; }
 };
 
 }  // namespace pv::check

@@ -11,6 +11,7 @@ packages=(
   fp-utils
   python3
   libsqlite3-dev libcpp-httplib-dev libsodium-dev libssl-dev
+  postgresql-15 postgresql-client libpq-dev nginx-light
   wrk
   squidguard
   msitools wixl

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every tree and runs every test:
-#   native       portable core, GoogleTest (g++)
+#   native       portable core, GoogleTest (g++); the checking service's PostgreSQL tests
+#                (label postgres) start a PostgreSQL 15 of their own and stop it again
 #   native-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer (clang)
 #   native-tsan  the thread tests under ThreadSanitizer (clang)
 #   fuzz         libFuzzer targets, each run for a bounded time (clang)

@@ -24,7 +24,7 @@
 #include "checkingservice/list_file.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_factory.h"
 
 namespace pv::check {
 namespace {
@@ -395,11 +395,12 @@ class Console::Impl {
         by_client_(options_.client_failures, options_.failure_window_ms),
         by_name_(options_.name_failures, options_.failure_window_ms) {
     // The console never makes a database of its own: that is pvcheckctl init's job.
-    if (!std::filesystem::exists(options_.db)) {
+    if (!is_postgres_address(options_.db) && !std::filesystem::exists(options_.db)) {
       throw std::runtime_error("no database " + options_.db +
                                " (pvcheckctl --db FILE init makes one)");
     }
-    SqliteStore probe(options_.db);  // opens (and brings the schema up) once, up front
+    const auto opened = open_store(options_.db, OpenMode::Existing);  // refused: not started
+    Store &probe = *opened;
     // Unknown names are checked against a hash of the same cost as real ones: the answer
     // and its timing must not tell them apart.
     const auto admins = probe.administrators();
@@ -432,13 +433,14 @@ class Console::Impl {
 
  private:
   // One connection per serving thread: SQLite handles are not shared between threads.
-  SqliteStore &store() {
-    thread_local std::unique_ptr<SqliteStore> store;
+  Store &store() {
+    thread_local std::unique_ptr<Store> store;
     thread_local std::string path;
     if (!store || path != options_.db) {
-      store = std::make_unique<SqliteStore>(options_.db);
+      store = open_store(options_.db, OpenMode::Existing);
       path = options_.db;
     }
+    store->reconnect();  // a database server restarted since: this request fails, not all
     return *store;
   }
 
@@ -789,7 +791,7 @@ class Console::Impl {
       std::lock_guard lock(dashboard_mutex_);
       if (now - dashboard_time_ < 2000 && !dashboard_.is_null()) return dashboard_;
     }
-    SqliteStore &s = store();
+    Store &s = store();
     json out;
     const int64_t this_hour = now - now % kHour;
     std::map<int64_t, CounterRow> hours;
@@ -926,7 +928,8 @@ class Console::Impl {
                             file.problems.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(
                                                         100, file.problems.size())));
       }
-      SqliteStore own(options_.db);
+      const auto owned = open_store(options_.db, OpenMode::Existing);
+      Store &own = *owned;
       AuditedAdminStore trail(own, own, actor);
       uint64_t added = 0;
       trail.record(

@@ -57,9 +57,18 @@ class Process:
 class Setup:
     """A database with an administrator and an account, pvcheckd and pvconsole on it."""
 
+    databases = 0
+
     def __init__(self, console_args=(), admin_cost="minimum"):
         self.dir = tempfile.TemporaryDirectory()
         self.db = os.path.join(self.dir.name, "rules.db")
+        if os.environ.get("PV_TEST_PG"):  # under with_postgres.sh: a new database there
+            Setup.databases += 1
+            name = f"pvconsole_{os.getpid()}_{Setup.databases}"
+            server = f"user=postgres&host={os.environ['PV_TEST_PG']}"
+            subprocess.run(["psql", f"postgresql:///postgres?{server}", "-qc",
+                            f"CREATE DATABASE {name}"], check=True, timeout=60)
+            self.db = f"postgresql:///{name}?{server}"
         self.processes = []
         try:
             ctl(self.db, "init")

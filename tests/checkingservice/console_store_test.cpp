@@ -8,7 +8,7 @@
 #include "checkingservice/admin.h"
 #include "checkingservice/audit.h"
 #include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {
 namespace {
@@ -16,39 +16,26 @@ namespace {
 constexpr int64_t kHour = 3600 * 1000;
 constexpr int64_t kDay = 24 * kHour;
 
-class TempDb {
- public:
-  TempDb()
-      : path_(std::filesystem::temp_directory_path() / ("pvconsole-" + std::to_string(::getpid()) +
-                                                        "-" + std::to_string(counter_++) + ".db")) {
-  }
-  ~TempDb() {
-    std::error_code ec;
-    for (const char *suffix : {"", "-wal", "-shm"})
-      std::filesystem::remove(path_.string() + suffix, ec);
-  }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
+using testing::BackendTest;
+class ConsoleStore : public BackendTest {};
+PV_INSTANTIATE_BACKENDS(ConsoleStore);
 
 QueryLogRecord record(int64_t time_ms, std::string verdict,
                       std::string address = "http://a.example/", std::string account = "kid") {
   return {time_ms, std::move(account), true, std::move(address), std::move(verdict), "default"};
 }
 
-TEST(ConsoleStore, CountersSurviveRestartsAndFoldIntoDaysThenGo) {
-  TempDb db;
+TEST_P(ConsoleStore, CountersSurviveRestartsAndFoldIntoDaysThenGo) {
   const int64_t day0 = 1000 * kDay;  // a UTC midnight
   {
-    SqliteStore store(db.path());
+    const auto first = open();
+    Store &store = *first;
     const QueryLogRecord batch[] = {record(day0 + 10, "000"), record(day0 + 20, "001"),
                                     record(day0 + kHour + 5, "001")};
     store.append_query_log(batch, 1);  // the log keeps one record; the counters keep all
   }
-  SqliteStore store(db.path());
+  const auto opened = open();
+  Store &store = *opened;
   const QueryLogRecord later[] = {record(day0 + 30, "001")};
   store.append_query_log(later, 1);
   auto hours = store.hourly_counters(0);
@@ -78,10 +65,10 @@ TEST(ConsoleStore, CountersSurviveRestartsAndFoldIntoDaysThenGo) {
   EXPECT_EQ(kept[0].start_ms, day0 + 500 * kDay);
 }
 
-TEST(ConsoleStore, TopsCountEveryQueryOfTheDayWithinTheirBounds) {
-  TempDb db;
+TEST_P(ConsoleStore, TopsCountEveryQueryOfTheDayWithinTheirBounds) {
+  const auto opened = open();
+  Store &store = *opened;
   const int64_t hour0 = 1000 * kDay;
-  SqliteStore store(db.path());
   std::vector<QueryLogRecord> batch;
   for (int i = 0; i < 3; ++i) batch.push_back(record(hour0 + i, "001", "http://X.bad.example/"));
   batch.push_back(record(hour0 + 5, "000", "http://ok.example/", "other"));
@@ -123,9 +110,9 @@ TEST(ConsoleStore, TopsCountEveryQueryOfTheDayWithinTheirBounds) {
   EXPECT_EQ(store.top_counts(TopKind::ForbiddenHost, 0, 10).others, 0u);
 }
 
-TEST(ConsoleStore, AuditRecordsChangesWithBothStatesOrNothing) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ConsoleStore, AuditRecordsChangesWithBothStatesOrNothing) {
+  const auto opened = open();
+  Store &store = *opened;
   AuditedAdminStore audited(store, store, "alice");
   audited.add_account("kid", std::string("h"), Action::Allow);
   audited.add_rule(Scope::global(), RuleKind::Domain, "bad.example", Action::Forbid);
@@ -160,9 +147,9 @@ TEST(ConsoleStore, AuditRecordsChangesWithBothStatesOrNothing) {
   EXPECT_TRUE(store.audit(filter).empty());
 }
 
-TEST(ConsoleStore, SessionsExpireAndEndWithTheirAdministrator) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ConsoleStore, SessionsExpireAndEndWithTheirAdministrator) {
+  const auto opened = open();
+  Store &store = *opened;
   store.add_administrator("alice", "hash");
   EXPECT_THROW(store.add_administrator("alice", "hash"), StoreError);
   store.create_session("d1", {"alice", "c1", 1000, 1000});
@@ -179,9 +166,9 @@ TEST(ConsoleStore, SessionsExpireAndEndWithTheirAdministrator) {
   EXPECT_FALSE(store.remove_administrator("alice"));
 }
 
-TEST(ConsoleStore, LogSearchFiltersPagesAndTimeRanges) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ConsoleStore, LogSearchFiltersPagesAndTimeRanges) {
+  const auto opened = open();
+  Store &store = *opened;
   std::vector<QueryLogRecord> records;
   for (int i = 0; i < 100; ++i) {
     records.push_back(record(i * 1000, i % 3 == 0 ? "001" : "000",
@@ -225,9 +212,9 @@ TEST(ConsoleStore, LogSearchFiltersPagesAndTimeRanges) {
   EXPECT_EQ(part.back().record.time_ms, 37000);
 }
 
-TEST(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {
+  const auto opened = open();
+  Store &store = *opened;
   store.create_list("big");
   std::vector<std::pair<RuleKind, std::string>> entries;
   for (int i = 0; i < 10000; ++i)
@@ -254,9 +241,9 @@ TEST(ConsoleStore, CancelledImportChangesNothingAndRenameKeepsEntries) {
   EXPECT_EQ(page.entries[0].second, "d99.example");
 }
 
-TEST(ConsoleStore, CheckAnswersLikeTheServiceForPasswordlessAccounts) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ConsoleStore, CheckAnswersLikeTheServiceForPasswordlessAccounts) {
+  const auto opened = open();
+  Store &store = *opened;
   store.add_account("nopass", std::nullopt, Action::Forbid);
   store.add_account("kid", std::string("h"), Action::Forbid);
   IndexBuilder builder;

@@ -12,7 +12,10 @@
 #include "checkingservice/check_service.h"
 #include "checkingservice/password.h"
 #include "checkingservice/rule_index.h"
+#include "checkingservice/audit.h"
 #include "checkingservice/sqlite_store.h"
+#include "checkingservice/store_copy.h"
+#include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {
 namespace {
@@ -36,15 +39,19 @@ class TempDb {
   std::filesystem::path path_;
 };
 
-std::shared_ptr<const RuleIndex> load(SqliteStore &store) {
+std::shared_ptr<const RuleIndex> load(ServiceStore &store) {
   IndexBuilder builder;
   const uint64_t generation = store.load(builder);
   return builder.finish(generation);
 }
 
-TEST(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
-  TempDb db;
-  SqliteStore store(db.path());
+using testing::BackendTest;
+class ServiceStore : public BackendTest {};
+PV_INSTANTIATE_BACKENDS(ServiceStore);
+
+TEST_P(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
+  const auto opened = open();
+  Store &store = *opened;
   uint64_t last = store.generation();
   const auto changed = [&] {
     const uint64_t now = store.generation();
@@ -89,9 +96,9 @@ TEST(ServiceStore, EveryChangeRaisesTheGenerationAndReachesTheIndex) {
   EXPECT_EQ(index->stranger().relocation, "http://elsewhere.example/c");
 }
 
-TEST(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
+  const auto opened = open();
+  Store &store = *opened;
   store.add_account("gone", std::nullopt, Action::Allow);
   store.create_list("l");
   store.add_rule(Scope::of("gone"), RuleKind::Host, "a.example", Action::Forbid);
@@ -111,9 +118,9 @@ TEST(ServiceStore, RemovingAnAccountTakesItsRulesAndAttachments) {
   EXPECT_THROW(store.attach("nolist", Scope::global(), Action::Forbid), StoreError);
 }
 
-TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ServiceStore, ReplacingImportAndQueryLogBound) {
+  const auto opened = open();
+  Store &store = *opened;
   store.create_list("l");
   const std::pair<RuleKind, std::string> first[] = {{RuleKind::Domain, "a.example"},
                                                     {RuleKind::Domain, "b.example"}};
@@ -138,9 +145,9 @@ TEST(ServiceStore, ReplacingImportAndQueryLogBound) {
 
 // Imports go in batches of rows: every batch boundary, a short last batch and repeats inside
 // one batch must still count and store each entry once.
-TEST(ServiceStore, LargeImportCountsEveryEntryOnce) {
-  TempDb db;
-  SqliteStore store(db.path());
+TEST_P(ServiceStore, LargeImportCountsEveryEntryOnce) {
+  const auto opened = open();
+  Store &store = *opened;
   store.create_list("l");
   std::vector<std::pair<RuleKind, std::string>> entries;
   for (int i = 0; i < 200; ++i) entries.emplace_back(RuleKind::Domain, "d" + std::to_string(i));
@@ -152,16 +159,101 @@ TEST(ServiceStore, LargeImportCountsEveryEntryOnce) {
   EXPECT_EQ(store.list_entries("l", 1000).back(), std::make_pair(RuleKind::Host, std::string("d7")));
 }
 
-TEST(ServiceStore, ASecondConnectionSeesCommittedChanges) {
-  TempDb db;
-  SqliteStore service_side(db.path());
-  SqliteStore admin_side(db.path());
+TEST_P(ServiceStore, ASecondConnectionSeesCommittedChanges) {
+  const auto service_opened = open();
+  const auto admin_opened = open(OpenMode::Existing);
+  Store &service_side = *service_opened, &admin_side = *admin_opened;
   const uint64_t before = service_side.generation();
   admin_side.add_rule(Scope::global(), RuleKind::Host, "late.example", Action::Forbid);
   EXPECT_GT(service_side.generation(), before);
   const auto index = load(service_side);
   EXPECT_EQ(index->decide(index->stranger(), parse_address("http://late.example/")).verdict,
             Verdict::Forbid);
+}
+
+// Existing databases of an older schema are refused until migrated, and keep their rows
+// through the migration; a newer one is refused by every mode and left as it is.
+TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
+  {
+    const auto created = open();
+    const QueryLogRecord old_record{1, "kid", true, "http://old.example/", "001", "default"};
+    created->append_query_log({&old_record, 1}, 10);
+  }
+  db().execute("ALTER TABLE query_log DROP COLUMN instance; "
+               "UPDATE meta SET value = '1' WHERE key = 'schema'");
+  try {
+    open(OpenMode::Existing);
+    ADD_FAILURE() << "a version 1 database was opened";
+  } catch (const StoreError &e) {
+    EXPECT_NE(std::string(e.what()).find("migrate"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(open(OpenMode::Migrate)->opened_version(), 1);
+  const auto migrated = open(OpenMode::Existing);
+  EXPECT_EQ(migrated->opened_version(), kSchemaVersion);
+  migrated->set_instance("east");
+  const QueryLogRecord new_record{2, "kid", true, "http://new.example/", "000", "default"};
+  migrated->append_query_log({&new_record, 1}, 10);
+  const auto log = migrated->query_log(10, std::nullopt);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].address, "http://old.example/");
+  EXPECT_EQ(db().query("SELECT instance FROM query_log ORDER BY id"), "|east");
+
+  const std::string newer = std::to_string(kSchemaVersion + 1);
+  db().execute("UPDATE meta SET value = '" + newer + "' WHERE key = 'schema'");
+  for (const OpenMode mode : {OpenMode::Existing, OpenMode::Migrate, OpenMode::Create}) {
+    try {
+      open(mode);
+      ADD_FAILURE() << "a version " << newer << " database was opened";
+    } catch (const StoreError &e) {
+      EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(db().query("SELECT value FROM meta WHERE key = 'schema'"), newer);
+}
+
+// A whole SQLite deployment moves into PostgreSQL with its ids, and goes on from there.
+TEST_P(ServiceStore, SqliteDatabaseCopiedIntoPostgres) {
+  if (GetParam() != testing::Backend::Postgres) GTEST_SKIP() << "the target is PostgreSQL";
+  testing::TestDatabase file(testing::Backend::Sqlite);
+  {
+    const auto source = file.open();
+    AuditedAdminStore audited(*source, *source, "alice");
+    audited.add_account("kid", std::string("$argon2id$hash"), Action::Forbid);
+    audited.add_account("gone", std::nullopt, Action::Allow);
+    audited.remove_account("gone");  // leaves a hole in the ids
+    audited.add_account("tab\tname", std::nullopt, Action::Allow);
+    audited.add_rule(Scope::of("kid"), RuleKind::Prefix, "a.example/x\ty\\z", Action::Allow);
+    audited.create_list("games");
+    const std::pair<RuleKind, std::string> entries[] = {{RuleKind::Domain, "game.example"}};
+    audited.add_list_entries("games", entries, false);
+    audited.attach("games", Scope::of("kid"), Action::Forbid);
+    source->add_administrator("alice", "adminhash");
+    source->create_session("digest", {"alice", "csrf", 1, 2});
+    source->set_instance("old");
+    const QueryLogRecord log[] = {{5, "kid", true, "http://a/\n", "001", "default"},
+                                  {6, "x", false, std::string("nul\0inside", 10), "000", "y"}};
+    source->append_query_log(log, 100);
+  }
+  std::ostringstream report;
+  copy_sqlite_to_postgres(file.address(), db().address(), report);
+  EXPECT_NE(report.str().find("query_log\t2 rows copied and checked"), std::string::npos)
+      << report.str();
+  const auto source = file.open(OpenMode::Existing);
+  const auto target = open(OpenMode::Existing);
+  ASSERT_EQ(target->accounts().size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(target->accounts()[i].id, source->accounts()[i].id);
+    EXPECT_EQ(target->accounts()[i].password_hash, source->accounts()[i].password_hash);
+  }
+  EXPECT_EQ(target->rules(std::nullopt)[0].key, "a.example/x\ty\\z");
+  EXPECT_EQ(target->attachments().size(), 1u);
+  EXPECT_EQ(target->audit({}).size(), source->audit({}).size());
+  EXPECT_TRUE(target->touch_session("digest", 3, 1000, 1000));
+  EXPECT_EQ(target->query_log(10, std::nullopt)[1].address, "nul\\x00inside");
+  EXPECT_EQ(target->generation(), source->generation());
+  // New rows continue after the copied ids; a second copy finds the target in use.
+  target->add_account("new", std::nullopt, Action::Allow);
+  EXPECT_THROW(copy_sqlite_to_postgres(file.address(), db().address(), report), StoreError);
 }
 
 TEST(ServicePassword, HashVerifyAndCache) {
@@ -347,6 +439,8 @@ TEST(ServiceAdmin, CommandLineRoundTrip) {
   EXPECT_EQ(run({"account", "list"}).substr(0, 2), "1:");
   EXPECT_FALSE(std::filesystem::exists(db.path()));
   EXPECT_EQ(run({"init"}), "0:");
+  EXPECT_EQ(run({"migrate"}), "0:schema version " + std::to_string(kSchemaVersion) + " already\n");
+  EXPECT_EQ(run({"copy-to", "other.db"}).substr(0, 2), "2:");
   EXPECT_EQ(run({"account", "add", "kid", "--password-stdin", "--cost", "minimum"}, "pw\r\n")
                 .substr(0, 2),
             "0:");

@@ -1,0 +1,18 @@
+// Which back end a database argument names: a postgresql:// or postgres:// address is a shared
+// PostgreSQL database, anything else a SQLite file.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "checkingservice/store.h"
+
+namespace pv::check {
+
+bool is_postgres_address(std::string_view db);
+
+// Throws StoreError, naming the database and the cause.
+std::unique_ptr<Store> open_store(const std::string &db, OpenMode mode);
+
+}  // namespace pv::check

@@ -1,0 +1,148 @@
+// The store suites run once per back end. Each test gets a fresh database: a temporary SQLite
+// file, or a new database on the PostgreSQL server that with_postgres.sh started (PV_TEST_PG;
+// without it the PostgreSQL cases are skipped, and CTest runs them only under that script).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "checkingservice/store_factory.h"
+
+namespace pv::check::testing {
+
+enum class Backend { Sqlite, Postgres };
+
+inline std::string backend_name(const ::testing::TestParamInfo<Backend> &info) {
+  return info.param == Backend::Sqlite ? "Sqlite" : "Postgres";
+}
+
+// Runs SQL on the test server's maintenance database.
+inline void postgres_admin(const std::string &sql) {
+  const std::string address =
+      std::string("postgresql:///postgres?user=postgres&host=") + std::getenv("PV_TEST_PG");
+  PGconn *conn = PQconnectdb(address.c_str());
+  PGresult *result = PQexec(conn, sql.c_str());
+  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+  const std::string error = PQerrorMessage(conn);
+  PQclear(result);
+  PQfinish(conn);
+  if (!ok) throw std::runtime_error(sql + ": " + error);
+}
+
+class TestDatabase {
+ public:
+  explicit TestDatabase(Backend backend) : backend_(backend) {
+    const std::string name = "pvtest_" + std::to_string(::getpid()) + "_" +
+                             std::to_string(counter_++);
+    if (backend == Backend::Sqlite) {
+      address_ = (std::filesystem::temp_directory_path() / (name + ".db")).string();
+    } else {
+      postgres_admin("CREATE DATABASE " + name +
+                     " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+      name_ = name;
+      address_ = "postgresql:///" + name + "?user=postgres&host=" + std::getenv("PV_TEST_PG");
+    }
+  }
+  ~TestDatabase() {
+    std::error_code ec;
+    if (backend_ == Backend::Sqlite) {
+      for (const char *suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(address_ + suffix, ec);
+      }
+    } else {
+      try {
+        postgres_admin("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+      } catch (const std::exception &) {
+      }
+    }
+  }
+  TestDatabase(const TestDatabase &) = delete;
+  TestDatabase &operator=(const TestDatabase &) = delete;
+
+  const std::string &address() const { return address_; }
+
+  // Runs SQL directly on the database, past the store (to fake an older schema, say).
+  void execute(const std::string &sql) const { query(sql); }
+  // The values of the result, row after row, separated by '|'.
+  std::string query(const std::string &sql) const {
+    std::string out;
+    if (backend_ == Backend::Sqlite) {
+      sqlite3 *db = nullptr;
+      sqlite3_open(address_.c_str(), &db);
+      char *error = nullptr;
+      std::pair<std::string *, bool> sink{&out, true};  // output, nothing written yet
+      const int rc = sqlite3_exec(
+          db, sql.c_str(),
+          [](void *state, int columns, char **values, char **) {
+            auto &[o, first] = *static_cast<std::pair<std::string *, bool> *>(state);
+            for (int i = 0; i < columns; ++i) {
+              if (!first) *o += '|';
+              first = false;
+              *o += values[i] ? values[i] : "";
+            }
+            return 0;
+          },
+          &sink, &error);
+      const std::string message = error ? error : "";
+      sqlite3_free(error);
+      sqlite3_close(db);
+      if (rc != SQLITE_OK) throw std::runtime_error(sql + ": " + message);
+      return out;
+    }
+    PGconn *conn = PQconnectdb(address_.c_str());
+    PGresult *result = PQexec(conn, sql.c_str());
+    const auto status = PQresultStatus(result);
+    const std::string error = PQerrorMessage(conn);
+    for (int row = 0; row < PQntuples(result); ++row) {
+      for (int column = 0; column < PQnfields(result); ++column) {
+        if (row > 0 || column > 0) out += '|';
+        out += PQgetvalue(result, row, column);
+      }
+    }
+    PQclear(result);
+    PQfinish(conn);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      throw std::runtime_error(sql + ": " + error);
+    }
+    return out;
+  }
+  std::unique_ptr<Store> open(OpenMode mode = OpenMode::Create) const {
+    return open_store(address_, mode);
+  }
+
+ private:
+  static inline int counter_ = 0;
+  Backend backend_;
+  std::string address_, name_;
+};
+
+class BackendTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::Postgres && !std::getenv("PV_TEST_PG")) {
+      GTEST_SKIP() << "no PostgreSQL (run under with_postgres.sh)";
+    }
+    db_.emplace(GetParam());
+  }
+  std::unique_ptr<Store> open(OpenMode mode = OpenMode::Create) { return db_->open(mode); }
+  const TestDatabase &db() const { return *db_; }
+
+ private:
+  std::optional<TestDatabase> db_;
+};
+
+#define PV_INSTANTIATE_BACKENDS(Suite)                                                       \
+  INSTANTIATE_TEST_SUITE_P(Backends, Suite,                                                  \
+                           ::testing::Values(::pv::check::testing::Backend::Sqlite,          \
+                                             ::pv::check::testing::Backend::Postgres),       \
+                           ::pv::check::testing::backend_name)
+
+}  // namespace pv::check::testing
