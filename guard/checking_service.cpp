@@ -20,24 +20,6 @@ constexpr char kCodeForbidden[] = "001";
 constexpr char kCodeRelocate[] = "004";
 constexpr std::size_t kCodeLength = 3;
 
-// Closes a request handle on every way out, exceptions included.
-class RequestHandle {
-public:
-    RequestHandle(Platform& platform, InternetHandle handle) : m_platform(platform), m_handle(handle) {}
-    ~RequestHandle() { Close(); }
-    RequestHandle(const RequestHandle&) = delete;
-    RequestHandle& operator=(const RequestHandle&) = delete;
-    InternetHandle get() const { return m_handle; }
-    void Close() {
-        if (m_handle) m_platform.InternetCloseHandle(m_handle);
-        m_handle = nullptr;
-    }
-
-private:
-    Platform& m_platform;
-    InternetHandle m_handle;
-};
-
 bool HasCode(const std::string& reply, const char (&code)[kCodeLength + 1]) {
     return reply.size() >= kCodeLength && std::memcmp(reply.data(), code, kCodeLength) == 0;
 }
@@ -93,12 +75,12 @@ int32_t CVigilApp::QueryCheckingServiceAt(const OptWide& address, const OptWide&
     // own time-outs allow.
     InternetHandle session = Session();
     if (!session) return 1;
-    RequestHandle request(m_platform, m_platform.InternetOpenUrl(session, query.c_str()));
-    if (!request.get()) return 1;
+    UniqueInternetHandle request(m_platform, m_platform.OpenInternetUrl(session, query.c_str()));
+    if (!request) return 1;
 
     std::string reply(kReplyLimit, '\0');
-    uint32_t read = m_platform.InternetReadFile(request.get(), reply.data(), kReplyLimit);
-    request.Close();
+    uint32_t read = m_platform.ReadInternetFile(request.Get(), reply.data(), kReplyLimit);
+    request.Reset();
     // A platform that reports more than it was given room for is not believed past the buffer.
     reply.resize(read < kReplyLimit ? read : kReplyLimit);
 

@@ -8,26 +8,19 @@
 
 namespace pv {
 
-void OpenSettingsDialog(CVigil* guard) {
-    // Called from COM methods and event handlers: nothing may escape.
-    try {
-        // With a settings password set, nothing opens until it has been given.
-        if (!UnlockSettings()) return;
-        auto dialog = std::make_unique<CSettingsDialog>(guard);
-        if (!dialog->BeginModal()) TheApp().ShowMessage("Cannot create dialog!");
-        // Also after a failed BeginModal: it re-enables whatever BeginModal disabled.
-        dialog->RunModal();
-    } catch (...) {
-    }
+void OpenSettingsDialog() {
+    // With a settings password set, nothing opens until it has been given.
+    if (!UnlockSettings()) return;
+    auto dialog = std::make_unique<CSettingsDialog>();
+    if (!dialog->BeginModal()) TheApp().ShowMessage("Cannot create dialog!");
+    // Also after a failed BeginModal: it re-enables whatever BeginModal disabled.
+    dialog->RunModal();
 }
 
-void FirstRunCheck(CVigil* guard) {
-    try {
-        // The flag and the registry value are set before the dialog opens, so title changes
-        // reported while it is open do not open it again.
-        if (TheApp().TakeFirstRun()) OpenSettingsDialog(guard);
-    } catch (...) {
-    }
+void FirstRunCheck() {
+    // The flag and the registry value are set before the dialog opens, so title changes
+    // reported while it is open do not open it again.
+    if (TheApp().TakeFirstRun()) OpenSettingsDialog();
 }
 
 } // namespace pv

@@ -87,6 +87,9 @@ private:
     CVigil& operator=(const CVigil&) = delete;
 
     HRESULT ExecCommand();
+    // The bodies of Connect and Disconnect, for callers already inside the COM boundary.
+    HRESULT ConnectEvents();
+    HRESULT DisconnectEvents();
     // The event source's connection point for DWebBrowserEvents2, for Connect and Disconnect.
     HRESULT FindEventsPoint(ComPtr<IConnectionPoint>& point) const;
     void HandleBeforeNavigate(const DISPPARAMS& params);

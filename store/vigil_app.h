@@ -111,8 +111,8 @@ private:
     std::string m_strCheckURL;
     std::string m_strErrURL;
 
-    std::mutex m_sessionLock;            // guards opening m_hSession
-    std::atomic<InternetHandle> m_hSession{nullptr};
+    std::mutex m_sessionLock;            // guards m_session
+    UniqueInternetHandle m_session;
 
 #ifdef _WIN32
     mutable std::mutex m_browserLock;

@@ -1,7 +1,7 @@
 #include <chrono>
 #include <future>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {
@@ -86,8 +86,8 @@ TEST_F(CheckingService, OnlyTheFirst255BytesCount) {
 // A transport that claims to have read more than it was given room for.
 class OverReportingPlatform : public FakePlatform {
 public:
-    uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) override {
-        FakePlatform::InternetReadFile(request, buffer, size);
+    uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) override {
+        FakePlatform::ReadInternetFile(request, buffer, size);
         return 100000;
     }
 };

@@ -1,6 +1,6 @@
 #include <climits>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <barrier>
 #include <thread>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {

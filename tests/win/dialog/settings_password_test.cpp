@@ -73,7 +73,7 @@ bool AnswerPrompt(const char* password) {
     return true;
 }
 
-void OpenByLauncher() { OpenSettingsDialog(nullptr); }
+void OpenByLauncher() { OpenSettingsDialog(); }
 
 class SettingsPassword : public ::testing::Test {
 protected:
