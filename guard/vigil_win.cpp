@@ -4,12 +4,14 @@
 
 #include <memory>
 
+#include "guard/schedule_check.h"
 #include "guard/settings_launcher.h"
-#include "platform/handles_win.h"
+#include "guard/typelib_win.h"
+#include "guard/verdict.h"
 #include "guard/vigil_factory.h"
 #include "platform/com_boundary_win.h"
-#include "server/module_lock.h"
-#include "server/typelib_win.h"
+#include "platform/handles_win.h"
+#include "platform/module_lock.h"
 #include "store/vigil_app.h"
 
 namespace pv {
@@ -19,6 +21,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "BSTR text is UTF-16");
 namespace {
 
 constexpr const char* kBlankPage = "about:blank";
+constexpr const char* kCheckingStatus = "Check of contents of the page...";
 
 std::wstring_view AsWide(const WideString& s) {
     return {reinterpret_cast<const wchar_t*>(s.data()), s.size()};
@@ -248,7 +251,7 @@ void CVigil::HandleBeforeNavigate(const DISPPARAMS& params) {
     if (!browser) return;
 
     CVigilApp& app = TheApp();
-    if (!app.IsTimeAllowed()) {
+    if (!IsTimeAllowed(app)) {
         // The refusal has already been shown; the address itself does not matter.
         Redirect(kBlankPage, std::nullopt);
         return;
@@ -265,10 +268,10 @@ void CVigil::HandleBeforeNavigate(const DISPPARAMS& params) {
     OptWide address;
     if (V_BSTR(url.Get())) address = AddressText(V_BSTR(url.Get()));
 
-    Bstr status(AsWide(ToWide(CVigilApp::kCheckingStatus)));
+    Bstr status(AsWide(ToWide(kCheckingStatus)));
     browser->put_StatusText(status.Get());
 
-    if (!app.JudgeURL(address, std::nullopt, std::nullopt)) {
+    if (!JudgeURL(app, address, std::nullopt, std::nullopt)) {
         std::string errUrl = app.ErrURL();
         // Without a forbidden page configured the window still has to leave the address.
         if (errUrl.empty()) errUrl = kBlankPage;

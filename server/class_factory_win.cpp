@@ -5,7 +5,7 @@
 
 #include "guard/vigil_factory.h"
 #include "platform/com_boundary_win.h"
-#include "server/module_lock.h"
+#include "platform/module_lock.h"
 
 namespace pv {
 

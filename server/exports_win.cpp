@@ -9,9 +9,9 @@
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"
 #include "server/class_factory_win.h"
-#include "server/module_lock.h"
+#include "platform/module_lock.h"
 #include "server/registrar_win.h"
-#include "server/typelib_win.h"
+#include "guard/typelib_win.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <olectl.h>
 
 #include "platform/win32_platform_win.h"
-#include "server/module_lock.h"
+#include "platform/module_lock.h"
 #include "store/vigil_app.h"
 #include "tests/win/component/guard_support.h"
 

@@ -16,6 +16,7 @@
 #include "dialog/picker_time.h"
 #include "dialog/settings_dialog.h"
 #include "guard/settings_launcher.h"
+#include "guard/verdict.h"
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"
 #include "tests/win/dialog/dialog_support.h"
@@ -428,7 +429,7 @@ TEST_F(SettingsDialogTest, CancelAfterAddKeepsTheAddressInEffectAndTheFileUnchan
         EXPECT_TRUE(ui.WaitClosed());
     });
     EXPECT_EQ(App().m_data.Classify("http://added/"), Listed::Prohibited);
-    EXPECT_EQ(App().JudgeURL(std::u16string(u"http://added/"), std::nullopt, std::nullopt), 0)
+    EXPECT_EQ(JudgeURL(App(), std::u16string(u"http://added/"), std::nullopt, std::nullopt), 0)
         << "forbidden for the next navigation";
     EXPECT_EQ(ReadWholeFile(PvDatPath()), before) << "Cancel does not save";
 
