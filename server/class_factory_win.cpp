@@ -3,9 +3,9 @@
 #include <memory>
 #include <mutex>
 
-#include "guard/vigil_factory.h"
 #include "platform/com_boundary_win.h"
 #include "platform/module_lock.h"
+#include "server/vigil_factory.h"
 
 namespace pv {
 

@@ -7,11 +7,11 @@
 #include "pathvigil_h.h"
 #include "platform/com_boundary_win.h"
 #include "platform/module_instance_win.h"
+#include "platform/module_lock.h"
 #include "resources/resource.h"
 #include "server/class_factory_win.h"
-#include "platform/module_lock.h"
 #include "server/registrar_win.h"
-#include "guard/typelib_win.h"
+#include "server/typelib_win.h"
 
 namespace {
 

@@ -84,7 +84,7 @@ void Run(std::size_t entries) {
         fake.requests.clear();
     };
     const double judge = MedianNs(2000, [&](int i) {
-        g_sink = pv::pv::JudgeURL(app, probes[i % probes.size()], std::nullopt, std::nullopt);
+        g_sink = pv::JudgeURL(app, probes[i % probes.size()], std::nullopt, std::nullopt);
         if (i % 1024 == 1023) clearRequests();
     });
     clearRequests();

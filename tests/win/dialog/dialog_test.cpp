@@ -15,7 +15,7 @@
 
 #include "dialog/picker_time.h"
 #include "dialog/settings_dialog.h"
-#include "guard/settings_launcher.h"
+#include "dialog/settings_launcher.h"
 #include "guard/verdict.h"
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"

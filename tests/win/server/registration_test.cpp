@@ -15,7 +15,7 @@
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
 #include "server/guids.h"
-#include "guard/typelib_win.h"
+#include "server/typelib_win.h"
 #include "tests/win/server/server_test.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // CVigil: the component's COM object. One lives in every browser window (as its helper object)
-// and one is created for every toolbar command. It receives the window's events, asks the module
-// state whether a navigation may go on, and sends refused navigations elsewhere.
+// and one is created for every toolbar command. It receives the window's events, asks the guard's
+// decisions whether a navigation may go on, and sends refused navigations elsewhere.
 #pragma once
 
 #include <windows.h>

@@ -1,9 +1,9 @@
-#include "guard/settings_launcher.h"
+#include "dialog/settings_launcher.h"
 
 #include <memory>
 
 #include "dialog/settings_dialog.h"
-#include "guard/settings_lock_win.h"
+#include "dialog/settings_lock_win.h"
 #include "store/vigil_app.h"
 
 namespace pv {

@@ -1,4 +1,4 @@
-#include "guard/settings_lock_win.h"
+#include "dialog/settings_lock_win.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "guard/typelib_win.h"
+#include "server/typelib_win.h"
 
 #include <mutex>
 #include <new>

@@ -1,17 +1,17 @@
-#include "guard/vigil_win.h"
+#include "server/vigil_win.h"
 
 #include <exdispid.h>
 
 #include <memory>
 
+#include "dialog/settings_launcher.h"
 #include "guard/schedule_check.h"
-#include "guard/settings_launcher.h"
-#include "guard/typelib_win.h"
 #include "guard/verdict.h"
-#include "guard/vigil_factory.h"
 #include "platform/com_boundary_win.h"
 #include "platform/handles_win.h"
 #include "platform/module_lock.h"
+#include "server/typelib_win.h"
+#include "server/vigil_factory.h"
 #include "store/vigil_app.h"
 
 namespace pv {

@@ -1,5 +1,5 @@
 // Opening the settings dialog: from the toolbar command and from the first title change. Both run
-// inside the guard's COM boundary, which answers for whatever they throw.
+// inside the COM object's boundary, which answers for whatever they throw.
 #pragma once
 
 namespace pv {
