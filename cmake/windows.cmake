@@ -29,9 +29,7 @@ add_custom_command(
 add_custom_target(pv_idl DEPENDS ${PV_GEN}/pathvigil_h.h ${PV_GEN}/pathvigil_i.c ${PV_GEN}/pathvigil.tlb)
 
 # Pictures (icons, cursor, banner) are drawn by a generator at build time.
-if(EXISTS ${CMAKE_SOURCE_DIR}/resources/CMakeLists.txt)
-  add_subdirectory(resources)
-endif()
+add_subdirectory(resources)
 
 # All Windows code except the module's entry points, so tests can link it directly.
 file(GLOB PV_WIN_SOURCES CONFIGURE_DEPENDS
@@ -54,9 +52,7 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR
 
 add_library(Pathvigil SHARED server/module_win.cpp server/exports_win.cpp server/pathvigil.def ${PV_RC})
 add_dependencies(Pathvigil pv_idl)
-if(TARGET pv_pictures)
-  add_dependencies(Pathvigil pv_pictures)
-endif()
+add_dependencies(Pathvigil pv_pictures)
 set_target_properties(Pathvigil PROPERTIES PREFIX "" OUTPUT_NAME Pathvigil)
 target_link_libraries(Pathvigil PRIVATE pvwin)
 # The C++ runtime and the threads library go into the DLL: its imports stay system DLLs only.

@@ -184,12 +184,10 @@ int CDialogBase::RunModal() {
     }
     // The owner becomes usable (and active) again before the dialog disappears, so activation
     // does not wander off to another application's window.
-    if (m_bOwnerDisabled && m_hOwner) ::EnableWindow(m_hOwner, TRUE);
-    m_bOwnerDisabled = false;
+    m_ownerDisabled.Restore();
     if (m_hOwner && m_hWnd && ::GetActiveWindow() == m_hWnd) ::SetActiveWindow(m_hOwner);
     DestroyWindowNow();
-    if (m_hTopDisabled) ::EnableWindow(m_hTopDisabled, TRUE);
-    m_hTopDisabled = nullptr;
+    m_topDisabled.Restore();
     return m_nEndCode;
 }
 
@@ -219,14 +217,8 @@ void CDialogBase::ReportError(const char* text) noexcept {
 void CDialogBase::DisableOwner() {
     if (!m_hOwner) return;
     HWND top = ::GetAncestor(m_hOwner, GA_ROOT);
-    if (top && top != m_hOwner && ::IsWindowEnabled(top)) {
-        ::EnableWindow(top, FALSE);
-        m_hTopDisabled = top;
-    }
-    if (m_hOwner != ::GetDesktopWindow() && ::IsWindowEnabled(m_hOwner)) {
-        ::EnableWindow(m_hOwner, FALSE);
-        m_bOwnerDisabled = true;
-    }
+    if (top != m_hOwner) m_topDisabled = DisabledWindow(top);
+    if (m_hOwner != ::GetDesktopWindow()) m_ownerDisabled = DisabledWindow(m_hOwner);
 }
 
 void CDialogBase::Centre() {

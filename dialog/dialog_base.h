@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "dialog/message_map.h"
+#include "platform/handles_win.h"
 
 namespace pv {
 
@@ -62,7 +63,6 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void DisableOwner();
-    void RestoreOwner();
     void Centre();
 
     const UINT m_nTemplate;
@@ -72,8 +72,10 @@ private:
     bool m_bInitFailed = false;      // OnInitDialog raised an error
     int m_nEndCode = 0;
     HWND m_hOwner = nullptr;
-    bool m_bOwnerDisabled = false;   // BeginModal disabled m_hOwner
-    HWND m_hTopDisabled = nullptr;   // the owner's top-level window BeginModal disabled
+    // What BeginModal disabled: the owner and its top-level window. RunModal enables them again;
+    // a dialog object that goes without it (an exception between the two) does so as it goes.
+    DisabledWindow m_ownerDisabled;
+    DisabledWindow m_topDisabled;
 };
 
 // Identifier of the message a dialog sends to one of its controls to reflect a notification back

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles_win.h"
 #include "resources/resource.h"
 #include "store/vigil_app.h"
 
@@ -18,13 +19,10 @@ namespace {
 std::string CurrentBrowserAddress() {
     ComPtr<IWebBrowser2> browser = TheApp().CurrentBrowser();
     if (!browser) return {};
-    BSTR location = nullptr;
-    if (FAILED(browser->get_LocationURL(&location)) || !location) {
-        ::SysFreeString(location);
-        return {};
-    }
-    std::u16string wide(reinterpret_cast<const char16_t*>(location), ::SysStringLen(location));
-    ::SysFreeString(location);
+    Bstr location;
+    if (FAILED(browser->get_LocationURL(location.Put())) || !location.Get()) return {};
+    const std::wstring_view text = location.View();
+    std::u16string wide(reinterpret_cast<const char16_t*>(text.data()), text.size());
     return TheApp().platform().WideToAnsi(wide).value_or(std::string());
 }
 
@@ -37,7 +35,7 @@ void InsertTab(HWND tab, int index, const char* text) {
 
 } // namespace
 
-CListPage::CListPage(CVigil* guard) : CPage(IDD_PV_LISTS), m_pGuard(guard) {}
+CListPage::CListPage() : CPage(IDD_PV_LISTS) {}
 
 // The window goes first: its list box must not outlive the copies its items point to.
 CListPage::~CListPage() { DestroyWindowNow(); }
@@ -92,16 +90,15 @@ void CListPage::UpdateHorizontalExtent(int tab) {
     if (!list) return;
     const std::string longest =
         TheApp().m_data.Longest(tab == 0 ? ListKind::Prohibited : ListKind::Allowed);
-    HDC dc = ::GetDC(list);
-    if (!dc) return;
-    HFONT font = reinterpret_cast<HFONT>(::SendMessageA(list, WM_GETFONT, 0, 0));
-    HGDIOBJ previous = font ? ::SelectObject(dc, font) : nullptr;
     TEXTMETRICA tm{};
-    ::GetTextMetricsA(dc, &tm);
     SIZE size{};
-    ::GetTextExtentPoint32A(dc, longest.data(), static_cast<int>(longest.size()), &size);
-    if (previous) ::SelectObject(dc, previous);
-    ::ReleaseDC(list, dc);
+    {
+        WindowDC dc(list);
+        if (!dc) return;
+        SelectedObject font(dc.Get(), reinterpret_cast<HFONT>(::SendMessageA(list, WM_GETFONT, 0, 0)));
+        ::GetTextMetricsA(dc.Get(), &tm);
+        ::GetTextExtentPoint32A(dc.Get(), longest.data(), static_cast<int>(longest.size()), &size);
+    }
     ::SendMessageA(list, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(size.cx + tm.tmAveCharWidth), 0);
 }
 

@@ -10,12 +10,9 @@
 
 namespace pv {
 
-class CVigil;
-
 class CListPage : public CPage {
 public:
-    // guard: the guard object of the browser window that opened the dialog; kept, not owned.
-    explicit CListPage(CVigil* guard);
+    CListPage();
     ~CListPage() override;
 
     // Rebuilds the list box from the list of the current tab.
@@ -25,7 +22,6 @@ public:
 
     int CurrentTab() const { return m_nCurTab; }
     CLList& List() { return m_list; }
-    CVigil* Guard() const { return m_pGuard; }
 
 protected:
     BOOL OnInitDialog() override;
@@ -37,7 +33,6 @@ private:
     void OnRemove();
     ListKind CurrentKind() const { return m_nCurTab == 0 ? ListKind::Prohibited : ListKind::Allowed; }
 
-    CVigil* m_pGuard;
     HWND m_tab = nullptr;
     CLList m_list;
     int m_nCurTab = 0;

@@ -10,29 +10,13 @@
 
 #include "dialog/hand_cursor.h"
 #include "dialog/message_map.h"
+#include "platform/handles_win.h"
 #include "resources/resource.h"
 #include "store/vigil_app.h"
 
 namespace pv {
 
 namespace {
-
-// A VARIANT cleared when it goes out of scope.
-struct ScopedVariant {
-    VARIANT v;
-    ScopedVariant() { ::VariantInit(&v); }
-    explicit ScopedVariant(std::u16string_view text) : ScopedVariant() {
-        BSTR b = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                                     static_cast<UINT>(text.size()));
-        if (b) {
-            V_VT(&v) = VT_BSTR;
-            V_BSTR(&v) = b;
-        }
-    }
-    ~ScopedVariant() { ::VariantClear(&v); }
-    ScopedVariant(const ScopedVariant&) = delete;
-    ScopedVariant& operator=(const ScopedVariant&) = delete;
-};
 
 const char* ItemText(ULONG_PTR data) { return data ? reinterpret_cast<const char*>(data) : ""; }
 
@@ -43,13 +27,13 @@ bool OpenInNewBrowserWindow(const std::string& address) {
     if (!browser) return false;
     std::optional<WideString> wide = TheApp().platform().AnsiToWide(address);
     if (!wide) return false;
-    ScopedVariant url(*wide);
-    if (V_VT(&url.v) != VT_BSTR) return false;
-    ScopedVariant flags;
-    ScopedVariant target(u"_BLANK");
-    ScopedVariant postData;
-    ScopedVariant headers;
-    browser->Navigate2(&url.v, &flags.v, &target.v, &postData.v, &headers.v);
+    Variant url{std::u16string_view(*wide)};
+    if (url.Type() != VT_BSTR) return false;
+    Variant flags;
+    Variant target(u"_BLANK");
+    Variant postData;
+    Variant headers;
+    browser->Navigate2(url.Get(), flags.Get(), target.Get(), postData.Get(), headers.Get());
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "dialog/password_prompt.h"
 
 #include "dialog/page.h"
-#include "guard/settings_lock_win.h"
+#include "dialog/settings_lock_win.h"
 #include "guard/settings_password_win.h"
 #include "resources/resource.h"
 #include "store/vigil_app.h"

@@ -28,7 +28,7 @@ HtmlHelpFn HtmlHelpEntry() {
 
 } // namespace
 
-CSettingsDialog::CSettingsDialog(CVigil* guard) : CDialogBase(IDD_PV_SETTINGS), m_pGuard(guard) {}
+CSettingsDialog::CSettingsDialog() : CDialogBase(IDD_PV_SETTINGS) {}
 
 // The window (and with it the pages' windows) goes before the page objects do.
 CSettingsDialog::~CSettingsDialog() { DestroyWindowNow(); }
@@ -64,7 +64,7 @@ BOOL CSettingsDialog::OnInitDialog() {
     if (!m_tab) throw std::runtime_error("tab control missing");
 
     m_pGeneralPage = AddPage(std::make_unique<CGeneralPage>(), "Basic");
-    m_pListPage = AddPage(std::make_unique<CListPage>(m_pGuard), "Lists");
+    m_pListPage = AddPage(std::make_unique<CListPage>(), "Lists");
     m_pTimerPage = AddPage(std::make_unique<CTimerPage>(), "Schedule");
 
     // The pages lie on the tab control's display area: keep the tab control beneath them.

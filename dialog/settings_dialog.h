@@ -15,15 +15,12 @@
 
 namespace pv {
 
-class CVigil;
-
 class CSettingsDialog : public CDialogBase {
 public:
     static constexpr const char* kHelpFailed = "Failed to launch help.";
 
-    // guard: the guard object of the browser window that opens the dialog (handed to the Lists
-    // page; not owned). The dialog has no parent window and chooses its owner in BeginModal.
-    explicit CSettingsDialog(CVigil* guard);
+    // The dialog has no parent window and chooses its owner in BeginModal.
+    CSettingsDialog();
     ~CSettingsDialog() override;
 
     CGeneralPage* GeneralPage() const { return m_pGeneralPage; }
@@ -51,7 +48,6 @@ private:
     CGeneralPage* m_pGeneralPage = nullptr;
     CListPage* m_pListPage = nullptr;
     CTimerPage* m_pTimerPage = nullptr;
-    CVigil* m_pGuard;
     int m_nCurPage = 0;
     HWND m_tab = nullptr;
 };

@@ -88,14 +88,14 @@ LRESULT CStaticHyperLink::OnCtlColor(WPARAM wParam, LPARAM) {
         LOGFONTA lf{};
         if (::GetObjectA(current, sizeof(lf), &lf) == sizeof(lf)) {
             lf.lfUnderline = TRUE;
-            m_fontUnderline.reset(::CreateFontIndirectA(&lf));
+            m_fontUnderline.Reset(::CreateFontIndirectA(&lf));
             // Some static controls select their own font after asking for colours, which would
             // undo the selection below: make the underlined font the control's own as well.
-            if (m_fontUnderline) ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontUnderline.get()), FALSE);
+            if (m_fontUnderline) ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontUnderline.Get()), FALSE);
         }
     }
     HDC dc = reinterpret_cast<HDC>(wParam);
-    if (m_fontUnderline) ::SelectObject(dc, m_fontUnderline.get());
+    if (m_fontUnderline) ::SelectObject(dc, m_fontUnderline.Get());
     ::SetTextColor(dc, m_crText);
     ::SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));

@@ -6,9 +6,9 @@
 
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "dialog/subclassed_control.h"
+#include "platform/handles_win.h"
 
 namespace pv {
 
@@ -55,13 +55,9 @@ private:
     LRESULT OnLButtonDown(WPARAM, LPARAM);
     LRESULT OnCtlColor(WPARAM, LPARAM);
 
-    struct FontDeleter {
-        void operator()(HFONT font) const { if (font) ::DeleteObject(font); }
-    };
-
     std::unique_ptr<CLinkTarget> m_pTarget;
     COLORREF m_crText = kUnvisited;
-    std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter> m_fontUnderline;
+    GdiObject<HFONT> m_fontUnderline;
     HFONT m_fontOriginal = nullptr;   // the control's font before the link made it underlined
 };
 

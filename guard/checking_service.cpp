@@ -1,12 +1,7 @@
-// QueryCheckingService: one request to the remote checking service and the meaning of its reply.
-//
-// The wire format is fixed by services already deployed: the query is the checking address
-// followed by "?log=<name>&pwd=<password>&url=<address>" with nothing escaped, and the reply's
-// first three bytes are the code. Every failure allows, so the service being down never blocks
-// browsing.
+#include "guard/checking_service.h"
+
 #include <cctype>
 #include <cstring>
-#include <string_view>
 
 #include "guard/ansi_text.h"
 #include "store/vigil_app.h"
@@ -20,25 +15,7 @@ constexpr char kCodeForbidden[] = "001";
 constexpr char kCodeRelocate[] = "004";
 constexpr std::size_t kCodeLength = 3;
 
-// Closes a request handle on every way out, exceptions included.
-class RequestHandle {
-public:
-    RequestHandle(Platform& platform, InternetHandle handle) : m_platform(platform), m_handle(handle) {}
-    ~RequestHandle() { Close(); }
-    RequestHandle(const RequestHandle&) = delete;
-    RequestHandle& operator=(const RequestHandle&) = delete;
-    InternetHandle get() const { return m_handle; }
-    void Close() {
-        if (m_handle) m_platform.InternetCloseHandle(m_handle);
-        m_handle = nullptr;
-    }
-
-private:
-    Platform& m_platform;
-    InternetHandle m_handle;
-};
-
-bool HasCode(const std::string& reply, const char (&code)[kCodeLength + 1]) {
+bool HasCode(std::string_view reply, const char (&code)[kCodeLength + 1]) {
     return reply.size() >= kCodeLength && std::memcmp(reply.data(), code, kCodeLength) == 0;
 }
 
@@ -74,46 +51,40 @@ bool IsCheckingAddress(std::string_view text) {
 
 } // namespace
 
-int32_t CVigilApp::QueryCheckingService(const OptWide& address, const OptWide& accountName,
-                                        const OptWide& password) {
-    return QueryCheckingServiceAt(address, accountName, password, 0);
+ServiceReply ParseServiceReply(std::string_view reply) {
+    if (HasCode(reply, kCodeRelocate)) {
+        // The new address is the rest of the reply, up to a NUL inside it.
+        std::string moved = UpToNul(std::string(reply.substr(kCodeLength)));
+        if (!IsCheckingAddress(moved)) return {};
+        return {ServiceReply::Kind::Relocate, std::move(moved)};
+    }
+    return {HasCode(reply, kCodeForbidden) ? ServiceReply::Kind::Forbid : ServiceReply::Kind::Allow, {}};
 }
 
-int32_t CVigilApp::QueryCheckingServiceAt(const OptWide& address, const OptWide& accountName,
-                                          const OptWide& password, int relocations) {
-    std::string query = UpToNul(CheckURL());
+ServiceReply CheckingServiceClient::Ask(const OptWide& address, const OptWide& accountName,
+                                        const OptWide& password) {
+    Platform& platform = m_app.platform();
+    std::string query = UpToNul(m_app.CheckURL());
     query += "?log=";
-    query += AnsiTextOf(m_platform, accountName);
+    query += AnsiTextOf(platform, accountName);
     query += "&pwd=";
-    query += AnsiTextOf(m_platform, password);
+    query += AnsiTextOf(platform, password);
     query += "&url=";
-    query += AnsiTextOf(m_platform, address);
+    query += AnsiTextOf(platform, address);
 
     // No lock of ours is held from here on: the request may take as long as the platform's
     // own time-outs allow.
-    InternetHandle session = Session();
-    if (!session) return 1;
-    RequestHandle request(m_platform, m_platform.InternetOpenUrl(session, query.c_str()));
-    if (!request.get()) return 1;
+    InternetHandle session = m_app.Session();
+    if (!session) return {};
+    UniqueInternetHandle request(platform, platform.OpenInternetUrl(session, query.c_str()));
+    if (!request) return {};
 
     std::string reply(kReplyLimit, '\0');
-    uint32_t read = m_platform.InternetReadFile(request.get(), reply.data(), kReplyLimit);
-    request.Close();
+    uint32_t read = platform.ReadInternetFile(request.Get(), reply.data(), kReplyLimit);
+    request.Reset();
     // A platform that reports more than it was given room for is not believed past the buffer.
     reply.resize(read < kReplyLimit ? read : kReplyLimit);
-
-    if (HasCode(reply, kCodeRelocate)) {
-        // The new address is the rest of the reply, up to a NUL inside it. It lasts: later
-        // queries of this process and later starts use it. Anything that is not a checking
-        // address is read like any other unreadable reply: allowed, and nothing kept.
-        const std::string moved = UpToNul(reply.substr(kCodeLength));
-        if (!IsCheckingAddress(moved)) return 1;
-        StoreCheckURL(moved);
-        // A service that relocates every query would otherwise be asked without end.
-        if (relocations >= kMaxRelocations) return 1;
-        return JudgeURLAt(address, accountName, password, relocations + 1);
-    }
-    return HasCode(reply, kCodeForbidden) ? 0 : 1;
+    return ParseServiceReply(reply);
 }
 
 } // namespace pv

@@ -1,4 +1,5 @@
-// IsTimeAllowed: the weekly schedule of allowed Internet time, checked before every verdict.
+#include "guard/schedule_check.h"
+
 #include "store/vigil_app.h"
 
 namespace pv {
@@ -18,35 +19,31 @@ bool Plausible(const LocalTime& t) {
 
 } // namespace
 
-int32_t CVigilApp::IsTimeAllowed() {
-    if (ConsumePassOnce()) return 1;
-
-    // One snapshot: the settings dialog may be replacing the schedule on another thread.
-    const Schedule schedule = m_data.GetSchedule();
-    if (!schedule.bTimeLimit) return 1;
-
-    // Without a readable clock the schedule cannot be honoured. Refusing keeps the limitation in
-    // force; allowing would let anyone who can break the clock (or its time zone data) switch the
-    // limitation off. The guard's following redirection passes on the pass flag, so this cannot
-    // loop.
-    const std::optional<LocalTime> now = m_platform.LocalNow();
-    bool allowed = false;
-    if (now && Plausible(*now)) {
-        const ScheduleEntry* row = nullptr;
-        if (schedule.bCommonTime) {
-            row = &schedule.rows[0];   // Monday's times for every day; no enabled flag counts
-        } else {
-            const int day = now->weekday == 0 ? 6 : now->weekday - 1;   // Monday 0 .. Sunday 6
-            if (schedule.rows[day].bEnabled) row = &schedule.rows[day];
-        }
-        if (row) {
-            const int64_t moment = SecondsOfDay(now->hour, now->minute);   // seconds dropped
-            allowed = SecondsOfDay(row->nFromHour, row->nFromMinute) <= moment &&
-                      moment <= SecondsOfDay(row->nToHour, row->nToMinute);
-        }
+bool ScheduleAllows(const Schedule& schedule, const std::optional<LocalTime>& now) {
+    if (!schedule.bTimeLimit) return true;
+    if (!now || !Plausible(*now)) return false;
+    const ScheduleEntry* row = nullptr;
+    if (schedule.bCommonTime) {
+        row = &schedule.rows[0];   // Monday's times for every day; no enabled flag counts
+    } else {
+        const int day = now->weekday == 0 ? 6 : now->weekday - 1;   // Monday 0 .. Sunday 6
+        if (schedule.rows[day].bEnabled) row = &schedule.rows[day];
     }
-    if (allowed) return 1;
-    ShowMessage(kTimeLimitMessage);
+    if (!row) return false;
+    const int64_t moment = SecondsOfDay(now->hour, now->minute);   // seconds dropped
+    return SecondsOfDay(row->nFromHour, row->nFromMinute) <= moment &&
+           moment <= SecondsOfDay(row->nToHour, row->nToMinute);
+}
+
+int32_t IsTimeAllowed(CVigilApp& app) {
+    if (app.ConsumePassOnce()) return 1;
+    // One snapshot: the settings dialog may be replacing the schedule on another thread.
+    const Schedule schedule = app.m_data.GetSchedule();
+    if (!schedule.bTimeLimit) return 1;
+    // The clock is read only for a limiting schedule. The guard's following redirection passes
+    // on the pass flag, so a refusal cannot loop.
+    if (ScheduleAllows(schedule, app.platform().LocalNow())) return 1;
+    app.ShowMessage(kTimeLimitMessage);
     return 0;
 }
 

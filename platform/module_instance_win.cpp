@@ -1,6 +1,7 @@
 #include "platform/module_instance_win.h"
 
 #include <atomic>
+#include <vector>
 
 namespace pv {
 
@@ -25,5 +26,20 @@ HINSTANCE ModuleInstance() {
 }
 
 void SetModuleInstance(HINSTANCE instance) { g_instance.store(instance, std::memory_order_release); }
+
+std::wstring ModuleFilePath() {
+    HMODULE module = ModuleInstance();
+    if (!module) return {};
+    // Paths may exceed MAX_PATH; grow until the name fits (GetModuleFileNameW truncates
+    // silently, reporting the full buffer size).
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size()) return std::wstring(buffer.data(), n);
+        if (buffer.size() >= 32768) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
 
 } // namespace pv

@@ -6,14 +6,6 @@
 // tests/support/fake_platform.h.
 #pragma once
 
-#ifdef _WIN32
-// windows.h and wininet.h rename some members below (MessageBox, RegGetValue, RegSetValue,
-// InternetOpen, InternetOpenUrl) to their ...A forms. Including them first in every Windows
-// translation unit keeps that renaming the same whatever order a file includes its headers in.
-#include <windows.h>
-#include <wininet.h>
-#endif
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -111,20 +103,20 @@ public:
     // --- registry: values of HKEY_CLASSES_ROOT\<subkey>, through SHGetValueA / SHSetValueA ---
     // On entry *size is the buffer's capacity in bytes; on success it is the byte count stored.
     // Returns false when the key or value is missing or the read fails.
-    virtual bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) = 0;
-    virtual bool RegSetValue(const char* subkey, const char* value, RegistryType type,
+    virtual bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) = 0;
+    virtual bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type,
                              const void* data, uint32_t size) = 0;
 
     // --- WinINet ---
-    virtual InternetHandle InternetOpen(const char* agent) = 0;                     // PRECONFIG, flags 0
-    virtual InternetHandle InternetOpenUrl(InternetHandle session, const char* url) = 0; // no headers, flags 0, context 0
+    virtual InternetHandle OpenInternetSession(const char* agent) = 0;                     // PRECONFIG, flags 0
+    virtual InternetHandle OpenInternetUrl(InternetHandle session, const char* url) = 0; // no headers, flags 0, context 0
     // One read of at most `size` bytes; returns the number of bytes the platform reports as read.
-    virtual uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) = 0;
-    virtual void InternetCloseHandle(InternetHandle handle) = 0;
+    virtual uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) = 0;
+    virtual void CloseInternetHandle(InternetHandle handle) = 0;
 
     // --- user interface ---
     // A modal message box owned as the module's boxes are (see the Windows implementation).
-    virtual void MessageBox(const std::string& text, const std::string& caption, unsigned style) = 0;
+    virtual void ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) = 0;
 
     // --- clock ---
     // The current calendar time broken down in local time; nullopt when either step fails.
@@ -134,6 +126,28 @@ public:
     // nullopt when the conversion fails.
     virtual std::optional<std::string> WideToAnsi(std::u16string_view wide) = 0;
     virtual std::optional<WideString> AnsiToWide(std::string_view ansi) = 0;
+};
+
+// One WinINet handle, closed through the platform that opened it when the owner lets go.
+class UniqueInternetHandle {
+public:
+    explicit UniqueInternetHandle(Platform& platform, InternetHandle handle = nullptr) noexcept
+        : m_platform(platform), m_handle(handle) {}
+    UniqueInternetHandle(const UniqueInternetHandle&) = delete;
+    UniqueInternetHandle& operator=(const UniqueInternetHandle&) = delete;
+    ~UniqueInternetHandle() { Reset(); }
+
+    InternetHandle Get() const noexcept { return m_handle; }
+    explicit operator bool() const noexcept { return m_handle != nullptr; }
+    // Closes what is held (a null handle is never closed) and takes `handle` instead.
+    void Reset(InternetHandle handle = nullptr) noexcept {
+        if (InternetHandle old = m_handle) m_platform.CloseInternetHandle(old);
+        m_handle = handle;
+    }
+
+private:
+    Platform& m_platform;
+    InternetHandle m_handle;
 };
 
 } // namespace pv

@@ -208,7 +208,7 @@ FileStatus Win32Platform::MoveOver(const std::string& from, const std::string& t
 
 void Win32Platform::RemoveFile(const std::string& path) { ::DeleteFileA(path.c_str()); }
 
-bool Win32Platform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {
+bool Win32Platform::ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) {
     DWORD type = 0;
     DWORD bytes = *size;
     if (::SHGetValueA(HKEY_CLASSES_ROOT, subkey, value, &type, data, &bytes) != ERROR_SUCCESS) return false;
@@ -216,31 +216,31 @@ bool Win32Platform::RegGetValue(const char* subkey, const char* value, void* dat
     return true;
 }
 
-bool Win32Platform::RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
+bool Win32Platform::WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
                                 uint32_t size) {
     return ::SHSetValueA(HKEY_CLASSES_ROOT, subkey, value, type, data, size) == ERROR_SUCCESS;
 }
 
-InternetHandle Win32Platform::InternetOpen(const char* agent) {
+InternetHandle Win32Platform::OpenInternetSession(const char* agent) {
     return ::InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
 }
 
-InternetHandle Win32Platform::InternetOpenUrl(InternetHandle session, const char* url) {
+InternetHandle Win32Platform::OpenInternetUrl(InternetHandle session, const char* url) {
     if (!session) return nullptr;
     return ::InternetOpenUrlA(static_cast<HINTERNET>(session), url, nullptr, 0, 0, 0);
 }
 
-uint32_t Win32Platform::InternetReadFile(InternetHandle request, void* buffer, uint32_t size) {
+uint32_t Win32Platform::ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) {
     DWORD read = 0;
     if (!request || !::InternetReadFile(static_cast<HINTERNET>(request), buffer, size, &read)) return 0;
     return read <= size ? read : size;
 }
 
-void Win32Platform::InternetCloseHandle(InternetHandle handle) {
+void Win32Platform::CloseInternetHandle(InternetHandle handle) {
     if (handle) ::InternetCloseHandle(static_cast<HINTERNET>(handle));
 }
 
-void Win32Platform::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+void Win32Platform::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {
     ::MessageBoxA(FindModuleOwnerWindow(), text.c_str(), caption.c_str(), style);
 }
 

@@ -27,16 +27,16 @@ public:
     FileStatus MoveOver(const std::string& from, const std::string& to) override;
     void RemoveFile(const std::string& path) override;
 
-    bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
-    bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
+    bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
+    bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
                      uint32_t size) override;
 
-    InternetHandle InternetOpen(const char* agent) override;
-    InternetHandle InternetOpenUrl(InternetHandle session, const char* url) override;
-    uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) override;
-    void InternetCloseHandle(InternetHandle handle) override;
+    InternetHandle OpenInternetSession(const char* agent) override;
+    InternetHandle OpenInternetUrl(InternetHandle session, const char* url) override;
+    uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) override;
+    void CloseInternetHandle(InternetHandle handle) override;
 
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) override;
 
     std::optional<LocalTime> LocalNow() override;
 

@@ -2,10 +2,10 @@
 
 #include <memory>
 #include <mutex>
-#include <new>
 
-#include "guard/vigil_factory.h"
-#include "server/module_lock.h"
+#include "platform/com_boundary_win.h"
+#include "platform/module_lock.h"
+#include "server/vigil_factory.h"
 
 namespace pv {
 
@@ -47,17 +47,9 @@ STDMETHODIMP CVigilClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid
     // An aggregated object's only interface the outer object may hold directly is its
     // non-delegating IUnknown.
     if (pUnkOuter && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    try {
-        HRESULT hr = CreateVigilInstance(pUnkOuter, riid, ppv);
-        if (FAILED(hr)) *ppv = nullptr;
-        return hr;
-    } catch (const std::bad_alloc&) {
-        *ppv = nullptr;
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        *ppv = nullptr;
-        return E_UNEXPECTED;
-    }
+    const HRESULT hr = ComBoundary([&] { return CreateVigilInstance(pUnkOuter, riid, ppv); });
+    if (FAILED(hr)) *ppv = nullptr;
+    return hr;
 }
 
 STDMETHODIMP CVigilClassFactory::LockServer(BOOL fLock) {
@@ -75,19 +67,13 @@ STDMETHODIMP CVigilClassFactory::LockServer(BOOL fLock) {
 HRESULT GetVigilClassObject(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    try {
-        CVigilClassFactory* factory = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(g_classObjectLock);
-            if (!g_classObject) g_classObject = std::make_unique<CVigilClassFactory>();
-            factory = g_classObject.get();
-        }
-        return factory->QueryInterface(riid, ppv);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
+    CVigilClassFactory* factory = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_classObjectLock);
+        if (!g_classObject) g_classObject = std::make_unique<CVigilClassFactory>();
+        factory = g_classObject.get();
     }
+    return factory->QueryInterface(riid, ppv);
 }
 
 } // namespace pv

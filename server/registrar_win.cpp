@@ -1,10 +1,10 @@
 #include "server/registrar_win.h"
 
-#include <new>
 #include <string_view>
 
+#include "platform/handles_win.h"
 #include "server/guids.h"
-#include "server/typelib_win.h"
+#include "platform/module_instance_win.h"
 
 namespace pv {
 
@@ -13,19 +13,6 @@ using registrar::Root;
 using registrar::Status;
 
 namespace {
-
-class KeyHandle {
-public:
-    KeyHandle() = default;
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    ~KeyHandle() { if (m_key) RegCloseKey(m_key); }
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 HKEY RootKey(Root root) {
     switch (root) {
@@ -51,13 +38,13 @@ std::wstring JoinPath(const KeyPath& path) {
     return joined;
 }
 
-Status OpenKey(Root root, const KeyPath& path, REGSAM access, KeyHandle& key) {
+Status OpenKey(Root root, const KeyPath& path, REGSAM access, RegKey& key) {
     return static_cast<Status>(RegOpenKeyExW(RootKey(root), JoinPath(path).c_str(), 0, access, key.Put()));
 }
 
 Status SetValue(Root root, const KeyPath& path, const std::string& name, DWORD type,
                 const void* data, DWORD size) {
-    KeyHandle key;
+    RegKey key;
     Status st = OpenKey(root, path, KEY_SET_VALUE, key);
     if (st != registrar::kOk) return st;
     std::wstring wname = Utf8ToWide(name);
@@ -90,14 +77,14 @@ std::string WideToUtf8(const std::wstring& text) {
 }
 
 Status Win32Registry::CreateKey(Root root, const KeyPath& path) {
-    KeyHandle key;
+    RegKey key;
     return static_cast<Status>(RegCreateKeyExW(RootKey(root), JoinPath(path).c_str(), 0, nullptr,
                                                REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
                                                nullptr, key.Put(), nullptr));
 }
 
 bool Win32Registry::KeyExists(Root root, const KeyPath& path) {
-    KeyHandle key;
+    RegKey key;
     return OpenKey(root, path, KEY_READ, key) == registrar::kOk;
 }
 
@@ -116,7 +103,7 @@ Status Win32Registry::SetDword(Root root, const KeyPath& path, const std::string
 }
 
 Status Win32Registry::DeleteValue(Root root, const KeyPath& path, const std::string& name) {
-    KeyHandle key;
+    RegKey key;
     Status st = OpenKey(root, path, KEY_SET_VALUE, key);
     if (st != registrar::kOk) return st;
     std::wstring wname = Utf8ToWide(name);
@@ -140,7 +127,7 @@ Status Win32Registry::DeleteKey(Root root, const KeyPath& path) {
 }
 
 bool Win32Registry::HasSubkeys(Root root, const KeyPath& path) {
-    KeyHandle key;
+    RegKey key;
     if (OpenKey(root, path, KEY_READ, key) != registrar::kOk) return false;
     DWORD subkeys = 0;
     if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
@@ -152,25 +139,19 @@ bool Win32Registry::HasSubkeys(Root root, const KeyPath& path) {
 
 HRESULT RunRegistryScript(HMODULE module, UINT resourceId, registrar::Mode mode,
                           const registrar::Replacements& replacements) {
-    try {
-        HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(resourceId), L"REGISTRY");
-        if (!info) return LastErrorHr();
-        HGLOBAL loaded = LoadResource(module, info);
-        DWORD size = SizeofResource(module, info);
-        const void* data = loaded ? LockResource(loaded) : nullptr;
-        if (!data) return LastErrorHr();
-        std::string_view text(static_cast<const char*>(data), size);
+    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(resourceId), L"REGISTRY");
+    if (!info) return LastErrorHr();
+    HGLOBAL loaded = LoadResource(module, info);
+    DWORD size = SizeofResource(module, info);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) return LastErrorHr();
+    std::string_view text(static_cast<const char*>(data), size);
 
-        Win32Registry registry;
-        registrar::ParseError error;
-        registrar::ExecuteResult result = registrar::Run(text, replacements, mode, registry, &error);
-        if (result.status == registrar::kOk) return S_OK;
-        return HRESULT_FROM_WIN32(static_cast<DWORD>(result.status));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    Win32Registry registry;
+    registrar::ParseError error;
+    registrar::ExecuteResult result = registrar::Run(text, replacements, mode, registry, &error);
+    if (result.status == registrar::kOk) return S_OK;
+    return HRESULT_FROM_WIN32(static_cast<DWORD>(result.status));
 }
 
 registrar::Replacements ModuleReplacements() {

@@ -1,5 +1,6 @@
-// The module's type library: finding the module file, registering the library, and the cached
+// The module's type library: registering the library, and the cached
 // description of ICVigil that the object's IDispatch answers from.
+// Below the COM boundary: these throw what allocation throws, and their callers answer for it.
 #pragma once
 
 #include <windows.h>
@@ -8,13 +9,6 @@
 #include <string>
 
 namespace pv {
-
-// The module this code is linked into (Pathvigil.dll inside the module, the program in a test).
-HMODULE ThisModule();
-
-// Full path of the file this code is linked into (Pathvigil.dll inside the module), as
-// GetModuleFileNameW returns it. Empty when it cannot be determined.
-std::wstring ModuleFilePath();
 
 // The ICVigil description, loaded once per process (LoadRegTypeLib of PathvigilLib 1.0, falling
 // back to the type library embedded in the module file) and cached; safe from any thread.

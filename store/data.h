@@ -52,7 +52,7 @@ public:
     static constexpr const char* kReplacementSuffix = ".new";
 
     CData();
-    virtual ~CData();
+    ~CData();
     CData(const CData&) = delete;
     CData& operator=(const CData&) = delete;
 
@@ -70,7 +70,7 @@ public:
     void Save(Platform& platform);
 
     // Body of the file after the version string. Reading throws ArchiveException on malformed input.
-    virtual void Serialize(Archive& ar);
+    void Serialize(Archive& ar);
 
     // --- readers (shared lock) ---
     Listed Classify(std::string_view address) const;

@@ -20,10 +20,10 @@ public:
     const std::string& Message() const noexcept { return m_message; }
     const char* what() const noexcept override { return m_message.c_str(); }
 
+private:
     // The text with its %1 placeholder still in it.
     static const char* Template(FileStatus cause) noexcept;
 
-private:
     FileStatus m_cause;
     std::string m_path;
     std::string m_message;

@@ -42,13 +42,11 @@ CVigilApp& TheApp() {
 
 void SetTheApp(CVigilApp* app) { g_app.store(app, std::memory_order_release); }
 
-CVigilApp::CVigilApp(Platform& platform) : m_platform(platform) {}
+CVigilApp::CVigilApp(Platform& platform) : m_platform(platform), m_session(platform) {}
 
-CVigilApp::~CVigilApp() {
-    // The destructor runs only when the module is freed from a living process (never at process
-    // exit), so closing the session here is safe.
-    if (InternetHandle session = m_hSession.exchange(nullptr)) m_platform.InternetCloseHandle(session);
-}
+// The destructor runs only when the module is freed from a living process (never at process
+// exit), so closing the session with the state is safe.
+CVigilApp::~CVigilApp() = default;
 
 bool CVigilApp::Startup() {
     // The host check compares whole characters: the path goes through the wide form, so a trail
@@ -92,7 +90,7 @@ int CVigilApp::LoadRegistrySettings() {
     uint32_t first = 0;
     uint32_t size = sizeof first;
     // A value shorter than 4 bytes fills the low bytes; a longer one fails to read and leaves 0.
-    if (!m_platform.RegGetValue(kSettingsKey, "first", &first, &size)) first = 0;
+    if (!m_platform.ReadRegistryValue(kSettingsKey, "first", &first, &size)) first = 0;
     m_dwFirst.store(first);
 
     std::string name = ReadRegistryString("name");
@@ -111,7 +109,7 @@ int CVigilApp::LoadRegistrySettings() {
 std::string CVigilApp::ReadRegistryString(const char* value) {
     std::vector<char> buffer(kRegistryReadLimit);
     uint32_t size = kRegistryReadLimit;
-    if (!m_platform.RegGetValue(kSettingsKey, value, buffer.data(), &size)) return {};
+    if (!m_platform.ReadRegistryValue(kSettingsKey, value, buffer.data(), &size)) return {};
     std::string_view text(buffer.data(), std::min(size, kRegistryReadLimit));
     // Room for 512 characters; the text is what stands before the first NUL. A value stored
     // without a NUL is thereby exactly its characters.
@@ -121,7 +119,7 @@ std::string CVigilApp::ReadRegistryString(const char* value) {
 
 void CVigilApp::WriteRegistryString(const char* value, const std::string& text) {
     // REG_SZ without the terminating NUL: the byte count is the text's length.
-    m_platform.RegSetValue(kSettingsKey, value, kRegSz, text.data(), static_cast<uint32_t>(text.size()));
+    m_platform.WriteRegistryValue(kSettingsKey, value, kRegSz, text.data(), static_cast<uint32_t>(text.size()));
 }
 
 void CVigilApp::RaisePassOnce() { m_bPassOnce.store(1); }
@@ -182,23 +180,20 @@ bool CVigilApp::TakeFirstRun() {
     uint32_t expected = 0;
     if (!m_dwFirst.compare_exchange_strong(expected, 1)) return false;
     const uint32_t one = 1;
-    m_platform.RegSetValue(kSettingsKey, "first", kRegDword, &one, sizeof one);
+    m_platform.WriteRegistryValue(kSettingsKey, "first", kRegDword, &one, sizeof one);
     return true;
 }
 
 InternetHandle CVigilApp::Session() {
-    if (InternetHandle session = m_hSession.load(std::memory_order_acquire)) return session;
     // Opening is local (no network traffic), so holding the lock across it is cheap; it makes the
     // threads that arrive together share one session instead of each opening its own.
     std::lock_guard lock(m_sessionLock);
-    if (InternetHandle session = m_hSession.load(std::memory_order_acquire)) return session;
-    InternetHandle session = m_platform.InternetOpen(kAgent);
-    m_hSession.store(session, std::memory_order_release);   // null: tried again at the next query
-    return session;
+    if (!m_session) m_session.Reset(m_platform.OpenInternetSession(kAgent));   // null: tried again next time
+    return m_session.Get();
 }
 
 void CVigilApp::ShowMessage(const std::string& text) {
-    m_platform.MessageBox(text, m_strAppTitle, kMbOk | kMbIconExclamation);
+    m_platform.ShowMessageBox(text, m_strAppTitle, kMbOk | kMbIconExclamation);
 }
 
 } // namespace pv

@@ -28,10 +28,6 @@ public:
     static constexpr const char* kSettingsKey = "Pathvigil.CVigil";
     static constexpr const char* kAgent = "Pathvigil";
     static constexpr const char* kHelpFileName = "\\PathvigilHelp.chm";
-    static constexpr const char* kTimeLimitMessage = "You Internet operation time is limited at the moment!";
-    static constexpr const char* kCheckingStatus = "Check of contents of the page...";
-    // Successive relocation replies followed within one verdict before giving up (and allowing).
-    static constexpr int kMaxRelocations = 8;
     // Characters a registry string value is read into (plus a terminating NUL).
     static constexpr uint32_t kRegistryCapacity = 512;
 
@@ -45,12 +41,6 @@ public:
     // by the first query (WinINet must not be called under the loader lock).
     bool Startup();
     int LoadRegistrySettings();
-
-    // --- decisions (guard/) ---
-    int32_t JudgeURL(OptWide address, OptWide accountName, OptWide password);
-    int32_t QueryCheckingService(const OptWide& address, const OptWide& accountName,
-                                 const OptWide& password);
-    int32_t IsTimeAllowed();
 
     // --- one-shot pass flag ---
     void RaisePassOnce();
@@ -94,9 +84,6 @@ public:
 private:
     std::string ReadRegistryString(const char* value);
     void WriteRegistryString(const char* value, const std::string& text);
-    int32_t JudgeURLAt(OptWide address, OptWide accountName, OptWide password, int relocations);
-    int32_t QueryCheckingServiceAt(const OptWide& address, const OptWide& accountName,
-                                   const OptWide& password, int relocations);
 
     Platform& m_platform;
     std::string m_strAppTitle;
@@ -111,8 +98,8 @@ private:
     std::string m_strCheckURL;
     std::string m_strErrURL;
 
-    std::mutex m_sessionLock;            // guards opening m_hSession
-    std::atomic<InternetHandle> m_hSession{nullptr};
+    std::mutex m_sessionLock;            // guards m_session
+    UniqueInternetHandle m_session;
 
 #ifdef _WIN32
     mutable std::mutex m_browserLock;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "guard/verdict.h"
 #include "store/vigil_app.h"
 #include "tests/support/fake_platform.h"
 
@@ -83,7 +84,7 @@ void Run(std::size_t entries) {
         fake.requests.clear();
     };
     const double judge = MedianNs(2000, [&](int i) {
-        g_sink = app.JudgeURL(probes[i % probes.size()], std::nullopt, std::nullopt);
+        g_sink = pv::JudgeURL(app, probes[i % probes.size()], std::nullopt, std::nullopt);
         if (i % 1024 == 1023) clearRequests();
     });
     clearRequests();

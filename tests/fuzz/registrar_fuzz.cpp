@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "server/registrar.h"
-#include "tests/native/registrar_memory.h"
+#include "tests/support/registrar_memory.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tests/native/app_fixture.h"
+#include "tests/support/app_fixture.h"
 
 namespace pv::test {
 namespace {

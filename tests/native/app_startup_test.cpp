@@ -1,7 +1,7 @@
 // Module start-up: the shell refusal, what is loaded and in which order, the title and help path.
 #include <gtest/gtest.h>
 
-#include "tests/native/app_fixture.h"
+#include "tests/support/app_fixture.h"
 
 namespace pv::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <barrier>
 #include <set>
 
-#include "tests/native/app_fixture.h"
+#include "tests/support/app_fixture.h"
 
 namespace pv::test {
 namespace {

@@ -1,7 +1,7 @@
 #include <chrono>
 #include <future>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {
@@ -15,7 +15,7 @@ TEST_F(CheckingService, QueryTextIsSentUnescapedInFixedOrder) {
     fake.SetRegString("name", "a&b=c");
     fake.SetRegString("ps", "p w#?");
     Start();
-    app->JudgeURL(W("http://x.test/q?a=1&b=2#frag"), std::nullopt, std::nullopt);
+    JudgeURL(*app, W("http://x.test/q?a=1&b=2#frag"), std::nullopt, std::nullopt);
     EXPECT_EQ(fake.Requests(),
               std::vector<std::string>{std::string(kServiceURL) +
                                        "?log=a&b=c&pwd=p w#?&url=http://x.test/q?a=1&b=2#frag"});
@@ -37,7 +37,7 @@ TEST_F(CheckingService, CheckingAddressEndsAtItsFirstNul) {
 
 TEST_F(CheckingService, UnconvertibleAccountValuesAddNothingButKeepTheirKeys) {
     Start();
-    app->JudgeURL(W("http://x.test/"), WideString(u"\u0416"), WideString(u"ok\u0416"));
+    JudgeURL(*app, W("http://x.test/"), WideString(u"\u0416"), WideString(u"ok\u0416"));
     EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://x.test/")});
 }
 
@@ -86,8 +86,8 @@ TEST_F(CheckingService, OnlyTheFirst255BytesCount) {
 // A transport that claims to have read more than it was given room for.
 class OverReportingPlatform : public FakePlatform {
 public:
-    uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) override {
-        FakePlatform::InternetReadFile(request, buffer, size);
+    uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) override {
+        FakePlatform::ReadInternetFile(request, buffer, size);
         return 100000;
     }
 };
@@ -101,7 +101,7 @@ TEST(CheckingServiceTransport, ReadCountBeyondTheBufferIsNotBelieved) {
     };
     CVigilApp app(fake);
     ASSERT_TRUE(app.Startup());
-    EXPECT_EQ(app.JudgeURL(W("http://x.test/"), std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(JudgeURL(app, W("http://x.test/"), std::nullopt, std::nullopt), 1);
     EXPECT_EQ(app.CheckURL(), "http://moved.test/");
     EXPECT_EQ(fake.OpenRequests(), 0);
 }
@@ -131,7 +131,7 @@ TEST_F(CheckingService, RelocationRepeatsTheSameArguments) {
     Start();
     int calls = 0;
     Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/" : "000"); });
-    EXPECT_EQ(app->JudgeURL(W("http://x.test/"), std::nullopt, W("")), 1);
+    EXPECT_EQ(JudgeURL(*app, W("http://x.test/"), std::nullopt, W("")), 1);
     EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
                                    Query("family", "", "http://x.test/"),
                                    Query("family", "", "http://x.test/", "http://moved.test/"),
@@ -195,7 +195,7 @@ TEST_F(CheckingService, EndlessRelocationsAreBoundedAndThenAllow) {
     int calls = 0;
     Answer([&](const std::string&) { return "004http://hop" + std::to_string(++calls) + ".test/"; });
     EXPECT_EQ(Judge("http://x.test/"), 1);
-    const int queries = 1 + CVigilApp::kMaxRelocations;
+    const int queries = 1 + kMaxRelocations;
     EXPECT_EQ(calls, queries);
     // Every relocation received is still recorded, the last one included.
     EXPECT_EQ(app->CheckURL(), "http://hop" + std::to_string(queries) + ".test/");
@@ -212,11 +212,11 @@ TEST_F(CheckingService, ChainUpToTheBoundIsFollowed) {
     int calls = 0;
     Answer([&](const std::string&) {
         ++calls;
-        return calls <= CVigilApp::kMaxRelocations ? "004http://hop" + std::to_string(calls) + ".test/"
+        return calls <= kMaxRelocations ? "004http://hop" + std::to_string(calls) + ".test/"
                                                    : std::string("001");
     });
     EXPECT_EQ(Judge("http://x.test/"), 0);
-    EXPECT_EQ(calls, CVigilApp::kMaxRelocations + 1);
+    EXPECT_EQ(calls, kMaxRelocations + 1);
 }
 
 TEST_F(CheckingService, RelocationRunsTheWholeVerdictAgainIncludingThePassFlag) {

@@ -9,7 +9,7 @@
 
 #include "server/guids.h"
 #include "server/registrar.h"
-#include "tests/native/registrar_memory.h"
+#include "tests/support/registrar_memory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <climits>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {
@@ -27,7 +27,7 @@ protected:
     int32_t Check() {
         app->m_data.SetSchedule(schedule);
         const std::size_t before = fake.Boxes().size();
-        const int32_t result = app->IsTimeAllowed();
+        const int32_t result = IsTimeAllowed(*app);
         const auto boxes = fake.Boxes();
         EXPECT_EQ(boxes.size(), before + (result ? 0 : 1));
         if (!result && boxes.size() == before + 1) {
@@ -151,7 +151,7 @@ TEST_F(ScheduleCheck, PassFlagLetsOneCallThroughSilently) {
     app->m_data.SetSchedule(schedule);
     At(Mon, 12, 0);
     app->RaisePassOnce();
-    EXPECT_EQ(app->IsTimeAllowed(), 1);
+    EXPECT_EQ(IsTimeAllowed(*app), 1);
     EXPECT_TRUE(fake.Boxes().empty());
     EXPECT_FALSE(app->PassOnceRaised());
     EXPECT_EQ(Check(), 0);

@@ -1,7 +1,7 @@
 // pv.dat as it is written and read: the exact layout, every string form the reader accepts,
 // and the rules for versions, counts and unknown records.
 #include "store/archive.h"
-#include "tests/native/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace pv::test {
 namespace {

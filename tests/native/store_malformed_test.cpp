@@ -6,7 +6,7 @@
 
 #include "store/archive.h"
 #include "store/file_error.h"
-#include "tests/native/store_fixture.h"
+#include "tests/support/store_fixture.h"
 
 namespace pv::test {
 namespace {

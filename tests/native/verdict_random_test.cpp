@@ -4,7 +4,7 @@
 #include <cctype>
 #include <random>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {
@@ -66,10 +66,10 @@ TEST_F(Verdict, AbsentAccountValuesAreFilledEmptyOnesAreNot) {
     fake.SetRegString("name", "family");
     fake.SetRegString("ps", "s3cret");
     Start();
-    app->JudgeURL(W("http://a.test/"), std::nullopt, std::nullopt);
-    app->JudgeURL(W("http://a.test/"), W(""), W(""));
-    app->JudgeURL(W("http://a.test/"), W("guest"), std::nullopt);
-    app->JudgeURL(W("http://a.test/"), std::nullopt, W("pw"));
+    JudgeURL(*app, W("http://a.test/"), std::nullopt, std::nullopt);
+    JudgeURL(*app, W("http://a.test/"), W(""), W(""));
+    JudgeURL(*app, W("http://a.test/"), W("guest"), std::nullopt);
+    JudgeURL(*app, W("http://a.test/"), std::nullopt, W("pw"));
     EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
                                    Query("family", "s3cret", "http://a.test/"),
                                    Query("", "", "http://a.test/"),
@@ -84,21 +84,21 @@ TEST_F(Verdict, UnconvertibleAddressIsForbiddenAbsentOneComparedAsEmpty) {
     Allow("http://?.test/");
     // U+0416 has no byte in the fake's code page: the conversion fails. Neither the lists nor the
     // service can judge the real address, so it is forbidden without asking.
-    EXPECT_EQ(app->JudgeURL(WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 0);
-    EXPECT_EQ(app->JudgeURL(WideString(u"http://x.test/\xffff\u0416"), W("name"), W("pw")), 0);
+    EXPECT_EQ(JudgeURL(*app, WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(JudgeURL(*app, WideString(u"http://x.test/\xffff\u0416"), W("name"), W("pw")), 0);
     EXPECT_TRUE(fake.Requests().empty());
     // A raised pass flag still lets the guard's own next navigation through.
     app->RaisePassOnce();
-    EXPECT_EQ(app->JudgeURL(WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(JudgeURL(*app, WideString(u"http://\u0416.test/"), std::nullopt, std::nullopt), 1);
 
     // An absent address is the empty text: an empty entry matches it, and without one it is asked.
-    EXPECT_EQ(app->JudgeURL(std::nullopt, std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(JudgeURL(*app, std::nullopt, std::nullopt, std::nullopt), 1);
     app->m_data.RemoveAll(ListKind::Allowed, "");
     Prohibit("http://x.test/");
-    EXPECT_EQ(app->JudgeURL(std::nullopt, std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(JudgeURL(*app, std::nullopt, std::nullopt, std::nullopt), 1);
     EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "")});
     Prohibit("");
-    EXPECT_EQ(app->JudgeURL(std::nullopt, std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(JudgeURL(*app, std::nullopt, std::nullopt, std::nullopt), 0);
 }
 
 TEST_F(Verdict, NulInsideTheAddressEndsIt) {
@@ -107,12 +107,12 @@ TEST_F(Verdict, NulInsideTheAddressEndsIt) {
     WideString withNul = W("http://x.test/");
     withNul.push_back(u'\0');
     withNul += W("tail");
-    EXPECT_EQ(app->JudgeURL(withNul, std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(JudgeURL(*app, withNul, std::nullopt, std::nullopt), 0);
 
     WideString other = W("http://y.test/");
     other.push_back(u'\0');
     other += W("&url=http://smuggled/");
-    EXPECT_EQ(app->JudgeURL(other, std::nullopt, std::nullopt), 1);
+    EXPECT_EQ(JudgeURL(*app, other, std::nullopt, std::nullopt), 1);
     EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://y.test/")});
 }
 

@@ -4,7 +4,7 @@
 #include <barrier>
 #include <thread>
 
-#include "tests/native/verdict_fixture.h"
+#include "tests/support/verdict_fixture.h"
 
 namespace pv::test {
 namespace {
@@ -65,7 +65,7 @@ TEST_F(VerdictThreads, JudgingWhileListsAndScheduleChange) {
             ++judgesReady;
             int iterations = 0;
             do {
-                if (app->IsTimeAllowed() != 1) ++wrong;
+                if (IsTimeAllowed(*app) != 1) ++wrong;
                 if (Judge("http://always-bad.test/") != 0) ++wrong;
                 if (Judge("http://always-good.test/") != 1) ++wrong;
                 const int32_t flicker = Judge("http://flicker.test/");
@@ -102,7 +102,7 @@ TEST_F(VerdictThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
     for (int t = 0; t < kJudges; ++t) {
         judges.emplace_back([&, t] {
             for (int round = 0; round < kRounds; ++round) {
-                passes += (t % 2) ? app->IsTimeAllowed() : Judge("http://bad.test/");
+                passes += (t % 2) ? IsTimeAllowed(*app) : Judge("http://bad.test/");
                 sync.arrive_and_wait();
             }
         });

@@ -160,7 +160,7 @@ void FakePlatform::RemoveFile(const std::string& path) {
     if (!lockedFiles.count(path)) files.erase(path);
 }
 
-bool FakePlatform::RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) {
+bool FakePlatform::ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) {
     std::lock_guard lock(mutex);
     auto it = registry.find(RegKey(subkey, value));
     if (it == registry.end()) return false;
@@ -171,7 +171,7 @@ bool FakePlatform::RegGetValue(const char* subkey, const char* value, void* data
     return true;
 }
 
-bool FakePlatform::RegSetValue(const char* subkey, const char* value, RegistryType type,
+bool FakePlatform::WriteRegistryValue(const char* subkey, const char* value, RegistryType type,
                                const void* data, uint32_t size) {
     std::lock_guard lock(mutex);
     if (registryWritesFail) return false;
@@ -179,14 +179,14 @@ bool FakePlatform::RegSetValue(const char* subkey, const char* value, RegistryTy
     return true;
 }
 
-InternetHandle FakePlatform::InternetOpen(const char*) {
+InternetHandle FakePlatform::OpenInternetSession(const char*) {
     std::lock_guard lock(mutex);
     ++sessionOpens;
     if (sessionFails) return nullptr;
     return &m_session;
 }
 
-InternetHandle FakePlatform::InternetOpenUrl(InternetHandle session, const char* url) {
+InternetHandle FakePlatform::OpenInternetUrl(InternetHandle session, const char* url) {
     std::function<std::optional<std::string>(const std::string&)> handler;
     {
         std::lock_guard lock(mutex);
@@ -203,7 +203,7 @@ InternetHandle FakePlatform::InternetOpenUrl(InternetHandle session, const char*
     return reinterpret_cast<InternetHandle>(static_cast<std::intptr_t>(h));
 }
 
-uint32_t FakePlatform::InternetReadFile(InternetHandle request, void* buffer, uint32_t size) {
+uint32_t FakePlatform::ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) {
     std::lock_guard lock(mutex);
     auto it = m_requests.find(static_cast<int>(reinterpret_cast<std::intptr_t>(request)));
     if (it == m_requests.end()) return 0;
@@ -214,7 +214,7 @@ uint32_t FakePlatform::InternetReadFile(InternetHandle request, void* buffer, ui
     return static_cast<uint32_t>(n);
 }
 
-void FakePlatform::InternetCloseHandle(InternetHandle handle) {
+void FakePlatform::CloseInternetHandle(InternetHandle handle) {
     std::lock_guard lock(mutex);
     m_requests.erase(static_cast<int>(reinterpret_cast<std::intptr_t>(handle)));
 }
@@ -224,7 +224,7 @@ int FakePlatform::OpenRequests() const {
     return static_cast<int>(m_requests.size());
 }
 
-void FakePlatform::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+void FakePlatform::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {
     std::lock_guard lock(mutex);
     boxes.push_back({text, caption, style});
 }

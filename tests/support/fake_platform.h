@@ -49,12 +49,12 @@ public:
     std::map<std::string, RegValue> registry;
     bool registryWritesFail = false;
 
-    // Internet: sessionOpens counts InternetOpen calls; sessionFails makes them return null.
+    // Internet: sessionOpens counts OpenInternetSession calls; sessionFails makes them return null.
     bool sessionFails = false;
     int sessionOpens = 0;
     // Answers one URL: nullopt = the request cannot be opened; otherwise the response body.
     std::function<std::optional<std::string>(const std::string& url)> server;
-    std::vector<std::string> requests;   // every URL passed to InternetOpenUrl, in order
+    std::vector<std::string> requests;   // every URL passed to OpenInternetUrl, in order
 
     // Message boxes shown, in order.
     std::vector<Box> boxes;
@@ -82,14 +82,14 @@ public:
     std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override;
     FileStatus MoveOver(const std::string& from, const std::string& to) override;
     void RemoveFile(const std::string& path) override;
-    bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
-    bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
+    bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
+    bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
                      uint32_t size) override;
-    InternetHandle InternetOpen(const char* agent) override;
-    InternetHandle InternetOpenUrl(InternetHandle session, const char* url) override;
-    uint32_t InternetReadFile(InternetHandle request, void* buffer, uint32_t size) override;
-    void InternetCloseHandle(InternetHandle handle) override;
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override;
+    InternetHandle OpenInternetSession(const char* agent) override;
+    InternetHandle OpenInternetUrl(InternetHandle session, const char* url) override;
+    uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) override;
+    void CloseInternetHandle(InternetHandle handle) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) override;
     std::optional<LocalTime> LocalNow() override;
     std::optional<std::string> WideToAnsi(std::u16string_view wide) override;
     std::optional<WideString> AnsiToWide(std::string_view ansi) override;

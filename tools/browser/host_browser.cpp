@@ -7,7 +7,7 @@
 #include <cwctype>
 #include <utility>
 
-#include "guard/variant_win.h"
+#include "platform/handles_win.h"
 
 namespace pv::host {
 

@@ -63,6 +63,7 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "tools/browser/box_watcher.h"
 #include "tools/browser/host_browser.h"
 
@@ -115,22 +116,20 @@ std::string EventName(DISPID id) {
 // ---------------------------------------------------------------------------------------------
 // Registry
 
-class RegKey {
+// A key opened for reading; absent when it cannot be opened.
+class KeyReader {
 public:
-    RegKey(HKEY root, const std::wstring& path) {
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &m_key) != ERROR_SUCCESS) m_key = nullptr;
+    KeyReader(HKEY root, const std::wstring& path) {
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, m_key.Put()) != ERROR_SUCCESS) m_key = pv::RegKey();
     }
-    ~RegKey() { if (m_key) RegCloseKey(m_key); }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    explicit operator bool() const { return m_key != nullptr; }
+    explicit operator bool() const { return m_key.Get() != nullptr; }
 
     std::vector<std::wstring> Subkeys() const {
         std::vector<std::wstring> names;
-        for (DWORD i = 0; m_key; ++i) {
+        for (DWORD i = 0; m_key.Get(); ++i) {
             wchar_t name[256];
             DWORD len = 256;
-            const LONG r = RegEnumKeyExW(m_key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+            const LONG r = RegEnumKeyExW(m_key.Get(), i, name, &len, nullptr, nullptr, nullptr, nullptr);
             if (r == ERROR_NO_MORE_ITEMS) break;
             if (r == ERROR_SUCCESS) names.emplace_back(name, len);
         }
@@ -138,15 +137,15 @@ public:
     }
 
     std::optional<std::wstring> String(const wchar_t* value) const {
-        if (!m_key) return std::nullopt;
+        if (!m_key.Get()) return std::nullopt;
         DWORD type = 0;
         DWORD bytes = 0;
-        if (RegQueryValueExW(m_key, value, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+        if (RegQueryValueExW(m_key.Get(), value, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
             (type != REG_SZ && type != REG_EXPAND_SZ))
             return std::nullopt;
         std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
         DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        if (RegQueryValueExW(m_key, value, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+        if (RegQueryValueExW(m_key.Get(), value, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
                              &size) != ERROR_SUCCESS)
             return std::nullopt;
         text.resize(size / sizeof(wchar_t));
@@ -155,7 +154,7 @@ public:
     }
 
 private:
-    HKEY m_key = nullptr;
+    pv::RegKey m_key;
 };
 
 std::optional<CLSID> ParseClassId(const std::wstring& text) {
@@ -270,7 +269,7 @@ bool Host::FindHelpers() {
         }
         return true;
     }
-    RegKey key(HKEY_LOCAL_MACHINE, kHelperKey);
+    KeyReader key(HKEY_LOCAL_MACHINE, kHelperKey);
     for (const std::wstring& name : key.Subkeys()) {
         if (auto clsid = ParseClassId(name)) m_helpers.push_back(*clsid);
     }
@@ -370,10 +369,10 @@ void Host::NavigateIn(Window& window, const std::wstring& url) {
 }
 
 void Host::PressToolbar() {
-    RegKey extensions(HKEY_LOCAL_MACHINE, kExtensionsKey);
+    KeyReader extensions(HKEY_LOCAL_MACHINE, kExtensionsKey);
     int pressed = 0;
     for (const std::wstring& name : extensions.Subkeys()) {
-        RegKey entry(HKEY_LOCAL_MACHINE, std::wstring(kExtensionsKey) + L"\\" + name);
+        KeyReader entry(HKEY_LOCAL_MACHINE, std::wstring(kExtensionsKey) + L"\\" + name);
         auto target = entry.String(L"ClsidExtension");
         if (!target) continue;
         const std::string label = Utf8(entry.String(L"ButtonText").value_or(name));

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "guard/vigil_factory.h"
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "server/vigil_factory.h"
 #include "tools/browser/box_watcher.h"
 #include "tools/browser/host_browser.h"
 

@@ -7,7 +7,7 @@
 #include <olectl.h>
 
 #include "platform/win32_platform_win.h"
-#include "server/module_lock.h"
+#include "platform/module_lock.h"
 #include "store/vigil_app.h"
 #include "tests/win/component/guard_support.h"
 
@@ -203,12 +203,17 @@ TEST_F(GuardTest, ExecAnswersOkWhateverItIsGiven) {
     ComPtr<ICVigil> guard = NewGuard();
     ComPtr<IOleCommandTarget> command = guard.As<IOleCommandTarget>(IID_IOleCommandTarget);
     ASSERT_TRUE(command);
-    // Whatever the dialog does here (the watcher closes what opens), the command answers S_OK.
+    // Each command opens the settings dialog (the watcher closes it), whatever it is given.
+    const std::size_t boxes = Boxes().Count();
     EXPECT_EQ(command->Exec(nullptr, 0, 0, nullptr, nullptr), S_OK);
+    ASSERT_EQ(Boxes().Count(), boxes + 1) << "the dialog opened";
+    EXPECT_EQ(Boxes().Texts().back().find(L"Cannot create dialog!"), std::wstring::npos);
     GUID group = IID_IPersist;
     VARIANT in;
     VariantInit(&in);
     EXPECT_EQ(guard->Exec(&group, 42, OLECMDEXECOPT_DONTPROMPTUSER, &in, nullptr), S_OK);
+    ASSERT_EQ(Boxes().Count(), boxes + 2) << "the dialog opened again";
+    EXPECT_EQ(Boxes().Texts().back().find(L"Cannot create dialog!"), std::wstring::npos);
 }
 
 // ---------------------------------------------------------------------------------------------

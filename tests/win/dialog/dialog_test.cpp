@@ -15,7 +15,8 @@
 
 #include "dialog/picker_time.h"
 #include "dialog/settings_dialog.h"
-#include "guard/settings_launcher.h"
+#include "dialog/settings_launcher.h"
+#include "guard/verdict.h"
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"
 #include "tests/win/dialog/dialog_support.h"
@@ -93,7 +94,7 @@ protected:
     SampleData m_data;
 };
 
-void OpenByLauncher() { OpenSettingsDialog(nullptr); }
+void OpenByLauncher() { OpenSettingsDialog(); }
 
 // ---------------------------------------------------------------------------------------------
 
@@ -325,7 +326,7 @@ TEST_F(SettingsDialogTest, ListsPageEditsTheSharedListsInPlace) {
     size_t copiesAfterClose = 99;
     RunDialog(
         [&] {
-            dialog = std::make_unique<CSettingsDialog>(nullptr);
+            dialog = std::make_unique<CSettingsDialog>();
             ASSERT_TRUE(dialog->BeginModal());
             EXPECT_EQ(dialog->RunModal(), IDOK);
             copiesAfterClose = dialog->ListPage()->List().CopyCount();
@@ -428,7 +429,7 @@ TEST_F(SettingsDialogTest, CancelAfterAddKeepsTheAddressInEffectAndTheFileUnchan
         EXPECT_TRUE(ui.WaitClosed());
     });
     EXPECT_EQ(App().m_data.Classify("http://added/"), Listed::Prohibited);
-    EXPECT_EQ(App().JudgeURL(std::u16string(u"http://added/"), std::nullopt, std::nullopt), 0)
+    EXPECT_EQ(JudgeURL(App(), std::u16string(u"http://added/"), std::nullopt, std::nullopt), 0)
         << "forbidden for the next navigation";
     EXPECT_EQ(ReadWholeFile(PvDatPath()), before) << "Cancel does not save";
 
@@ -616,7 +617,7 @@ TEST_F(SettingsDialogTest, LinksAreUnderlinedBlueAndTurnPurpleOnlyAfterASuccessf
     std::unique_ptr<CSettingsDialog> dialog;
     RunDialog(
         [&] {
-            dialog = std::make_unique<CSettingsDialog>(nullptr);
+            dialog = std::make_unique<CSettingsDialog>();
             ASSERT_TRUE(dialog->BeginModal());
             CGeneralPage& page = *dialog->GeneralPage();
             EXPECT_EQ(page.SiteLink().LinkTarget(), "http://www.pathvigil.net/");
@@ -681,10 +682,27 @@ TEST_F(SettingsDialogTest, LinksAreUnderlinedBlueAndTurnPurpleOnlyAfterASuccessf
 }
 
 TEST_F(SettingsDialogTest, ShellOpenFailureLeavesTheLinkUnvisited) {
-    CLinkTarget missing("C:\\no such folder\\no such file.pvx");
-    EXPECT_LE(missing.OpenLink(), 32);
-    CLinkTarget empty;
-    EXPECT_EQ(empty.OpenLink(), 0);
+    Start();
+    std::unique_ptr<CSettingsDialog> dialog;
+    RunDialog(
+        [&] {
+            dialog = std::make_unique<CSettingsDialog>();
+            ASSERT_TRUE(dialog->BeginModal());
+            // The real shell, asked to open a file that does not exist.
+            dialog->GeneralPage()->SiteLink().SetLinkTarget("C:\\no such folder\\no such file.pvx");
+            dialog->RunModal();
+        },
+        [&](Ui& ui) {
+            ASSERT_TRUE(ui.WaitForDialog());
+            HWND link = ui.Control(IDC_PV_LINK_SITE);
+            ::SendMessageA(link, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+            ui.Sync();
+            Capture site = CaptureWindow(link);
+            EXPECT_GT(site.Count(CStaticHyperLink::kUnvisited), 20u);
+            EXPECT_EQ(site.Count(CStaticHyperLink::kVisited), 0u);
+            ui.Click(IDCANCEL);
+            EXPECT_TRUE(ui.WaitClosed());
+        });
 }
 
 // Obvious fault mended: the account fields open empty, so OK must not wipe the stored account
@@ -732,7 +750,7 @@ TEST_F(SettingsDialogTest, OkKeepsTheStoredAccountUnlessAFieldWasEdited) {
 TEST_F(SettingsDialogTest, FirstTitleChangeRecordsTheFlagBeforeOpeningAndOpensOncePerProcess) {
     Start();
     ASSERT_EQ(App().First(), 0u);
-    RunDialog([] { FirstRunCheck(nullptr); }, [&](Ui& ui) {
+    RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
         auto first = ReadSetting("first");
         ASSERT_TRUE(first);
@@ -740,11 +758,11 @@ TEST_F(SettingsDialogTest, FirstTitleChangeRecordsTheFlagBeforeOpeningAndOpensOn
         EXPECT_EQ(first->bytes, std::string("\1\0\0\0", 4));
         EXPECT_EQ(App().First(), 1u);
         // A title change reported while the dialog is open (nested in its loop) opens nothing.
-        ui.OnUiThread([] { FirstRunCheck(nullptr); });
+        ui.OnUiThread([] { FirstRunCheck(); });
         ui.Click(IDCANCEL);
         EXPECT_TRUE(ui.WaitClosed());
     });
-    RunDialog([] { FirstRunCheck(nullptr); }, [&](Ui& ui) {
+    RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) {
         EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr) << "opens once per process";
     });
 
@@ -752,7 +770,7 @@ TEST_F(SettingsDialogTest, FirstTitleChangeRecordsTheFlagBeforeOpeningAndOpensOn
     m_module.reset();
     m_module = std::make_unique<TestModule>();
     EXPECT_EQ(App().First(), 1u);
-    RunDialog([] { FirstRunCheck(nullptr); }, [&](Ui& ui) { EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr); });
+    RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) { EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr); });
 }
 
 HWND MakeBrowserWindow() {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "dialog/password_prompt.h"
-#include "guard/settings_launcher.h"
-#include "guard/settings_lock_win.h"
+#include "dialog/settings_launcher.h"
+#include "dialog/settings_lock_win.h"
 #include "guard/settings_password_win.h"
 #include "resources/resource.h"
 #include "tests/win/dialog/dialog_support.h"
@@ -73,7 +73,7 @@ bool AnswerPrompt(const char* password) {
     return true;
 }
 
-void OpenByLauncher() { OpenSettingsDialog(nullptr); }
+void OpenByLauncher() { OpenSettingsDialog(); }
 
 class SettingsPassword : public ::testing::Test {
 protected:

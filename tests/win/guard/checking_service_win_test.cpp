@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "guard/verdict.h"
 #include "platform/win32_platform_win.h"
 #include "store/vigil_app.h"
 
@@ -102,7 +103,7 @@ protected:
         return *app;
     }
     int32_t Judge(const std::string& address) {
-        return app->JudgeURL(Wide(address), std::nullopt, std::nullopt);
+        return JudgeURL(*app, Wide(address), std::nullopt, std::nullopt);
     }
     // The request lines received since the test began.
     std::vector<std::string> NewRequests() const {
@@ -129,7 +130,7 @@ TEST_F(WinCheckingService, RequestLineIsTheQueryAsBuilt) {
 TEST_F(WinCheckingService, EmptyAndGivenAccountValues) {
     Start(g_service + "/query");
     EXPECT_EQ(Judge("http://site.test/"), 1);
-    EXPECT_EQ(app->JudgeURL(Wide("http://site.test/"), Wide("guest"), Wide("")), 1);
+    EXPECT_EQ(JudgeURL(*app, Wide("http://site.test/"), Wide("guest"), Wide("")), 1);
     EXPECT_EQ(NewRequests(), (std::vector<std::string>{
                                  "GET /query?log=&pwd=&url=http://site.test/ HTTP/1.1",
                                  "GET /query?log=guest&pwd=&url=http://site.test/ HTTP/1.1",
@@ -208,8 +209,8 @@ TEST_F(WinCheckingService, RelocationToAnythingButAnAbsoluteHttpAddressChangesNo
 // The thread's code page here is a single-byte one without Cyrillic letters.
 TEST_F(WinCheckingService, AddressTheCodePageCannotCarryIsForbiddenWithoutAsking) {
     Start(g_service + "/query");
-    EXPECT_EQ(app->JudgeURL(std::u16string(u"http://\u0416\u0416.test/"), std::nullopt, std::nullopt), 0);
-    EXPECT_EQ(app->JudgeURL(std::u16string(u"http://site.test/\u00e9"), std::nullopt, std::nullopt), 1)
+    EXPECT_EQ(JudgeURL(*app, std::u16string(u"http://\u0416\u0416.test/"), std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(JudgeURL(*app, std::u16string(u"http://site.test/\u00e9"), std::nullopt, std::nullopt), 1)
         << "a letter of the code page converts";
     EXPECT_EQ(NewRequests().size(), 1u);
 }

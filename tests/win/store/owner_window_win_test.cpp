@@ -122,7 +122,7 @@ TEST_F(WinOwnerWindow, MessageBoxOnTheLoadingThreadIsModalToTheOwner) {
     BoxSeen seen;
     {
         auto dismisser = Dismisser("PvBoxOwned", ::GetCurrentThreadId(), seen);
-        platform.MessageBox("owned box", "PvBoxOwned", kMbOk | kMbIconExclamation);
+        platform.ShowMessageBox("owned box", "PvBoxOwned", kMbOk | kMbIconExclamation);
     }
     Pump();
     ASSERT_TRUE(seen.found) << "the box never appeared";
@@ -140,7 +140,7 @@ TEST_F(WinOwnerWindow, MessageBoxOnAnotherThreadHasNoOwner) {
     std::thread([&] {
         Win32Platform platform(nullptr);
         auto dismisser = Dismisser("PvBoxUnowned", ::GetCurrentThreadId(), seen);
-        platform.MessageBox("unowned box", "PvBoxUnowned", kMbOk | kMbIconExclamation);
+        platform.ShowMessageBox("unowned box", "PvBoxUnowned", kMbOk | kMbIconExclamation);
     }).join();
     ASSERT_TRUE(seen.found) << "the box never appeared";
     EXPECT_EQ(seen.owner, nullptr);

@@ -1,6 +1,6 @@
 // CVigil: the component's COM object. One lives in every browser window (as its helper object)
-// and one is created for every toolbar command. It receives the window's events, asks the module
-// state whether a navigation may go on, and sends refused navigations elsewhere.
+// and one is created for every toolbar command. It receives the window's events, asks the guard's
+// decisions whether a navigation may go on, and sends refused navigations elsewhere.
 #pragma once
 
 #include <windows.h>
@@ -87,6 +87,9 @@ private:
     CVigil& operator=(const CVigil&) = delete;
 
     HRESULT ExecCommand();
+    // The bodies of Connect and Disconnect, for callers already inside the COM boundary.
+    HRESULT ConnectEvents();
+    HRESULT DisconnectEvents();
     // The event source's connection point for DWebBrowserEvents2, for Connect and Disconnect.
     HRESULT FindEventsPoint(ComPtr<IConnectionPoint>& point) const;
     void HandleBeforeNavigate(const DISPPARAMS& params);

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "guard/schedule_check.h"
+#include "guard/verdict.h"
 #include "store/vigil_app.h"
 #include "tests/support/fake_platform.h"
 
@@ -46,7 +48,7 @@ protected:
     void Allow(const std::string& address) { app->m_data.Append(ListKind::Allowed, address); }
 
     // JudgeURL as the navigation guard calls it: account name and password absent.
-    int32_t Judge(const std::string& address) { return app->JudgeURL(W(address), std::nullopt, std::nullopt); }
+    int32_t Judge(const std::string& address) { return JudgeURL(*app, W(address), std::nullopt, std::nullopt); }
 
     static std::string Query(const std::string& name, const std::string& password,
                              const std::string& address, const std::string& service = kServiceURL) {

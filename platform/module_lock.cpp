@@ -1,4 +1,4 @@
-#include "server/module_lock.h"
+#include "platform/module_lock.h"
 
 #include <atomic>
 

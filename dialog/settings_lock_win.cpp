@@ -1,4 +1,4 @@
-#include "guard/settings_lock_win.h"
+#include "dialog/settings_lock_win.h"
 
 #include <windows.h>
 
@@ -8,6 +8,7 @@
 #include "dialog/password_prompt.h"
 #include "guard/password_throttle.h"
 #include "guard/settings_password_win.h"
+#include "platform/handles_win.h"
 #include "store/vigil_app.h"
 
 namespace pv {
@@ -19,20 +20,7 @@ namespace {
 // and any user may write those: a record there must not be able to replace or remove the machine's.
 constexpr const char* kMachineSettingsKey = "SOFTWARE\\Classes\\Pathvigil.CVigil";
 
-class KeyHandle {
-public:
-    KeyHandle() = default;
-    ~KeyHandle() { if (m_key) ::RegCloseKey(m_key); }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-bool OpenMachineKey(REGSAM access, KeyHandle& key) {
+bool OpenMachineKey(REGSAM access, RegKey& key) {
     return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMachineSettingsKey, 0, access, key.Put()) == ERROR_SUCCESS;
 }
 
@@ -52,7 +40,7 @@ PasswordThrottle& Throttle() {
 
 std::string SettingsPasswordRecord() {
     std::vector<char> buffer(1024, '\0');
-    KeyHandle machine;
+    RegKey machine;
     if (OpenMachineKey(KEY_QUERY_VALUE, machine)) {
         DWORD size = static_cast<DWORD>(buffer.size());
         if (::RegQueryValueExA(machine.Get(), settings_password::kRecordValue, nullptr, nullptr,
@@ -63,7 +51,7 @@ std::string SettingsPasswordRecord() {
     // Registered for one user only (no machine key, or no record in it): the classes the module
     // reads its other settings from.
     uint32_t size = static_cast<uint32_t>(buffer.size());
-    if (!TheApp().platform().RegGetValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
+    if (!TheApp().platform().ReadRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
                                          buffer.data(), &size)) {
         return {};
     }
@@ -71,13 +59,13 @@ std::string SettingsPasswordRecord() {
 }
 
 bool StoreSettingsPasswordRecord(const std::string& record) {
-    KeyHandle machine;
+    RegKey machine;
     if (OpenMachineKey(KEY_SET_VALUE, machine)) {
         return ::RegSetValueExA(machine.Get(), settings_password::kRecordValue, 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(record.c_str()),
                                 static_cast<DWORD>(record.size() + 1)) == ERROR_SUCCESS;
     }
-    return TheApp().platform().RegSetValue(CVigilApp::kSettingsKey, settings_password::kRecordValue, kRegSz,
+    return TheApp().platform().WriteRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue, kRegSz,
                                            record.data(), static_cast<uint32_t>(record.size()));
 }
 

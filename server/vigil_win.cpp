@@ -1,14 +1,17 @@
-#include "guard/vigil_win.h"
+#include "server/vigil_win.h"
 
 #include <exdispid.h>
 
 #include <memory>
 
-#include "guard/settings_launcher.h"
-#include "guard/variant_win.h"
-#include "guard/vigil_factory.h"
-#include "server/module_lock.h"
+#include "dialog/settings_launcher.h"
+#include "guard/schedule_check.h"
+#include "guard/verdict.h"
+#include "platform/com_boundary_win.h"
+#include "platform/handles_win.h"
+#include "platform/module_lock.h"
 #include "server/typelib_win.h"
+#include "server/vigil_factory.h"
 #include "store/vigil_app.h"
 
 namespace pv {
@@ -18,6 +21,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "BSTR text is UTF-16");
 namespace {
 
 constexpr const char* kBlankPage = "about:blank";
+constexpr const char* kCheckingStatus = "Check of contents of the page...";
 
 std::wstring_view AsWide(const WideString& s) {
     return {reinterpret_cast<const wchar_t*>(s.data()), s.size()};
@@ -73,15 +77,9 @@ HRESULT CVigil::Create(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
     *ppv = nullptr;
     // An aggregate must hold the inner, non-delegating unknown and nothing else.
     if (pUnkOuter && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    std::unique_ptr<CVigil> created;
-    try {
-        created.reset(new CVigil(pUnkOuter));
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
     // From here the reference count owns the object: the query either hands out a reference
     // or the final Release below destroys it.
-    CVigil* object = created.release();
+    CVigil* object = new CVigil(pUnkOuter);
     object->m_inner.AddRef();
     const HRESULT hr = object->m_inner.QueryInterface(riid, ppv);
     object->m_inner.Release();
@@ -147,26 +145,20 @@ HRESULT STDMETHODCALLTYPE CVigil::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppT
     if (!ppTInfo) return E_POINTER;
     *ppTInfo = nullptr;
     if (iTInfo != 0) return DISP_E_BADINDEX;
-    try {
-        return GetICVigilTypeInfo(ppTInfo);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return ComBoundary([&] { return GetICVigilTypeInfo(ppTInfo); });
 }
 
 HRESULT STDMETHODCALLTYPE CVigil::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
                                                 LCID, DISPID* rgDispId) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (cNames > 0 && (!rgszNames || !rgDispId)) return E_POINTER;
-    try {
+    return ComBoundary([&] {
         ComPtr<ITypeInfo> info;
         const HRESULT hr = GetICVigilTypeInfo(info.Put());
         if (FAILED(hr)) return hr;
         if (!info) return E_UNEXPECTED;
         return info->GetIDsOfNames(rgszNames, cNames, rgDispId);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD,
@@ -174,16 +166,16 @@ HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD
     if (!pDispParams) return E_INVALIDARG;
     // OnQuit's Disconnect drops the subscription's reference, which may be the last one.
     KeepAlive alive(static_cast<ICVigil*>(this));
-    try {
+    // An event that could not be handled is still answered S_OK.
+    ComBoundary([&] {
         switch (dispidMember) {
         case DISPID_BEFORENAVIGATE2: HandleBeforeNavigate(*pDispParams); break;
         case DISPID_TITLECHANGE: HandleTitleChange(); break;
-        case DISPID_ONQUIT: Disconnect(); break;
+        case DISPID_ONQUIT: DisconnectEvents(); break;
         default: break;
         }
-    } catch (...) {
-        // An event that could not be handled is still answered S_OK.
-    }
+        return S_OK;
+    });
     return S_OK;
 }
 
@@ -191,7 +183,7 @@ HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD
 // Site and subscription
 
 HRESULT STDMETHODCALLTYPE CVigil::SetSite(IUnknown* pUnkSite) {
-    try {
+    return ComBoundary([&] {
         m_spSite = ComPtr<IUnknown>(pUnkSite);
         m_spBrowser.Reset();
         if (pUnkSite) pUnkSite->QueryInterface(IID_IWebBrowser2, m_spBrowser.PutVoid());
@@ -202,10 +194,8 @@ HRESULT STDMETHODCALLTYPE CVigil::SetSite(IUnknown* pUnkSite) {
         if (!m_spEventSource) return E_POINTER;
         // The window's first navigation passes the schedule check without a time test.
         TheApp().RaisePassOnce();
-        return Connect();
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+        return ConnectEvents();
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CVigil::GetSite(REFIID riid, void** ppvSite) {
@@ -224,32 +214,32 @@ HRESULT CVigil::FindEventsPoint(ComPtr<IConnectionPoint>& point) const {
 }
 
 HRESULT STDMETHODCALLTYPE CVigil::Connect() {
-    try {
-        ComPtr<IConnectionPoint> point;
-        HRESULT hr = FindEventsPoint(point);
-        if (FAILED(hr)) return hr;
-        DWORD cookie = 0;
-        hr = point->Advise(static_cast<ICVigil*>(this), &cookie);
-        // A failed Advise must not overwrite the cookie of a subscription that still exists:
-        // without it that subscription (and the reference it holds) could never be undone.
-        if (SUCCEEDED(hr)) m_dwCookie = cookie;
-        // The window that connected last is the current one, even when Advise failed.
-        if (m_spBrowser) TheApp().SetCurrentBrowser(m_spBrowser.Get());
-        return hr;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return ComBoundary([&] { return ConnectEvents(); });
+}
+
+HRESULT CVigil::ConnectEvents() {
+    ComPtr<IConnectionPoint> point;
+    HRESULT hr = FindEventsPoint(point);
+    if (FAILED(hr)) return hr;
+    DWORD cookie = 0;
+    hr = point->Advise(static_cast<ICVigil*>(this), &cookie);
+    // A failed Advise must not overwrite the cookie of a subscription that still exists:
+    // without it that subscription (and the reference it holds) could never be undone.
+    if (SUCCEEDED(hr)) m_dwCookie = cookie;
+    // The window that connected last is the current one, even when Advise failed.
+    if (m_spBrowser) TheApp().SetCurrentBrowser(m_spBrowser.Get());
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE CVigil::Disconnect() {
-    try {
-        ComPtr<IConnectionPoint> point;
-        HRESULT hr = FindEventsPoint(point);
-        if (FAILED(hr)) return hr;
-        return point->Unadvise(m_dwCookie);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return ComBoundary([&] { return DisconnectEvents(); });
+}
+
+HRESULT CVigil::DisconnectEvents() {
+    ComPtr<IConnectionPoint> point;
+    HRESULT hr = FindEventsPoint(point);
+    if (FAILED(hr)) return hr;
+    return point->Unadvise(m_dwCookie);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,7 +251,7 @@ void CVigil::HandleBeforeNavigate(const DISPPARAMS& params) {
     if (!browser) return;
 
     CVigilApp& app = TheApp();
-    if (!app.IsTimeAllowed()) {
+    if (!IsTimeAllowed(app)) {
         // The refusal has already been shown; the address itself does not matter.
         Redirect(kBlankPage, std::nullopt);
         return;
@@ -278,10 +268,10 @@ void CVigil::HandleBeforeNavigate(const DISPPARAMS& params) {
     OptWide address;
     if (V_BSTR(url.Get())) address = AddressText(V_BSTR(url.Get()));
 
-    Bstr status(AsWide(ToWide(CVigilApp::kCheckingStatus)));
+    Bstr status(AsWide(ToWide(kCheckingStatus)));
     browser->put_StatusText(status.Get());
 
-    if (!app.JudgeURL(address, std::nullopt, std::nullopt)) {
+    if (!JudgeURL(app, address, std::nullopt, std::nullopt)) {
         std::string errUrl = app.ErrURL();
         // Without a forbidden page configured the window still has to leave the address.
         if (errUrl.empty()) errUrl = kBlankPage;
@@ -291,7 +281,7 @@ void CVigil::HandleBeforeNavigate(const DISPPARAMS& params) {
 
 void CVigil::HandleTitleChange() {
     if (!m_spBrowser) return;
-    FirstRunCheck(this);
+    FirstRunCheck();
 }
 
 void CVigil::Redirect(const std::string& target, const std::optional<WideString>& refused) {
@@ -319,10 +309,11 @@ HRESULT STDMETHODCALLTYPE CVigil::QueryStatus(const GUID*, ULONG cCmds, OLECMD p
 
 HRESULT CVigil::ExecCommand() {
     KeepAlive alive(static_cast<ICVigil*>(this));
-    try {
-        OpenSettingsDialog(this);
-    } catch (...) {
-    }
+    // The command is answered S_OK also when the dialog could not be shown.
+    ComBoundary([&] {
+        OpenSettingsDialog();
+        return S_OK;
+    });
     return S_OK;
 }
 

@@ -40,31 +40,31 @@ public:
         Log("open " + path);
         return FakePlatform::OpenFile(path, mode);
     }
-    bool RegGetValue(const char* subkey, const char* value, void* data, uint32_t* size) override {
+    bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) override {
         Log(std::string("get ") + subkey + "\\" + value);
-        return FakePlatform::RegGetValue(subkey, value, data, size);
+        return FakePlatform::ReadRegistryValue(subkey, value, data, size);
     }
-    bool RegSetValue(const char* subkey, const char* value, RegistryType type, const void* data,
+    bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
                      uint32_t size) override {
         {
             std::lock_guard lock(mutex);
             ++writes;
         }
         Log(std::string("set ") + subkey + "\\" + value);
-        return FakePlatform::RegSetValue(subkey, value, type, data, size);
+        return FakePlatform::WriteRegistryValue(subkey, value, type, data, size);
     }
-    InternetHandle InternetOpen(const char* agent) override {
+    InternetHandle OpenInternetSession(const char* agent) override {
         Log(std::string("inet open ") + agent);
         // Slow enough that threads arriving together really overlap inside the open.
         if (openDelay.count() > 0) std::this_thread::sleep_for(openDelay);
-        return FakePlatform::InternetOpen(agent);
+        return FakePlatform::OpenInternetSession(agent);
     }
-    void InternetCloseHandle(InternetHandle handle) override {
+    void CloseInternetHandle(InternetHandle handle) override {
         {
             std::lock_guard lock(mutex);
             closed.push_back(handle);
         }
-        FakePlatform::InternetCloseHandle(handle);
+        FakePlatform::CloseInternetHandle(handle);
     }
 
     std::chrono::milliseconds openDelay{0};

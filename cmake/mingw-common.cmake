@@ -1,0 +1,10 @@
+# The body both cross toolchains share; each names its processor and triple, then includes this.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER   ${PV_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PV_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER  ${PV_MINGW_TRIPLE}-windres)
+set(PV_WIDL            ${PV_MINGW_TRIPLE}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${PV_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,2 +1,0 @@
-// Intentionally small: the platform interface has no out-of-line code of its own.
-#include "platform/platform.h"
