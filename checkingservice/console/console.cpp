@@ -588,6 +588,11 @@ class Console::Impl {
       send_error(res, 421, "this console is not served under that name; see pvconsole --host");
       return httplib::Server::HandlerResponse::Handled;
     }
+    if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
+      res.set_header("Allow", "GET, HEAD, POST");
+      send_error(res, 405, "the console takes GET and POST only");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (is_public(req.path)) {
       // This runs before a body is read: anyone may log in, but not with megabytes.
       const bool bounded = req.get_header_value<uint64_t>("Content-Length") <= 4096 &&

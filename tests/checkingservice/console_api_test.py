@@ -48,6 +48,9 @@ class ConsoleApiTest(unittest.TestCase):
         # A page whose name was rebound to this address reaches nothing, not even the login.
         for host in ("evil.example", "evil.example:%d" % self.setup.console.port, ""):
             self.assertEqual(anonymous.request("GET", "/login", headers={"Host": host})[0], 421, host)
+        for method in ("PUT", "DELETE", "TRACE", "OPTIONS"):
+            status, headers, _ = anonymous.request(method, "/api/accounts")
+            self.assertEqual((status, headers.get("allow")), (405, "GET, HEAD, POST"), method)
         for host in ("localhost:1", "[::1]:2", "127.0.0.2"):
             self.assertEqual(anonymous.request("GET", "/login", headers={"Host": host})[0], 200, host)
         anonymous.cookie = "pvconsole=" + "0" * 64  # a made-up token
