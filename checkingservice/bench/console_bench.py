@@ -6,7 +6,7 @@ with the console idle and then in use, in one run. Loopback only; stops what it 
 usage: console_bench.py BUILD_DIR   (bench preset: pvcheckd, pvcheckctl, pvconsole)
 Knobs: PV_BENCH_RULES (1000000), PV_BENCH_LOG (1000000), PV_BENCH_SECONDS (10),
 PV_BENCH_CONSOLE_RATE (console requests per second while "in use", 10; 0: as fast as it
-answers), PV_BENCH_ANCHOR (another pvcheckd, e.g. built from before the console existed, whose
+answers), PV_BENCH_ROUNDS (3 rounds of idle and in use, alternating which runs first), PV_BENCH_ANCHOR (another pvcheckd, e.g. built from before the console existed, whose
 throughput is measured on the same data beside this one's).
 """
 import http.client
@@ -29,6 +29,7 @@ LOG = int(os.environ.get("PV_BENCH_LOG", "1000000"))
 SECONDS = int(os.environ.get("PV_BENCH_SECONDS", "10"))
 RATE = float(os.environ.get("PV_BENCH_CONSOLE_RATE", "10"))
 ANCHOR = os.environ.get("PV_BENCH_ANCHOR", "")
+ROUNDS = int(os.environ.get("PV_BENCH_ROUNDS", "3"))
 PASSWORD = "bench-admin-password"
 
 
@@ -204,35 +205,55 @@ def main():
             for name, median, worst in measure(console):
                 print(f"   {name:44s} {median:8.1f} {worst:8.1f}")
 
-            print(f"== query path under wrk, {SECONDS} s each, 1 service thread, 32 connections")
-            idle = wrk(base, urls, SECONDS)
-            stop_load = threading.Event()
-            served = [0]
+            print(f"== query path under wrk, {SECONDS} s each, 1 service thread, 32 connections,"
+                  f" {ROUNDS} rounds alternating which side runs first")
 
-            def load():
-                c = Console(console_port)
-                paths = ["/api/dashboard", "/api/log?limit=50", "/api/log?verdict=001&limit=50",
-                         "/api/rules?limit=50", "/api/audit?limit=50"]
-                i = 0
-                started = time.monotonic()
-                while not stop_load.is_set():
-                    c.timed(paths[i % len(paths)])
-                    i += 1
-                    served[0] += 1
-                    if RATE > 0:
-                        stop_load.wait(max(0.0, started + i / RATE - time.monotonic()))
-            loader = threading.Thread(target=load)
-            loader.start()
-            try:
-                busy = wrk(base, urls, SECONDS)
-            finally:
-                stop_load.set()
-                loader.join()
-            for label, r in (("console idle", idle),
-                             (f"console in use ({served[0] / SECONDS:.0f} requests/s)", busy)):
-                print(f"   {label:34s} {float(r['qps']):9,.0f} queries/s  p50 {r['p50_ms']} ms"
-                      f"  p99 {r['p99_ms']} ms  errors {r['errors']}")
-            print(f"   ratio in use / idle: {float(busy['qps']) / float(idle['qps']):.2f}")
+            def with_console_load():
+                stop_load = threading.Event()
+                served = [0]
+
+                def load():
+                    c = Console(console_port)
+                    paths = ["/api/dashboard", "/api/log?limit=50", "/api/log?verdict=001&limit=50",
+                             "/api/rules?limit=50", "/api/audit?limit=50"]
+                    i = 0
+                    started = time.monotonic()
+                    while not stop_load.is_set():
+                        c.timed(paths[i % len(paths)])
+                        i += 1
+                        served[0] += 1
+                        if RATE > 0:
+                            stop_load.wait(max(0.0, started + i / RATE - time.monotonic()))
+                loader = threading.Thread(target=load)
+                loader.start()
+                try:
+                    r = wrk(base, urls, SECONDS)
+                finally:
+                    stop_load.set()
+                    loader.join()
+                r["console_rate"] = served[0] / SECONDS
+                return r
+
+            idle, busy = [], []
+            for round_ in range(ROUNDS):
+                sides = [("idle", lambda: wrk(base, urls, SECONDS)), ("in use", with_console_load)]
+                if round_ % 2:
+                    sides.reverse()
+                for label, run in sides:
+                    r = run()
+                    (idle if label == "idle" else busy).append(r)
+                    extra = f" ({r['console_rate']:.0f} console requests/s)" if "console_rate" in r else ""
+                    print(f"   round {round_ + 1} console {label:7s} {float(r['qps']):9,.0f} queries/s"
+                          f"  p50 {r['p50_ms']} ms  p99 {r['p99_ms']} ms  errors {r['errors']}{extra}")
+            q_idle = [float(r["qps"]) for r in idle]
+            q_busy = [float(r["qps"]) for r in busy]
+            ratios = [b / i for i, b in zip(q_idle, q_busy)]
+            print(f"   console idle   median {statistics.median(q_idle):9,.0f} queries/s"
+                  f" [{min(q_idle):,.0f}-{max(q_idle):,.0f}]")
+            print(f"   console in use median {statistics.median(q_busy):9,.0f} queries/s"
+                  f" [{min(q_busy):,.0f}-{max(q_busy):,.0f}]")
+            print(f"   ratio in use / idle per round: median {statistics.median(ratios):.2f}"
+                  f" [{min(ratios):.2f}-{max(ratios):.2f}]")
         finally:
             stop(console_proc)
             stop(service)
