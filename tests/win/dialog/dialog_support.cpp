@@ -313,6 +313,7 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
 namespace {
 
 constexpr UINT kRunOnUi = WM_APP + 0x4D;
+constexpr UINT kPostedSync = WM_APP + 0x4E;
 constexpr DWORD kSendTimeoutMs = 15000;
 
 std::string ClassOf(HWND hwnd) {
@@ -408,6 +409,10 @@ LRESULT CALLBACK InvokerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         if (fn) (*fn)();
         return 1;
     }
+    if (message == kPostedSync) {
+        ::SetEvent(reinterpret_cast<HANDLE>(lParam));
+        return 1;
+    }
     return ::DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
@@ -468,6 +473,13 @@ void Ui::SetText(int id, const std::string& text) {
 void Ui::Type(int id, const std::string& text) {
     HWND control = Control(id);
     for (unsigned char ch : text) ::PostMessageA(control, WM_CHAR, ch, 1);
+    // A sent message overtakes posted ones, so only a posted one shows that the characters
+    // have been taken.
+    HANDLE taken = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (taken && ::PostMessageA(m_invoker, kPostedSync, 0, reinterpret_cast<LPARAM>(taken)) &&
+        ::WaitForSingleObject(taken, kSendTimeoutMs) == WAIT_OBJECT_0) {
+        ::CloseHandle(taken);   // left open on a time-out: the window may still signal it
+    }
     Sync();
 }
 
