@@ -182,15 +182,6 @@ std::string scope_text(const std::optional<std::string> &account) {
   return account ? "account " + shown(*account) : std::string("global");
 }
 
-std::string time_text(int64_t ms) {
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 int account_command(AdminStore &store, Args &args, std::istream &in, std::ostream &out,
                     std::ostream &err) {
   const std::string verb = args.next("account command");
@@ -527,6 +518,15 @@ std::string check_relocation(std::string_view address) {
   }
   if (parse_address(address).host.empty()) return "the new checking address names no host";
   return {};
+}
+
+std::string time_text(int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
 
 std::string check_administrator_name(std::string_view name) {

@@ -1,6 +1,7 @@
 // The administration command line, as a function so that tests can drive it.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ inline constexpr size_t kMaxRelocationBytes = 252;
 
 // Console administrators log in with a form, not the checking query: any printable name.
 std::string check_administrator_name(std::string_view name);
+
+// A time in milliseconds since the epoch as UTC ISO 8601 text, for listings and exports.
+std::string time_text(int64_t ms);
 
 class RuleIndex;
 

@@ -193,15 +193,6 @@ std::string csv_field(const std::string &text) {
   return out + '"';
 }
 
-std::string time_iso(int64_t ms) {
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // Counts failures per key within a sliding window.
 class FailureLimiter {
  public:
@@ -1277,7 +1268,7 @@ void Console::Impl::setup() {
     const auto rows = store().search_log(log_filter(req, 100000, 100000));
     std::string csv = "time,account,verified,address,verdict,reason\r\n";
     for (const auto &row : rows) {
-      csv += time_iso(row.record.time_ms) + ',' + csv_field(row.record.account) + ',' +
+      csv += time_text(row.record.time_ms) + ',' + csv_field(row.record.account) + ',' +
              (row.record.verified ? "yes" : "no") + ',' + csv_field(row.record.address) + ',' +
              row.record.verdict + ',' + csv_field(row.record.reason) + "\r\n";
     }
