@@ -151,17 +151,16 @@ std::string array_literal(auto begin, auto end, auto &&field) {
 
 }  // namespace
 
-PgStore::Result::~Result() { PQclear(result_); }
-int PgStore::Result::rows() const { return PQntuples(result_); }
+int PgStore::Result::rows() const { return PQntuples(result_.get()); }
 uint64_t PgStore::Result::affected() const {
-  return std::strtoull(PQcmdTuples(result_), nullptr, 10);
+  return std::strtoull(PQcmdTuples(result_.get()), nullptr, 10);
 }
 bool PgStore::Result::is_null(int row, int column) const {
-  return PQgetisnull(result_, row, column) != 0;
+  return PQgetisnull(result_.get(), row, column) != 0;
 }
 std::string_view PgStore::Result::text(int row, int column) const {
-  return {PQgetvalue(result_, row, column),
-          static_cast<size_t>(PQgetlength(result_, row, column))};
+  return {PQgetvalue(result_.get(), row, column),
+          static_cast<size_t>(PQgetlength(result_.get(), row, column))};
 }
 int64_t PgStore::Result::int64(int row, int column) const {
   const auto value = text(row, column);
@@ -170,22 +169,23 @@ int64_t PgStore::Result::int64(int row, int column) const {
   return out;
 }
 double PgStore::Result::real(int row, int column) const {
-  return std::strtod(PQgetvalue(result_, row, column), nullptr);
+  return std::strtod(PQgetvalue(result_.get(), row, column), nullptr);
 }
 
 class PgStore::Transaction {
  public:
   // Inside an outer transaction (atomically) a savepoint, so that the outer one decides.
   Transaction(PgStore &store, int64_t lock = 0, bool snapshot = false)
-      : store_(store), nested_(PQtransactionStatus(store.conn_) != PQTRANS_IDLE) {
+      : store_(store), nested_(PQtransactionStatus(store.conn_.get()) != PQTRANS_IDLE) {
     store_.run(nested_    ? "SAVEPOINT nested"
                : snapshot ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                           : "BEGIN");
     if (lock != 0) store_.run("SELECT pg_advisory_xact_lock($1)", {num(lock)});
   }
   ~Transaction() {
-    if (done_ || PQstatus(store_.conn_) != CONNECTION_OK) return;
-    PQclear(PQexec(store_.conn_, nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
+    if (done_ || PQstatus(store_.conn_.get()) != CONNECTION_OK) return;
+    const PgResult ignored(
+        PQexec(store_.conn_.get(), nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
   }
   Transaction(const Transaction &) = delete;
   Transaction &operator=(const Transaction &) = delete;
@@ -201,70 +201,61 @@ class PgStore::Transaction {
 };
 
 PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
-  conn_ = PQconnectdb(conninfo.c_str());
-  if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-    const std::string message = trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory");
-    PQfinish(conn_);
-    conn_ = nullptr;
-    throw StoreError("cannot connect to the database: " + message);
+  conn_.reset(PQconnectdb(conninfo.c_str()));
+  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+    throw StoreError("cannot connect to the database: " +
+                     trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"));
   }
-  try {
-    run("SET client_min_messages = warning");
-    const std::string encoding(run("SHOW server_encoding").text(0, 0));
-    if (encoding != "SQL_ASCII") {
-      throw StoreError("the database has encoding " + encoding +
-                       "; addresses are stored as raw bytes, so create it with "
-                       "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
-    }
-    migrate(mode);
-  } catch (...) {
-    PQfinish(conn_);
-    conn_ = nullptr;
-    throw;
+  run("SET client_min_messages = warning");
+  const std::string encoding(run("SHOW server_encoding").text(0, 0));
+  if (encoding != "SQL_ASCII") {
+    throw StoreError("the database has encoding " + encoding +
+                     "; addresses are stored as raw bytes, so create it with "
+                     "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
   }
+  migrate(mode);
 }
 
-PgStore::~PgStore() { PQfinish(conn_); }
+PgStore::~PgStore() = default;
 
 void PgStore::fail(const std::string &what) {
-  const std::string message = trimmed(PQerrorMessage(conn_));
+  const std::string message = trimmed(PQerrorMessage(conn_.get()));
   throw StoreError("database: " + (message.empty() ? what : message));
 }
 
 PgStore::Result PgStore::run(const std::string &sql, const std::vector<Param> &params) {
   // A connection lost inside a transaction stays lost until reconnect(): the rest of the
   // transaction must not run on a new connection without it.
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
   std::vector<const char *> values;
   values.reserve(params.size());
   for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  PGresult *raw = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0);
-  const auto status = raw ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
+  PgResult raw(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
+                            values.data(), nullptr, nullptr, 0));
+  const auto status = raw ? PQresultStatus(raw.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    const std::string message = trimmed(raw ? PQresultErrorMessage(raw) : "");
-    PQclear(raw);
+    const std::string message = trimmed(raw ? PQresultErrorMessage(raw.get()) : "");
     if (message.empty()) fail("no answer");
     throw StoreError("database: " + message);
   }
-  return Result(raw);
+  return Result(raw.release());
 }
 
 void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
                        const std::function<void(const Result &)> &row) {
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
   std::vector<const char *> values;
   for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+  if (!PQsendQueryParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
                          values.data(), nullptr, nullptr, 0) ||
-      !PQsetSingleRowMode(conn_)) {
+      !PQsetSingleRowMode(conn_.get())) {
     fail("cannot send a query");
   }
   std::string error;
   // Every result is collected, also after a failure or an exception from row, so that the
   // connection is ready for the next statement.
   std::exception_ptr thrown;
-  while (PGresult *raw = PQgetResult(conn_)) {
+  while (PGresult *raw = PQgetResult(conn_.get())) {
     Result result(raw);
     const auto status = PQresultStatus(raw);
     if (status == PGRES_SINGLE_TUPLE) {
@@ -283,14 +274,14 @@ void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
   if (!error.empty()) {
     throw StoreError("database: " + trimmed(error));
   }
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
 }
 
 bool PgStore::reconnect() {
-  if (PQstatus(conn_) == CONNECTION_OK) return true;
-  PQreset(conn_);
+  if (PQstatus(conn_.get()) == CONNECTION_OK) return true;
+  PQreset(conn_.get());
   listening_ = false;
-  return PQstatus(conn_) == CONNECTION_OK;
+  return PQstatus(conn_.get()) == CONNECTION_OK;
 }
 
 bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
@@ -300,17 +291,14 @@ bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (!PQconsumeInput(conn_)) fail("connection lost");
+    if (!PQconsumeInput(conn_.get())) fail("connection lost");
     bool notified = false;
-    while (PGnotify *note = PQnotifies(conn_)) {
-      notified = true;
-      PQfreemem(note);
-    }
+    while (const PgNotify note{PQnotifies(conn_.get())}) notified = true;
     if (notified) return true;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd fd{PQsocket(conn_), POLLIN, 0};
+    pollfd fd{PQsocket(conn_.get()), POLLIN, 0};
     if (fd.fd < 0) fail("connection lost");
     ::poll(&fd, 1, static_cast<int>(left.count()));
   }
@@ -325,7 +313,7 @@ void PgStore::migrate(OpenMode mode) {
   };
   opened_version_ = stored_version();
   const std::string version = std::to_string(opened_version_);
-  const std::string database(PQdb(conn_));
+  const std::string database(PQdb(conn_.get()));
   if (opened_version_ == 0 && mode != OpenMode::Create) {
     throw StoreError("database " + database +
                      " is not an initialised checking database (pvcheckctl --db ADDRESS init "
@@ -342,12 +330,12 @@ void PgStore::migrate(OpenMode mode) {
                      ": run pvcheckctl --db ADDRESS migrate");
   }
   if (opened_version_ < kSchemaVersion) {
-    if (PQstatus(conn_) == CONNECTION_OK) {
-      PGresult *raw = PQexec(conn_, kSchema);  // several statements: simple protocol
-      const bool ok = raw && PQresultStatus(raw) == PGRES_COMMAND_OK;
-      std::string message = raw ? PQresultErrorMessage(raw) : "";
-      PQclear(raw);
-      if (!ok) throw StoreError("database: cannot create the schema: " + message);
+    if (PQstatus(conn_.get()) == CONNECTION_OK) {
+      const PgResult raw(PQexec(conn_.get(), kSchema));  // several statements: simple protocol
+      if (!raw || PQresultStatus(raw.get()) != PGRES_COMMAND_OK) {
+        throw StoreError(std::string("database: cannot create the schema: ") +
+                         (raw ? PQresultErrorMessage(raw.get()) : ""));
+      }
     }
     const int from = stored_version();
     for (const auto &step : kMigrations) {

@@ -11,10 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/store.h"
-
-struct pg_conn;
-struct pg_result;
 
 namespace pv::check {
 
@@ -134,7 +132,7 @@ class PgStore final : public Store {
   uint64_t insert_entries(int64_t list, std::span<const std::pair<RuleKind, std::string>> entries,
                           const std::function<bool(uint64_t)> &progress);
 
-  pg_conn *conn_ = nullptr;
+  PgConn conn_;
   bool listening_ = false;
   int opened_version_ = 0;
   std::string instance_;
@@ -143,8 +141,7 @@ class PgStore final : public Store {
 class PgStore::Result {
  public:
   explicit Result(pg_result *result) : result_(result) {}
-  ~Result();
-  Result(Result &&other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+  Result(Result &&other) noexcept = default;
   Result(const Result &) = delete;
   Result &operator=(const Result &) = delete;
   Result &operator=(Result &&) = delete;
@@ -157,7 +154,7 @@ class PgStore::Result {
   double real(int row, int column) const;
 
  private:
-  pg_result *result_;
+  PgResult result_;
 };
 
 }  // namespace pv::check

@@ -29,50 +29,50 @@ std::optional<Action> parse_action(std::string_view name) {
 
 class SqliteStore::Statement {
  public:
-  Statement(sqlite3 *db, const char *sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
-    }
+  Statement(const SqliteDb &db, const char *sql) : db_(db.get()) {
+    sqlite3_stmt *prepared = nullptr;
+    const int rc = sqlite3_prepare_v2(db_, sql, -1, &prepared, nullptr);
+    stmt_.reset(prepared);
+    if (rc != SQLITE_OK) throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
 
   Statement &bind(int index, int64_t value) {
-    check(sqlite3_bind_int64(stmt_, index, value));
+    check(sqlite3_bind_int64(stmt_.get(), index, value));
     return *this;
   }
   Statement &bind(int index, std::string_view value) {
-    check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+    check(sqlite3_bind_text(stmt_.get(), index, value.data(), static_cast<int>(value.size()),
                             SQLITE_TRANSIENT));
     return *this;
   }
   Statement &bind_real(int index, double value) {
-    check(sqlite3_bind_double(stmt_, index, value));
+    check(sqlite3_bind_double(stmt_.get(), index, value));
     return *this;
   }
   // Named parameters the statement does not use are skipped, so optional filters can bind
   // everything unconditionally.
   template <typename T>
   Statement &bind_named(const char *name, const T &value) {
-    if (const int index = sqlite3_bind_parameter_index(stmt_, name); index > 0) {
+    if (const int index = sqlite3_bind_parameter_index(stmt_.get(), name); index > 0) {
       bind(index, value);
     }
     return *this;
   }
   // The text must stay unchanged until the statement is reset.
   Statement &bind_static(int index, std::string_view value) {
-    check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+    check(sqlite3_bind_text(stmt_.get(), index, value.data(), static_cast<int>(value.size()),
                             SQLITE_STATIC));
     return *this;
   }
   Statement &bind_null(int index) {
-    check(sqlite3_bind_null(stmt_, index));
+    check(sqlite3_bind_null(stmt_.get(), index));
     return *this;
   }
   // True while rows come; false once done.
   bool step() {
-    const int rc = sqlite3_step(stmt_);
+    const int rc = sqlite3_step(stmt_.get());
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
@@ -83,15 +83,15 @@ class SqliteStore::Statement {
     reset();
   }
   void reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
+    sqlite3_reset(stmt_.get());
+    sqlite3_clear_bindings(stmt_.get());
   }
-  int64_t int64(int column) const { return sqlite3_column_int64(stmt_, column); }
-  double real(int column) const { return sqlite3_column_double(stmt_, column); }
-  bool is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  int64_t int64(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
+  double real(int column) const { return sqlite3_column_double(stmt_.get(), column); }
+  bool is_null(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
   std::string_view text(int column) const {
-    const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
-    const int size = sqlite3_column_bytes(stmt_, column);
+    const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_.get(), column));
+    const int size = sqlite3_column_bytes(stmt_.get(), column);
     return bytes ? std::string_view(bytes, static_cast<size_t>(size)) : std::string_view();
   }
 
@@ -100,7 +100,7 @@ class SqliteStore::Statement {
     if (rc != SQLITE_OK) throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
   }
   sqlite3 *db_;
-  sqlite3_stmt *stmt_ = nullptr;
+  SqliteStmt stmt_;
 };
 
 class SqliteStore::Transaction {
@@ -108,12 +108,12 @@ class SqliteStore::Transaction {
   // Inside an outer transaction (ConsoleStore::atomically) a savepoint, so that the outer
   // one decides what is kept.
   Transaction(SqliteStore &store, bool write)
-      : store_(store), nested_(sqlite3_get_autocommit(store.db_) == 0) {
+      : store_(store), nested_(sqlite3_get_autocommit(store.db_.get()) == 0) {
     store_.exec(nested_ ? "SAVEPOINT nested" : write ? "BEGIN IMMEDIATE" : "BEGIN");
   }
   ~Transaction() {
     if (done_) return;
-    sqlite3_exec(store_.db_, nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK",
+    sqlite3_exec(store_.db_.get(), nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK",
                  nullptr, nullptr, nullptr);
   }
   Transaction(const Transaction &) = delete;
@@ -232,12 +232,8 @@ namespace {
 // read it. SQLite gives the write-ahead log and shared-memory files the database's own mode,
 // so creating the (empty) database file 0600 ourselves covers all three.
 void create_private_file(const std::string &path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-    return;
-  }
-  if (errno != EEXIST) {
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd && errno != EEXIST) {
     throw StoreError("cannot create database " + path + ": " + std::strerror(errno));
   }
 }
@@ -263,50 +259,45 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
     throw StoreError("database " + path + " does not exist (pvcheckctl --db " + path +
                      " init creates one)");
   }
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw StoreError("cannot open database " + path + ": " + message);
+  sqlite3 *opened = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &opened, flags, nullptr);
+  db_.reset(opened);  // also a handle that failed to open must be closed
+  if (rc != SQLITE_OK) {
+    throw StoreError("cannot open database " + path + ": " +
+                     (db_ ? sqlite3_errmsg(db_.get()) : "out of memory"));
   }
-  try {
-    sqlite3_busy_timeout(db_, 5000);
-    if (mode != Open::Create) {
-      // Read before anything is written: an empty or foreign file must stay as it is.
-      bool initialised = false;
-      try {
-        Statement st(db_, "SELECT 1 FROM meta WHERE key = 'schema'");
-        initialised = st.step();
-      } catch (const StoreError &) {
-      }
-      if (!initialised) {
-        throw StoreError(path + " is not an initialised checking database (pvcheckctl --db " +
-                         path + " init creates one)");
-      }
-    } else {
-      // Freed pages (query-log rows trimmed away) go back to the file system.
-      const auto number = [&](const char *sql) {
-        Statement st(db_, sql);
-        return st.step() ? st.int64(0) : 0;
-      };
-      if (number("PRAGMA auto_vacuum") != 2) {
-        exec("PRAGMA auto_vacuum=INCREMENTAL");
-        if (number("SELECT COUNT(*) FROM sqlite_schema") > 0) exec("VACUUM");  // an older file
-      }
+  sqlite3_busy_timeout(db_.get(), 5000);
+  if (mode != Open::Create) {
+    // Read before anything is written: an empty or foreign file must stay as it is.
+    bool initialised = false;
+    try {
+      Statement st(db_, "SELECT 1 FROM meta WHERE key = 'schema'");
+      initialised = st.step();
+    } catch (const StoreError &) {
     }
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
-    exec("PRAGMA foreign_keys=ON");
-    exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
-    migrate(path, mode);
-  } catch (...) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw;
+    if (!initialised) {
+      throw StoreError(path + " is not an initialised checking database (pvcheckctl --db " +
+                       path + " init creates one)");
+    }
+  } else {
+    // Freed pages (query-log rows trimmed away) go back to the file system.
+    const auto number = [&](const char *sql) {
+      Statement st(db_, sql);
+      return st.step() ? st.int64(0) : 0;
+    };
+    if (number("PRAGMA auto_vacuum") != 2) {
+      exec("PRAGMA auto_vacuum=INCREMENTAL");
+      if (number("SELECT COUNT(*) FROM sqlite_schema") > 0) exec("VACUUM");  // an older file
+    }
   }
+  exec("PRAGMA journal_mode=WAL");
+  exec("PRAGMA synchronous=NORMAL");
+  exec("PRAGMA foreign_keys=ON");
+  exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
+  migrate(path, mode);
 }
 
-SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+SqliteStore::~SqliteStore() = default;
 
 namespace {
 
@@ -359,11 +350,12 @@ void SqliteStore::migrate(const std::string &path, Open mode) {
 }
 
 void SqliteStore::exec(const char *sql) {
-  char *error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errmsg(db_);
-    sqlite3_free(error);
-    throw StoreError("database: " + message);
+  char *raw_error = nullptr;
+  const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, &raw_error);
+  const SqliteText error(raw_error);
+  if (rc != SQLITE_OK) {
+    throw StoreError(std::string("database: ") +
+                     (error ? error.get() : sqlite3_errmsg(db_.get())));
   }
 }
 
@@ -587,7 +579,7 @@ bool SqliteStore::remove_rule(const Scope &scope, RuleKind kind, const std::stri
   Statement st(db_, "DELETE FROM rules WHERE scope = ? AND kind = ? AND key = ?");
   st.bind(1, scope_id(scope)).bind(2, kind_name(kind)).bind(3, key);
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -676,7 +668,7 @@ uint64_t SqliteStore::add_list_entries(const std::string &list,
           .bind_static(static_cast<int>(3 + 2 * i), key);
     }
     insert.run();
-    added += static_cast<uint64_t>(sqlite3_changes(db_));
+    added += static_cast<uint64_t>(sqlite3_changes(db_.get()));
   };
   size_t done = 0;
   if (entries.size() >= kRows) {
@@ -698,7 +690,7 @@ bool SqliteStore::remove_list_entry(const std::string &list, RuleKind kind,
   Statement st(db_, "DELETE FROM list_entries WHERE list_id = ? AND kind = ? AND key = ?");
   st.bind(1, list_id(list)).bind(2, kind_name(kind)).bind(3, key);
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -732,7 +724,7 @@ bool SqliteStore::detach(const std::string &list, const Scope &scope) {
   Statement st(db_, "DELETE FROM attachments WHERE scope = ? AND list_id = ?");
   st.bind(1, scope_id(scope)).bind(2, list_id(list));
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -846,7 +838,7 @@ void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
   const auto write = [&](int64_t what, int64_t hour, const std::string &key, int64_t n) {
     update.bind(1, n).bind(2, what).bind(3, hour).bind(4, key);
     update.run();
-    if (sqlite3_changes(db_) > 0) return;
+    if (sqlite3_changes(db_.get()) > 0) return;
     auto it = held.find({what, hour});
     if (it == held.end()) {
       count.bind(1, what).bind(2, hour);
@@ -974,7 +966,7 @@ bool SqliteStore::remove_administrator(const std::string &name) {
     st.bind(1, name);
     st.run();
   }
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   tx.commit();
   return removed;
 }
@@ -1318,7 +1310,7 @@ uint64_t SqliteStore::import_list_entries(
   for (const auto &[kind, key] : entries) {
     insert.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
     insert.run();
-    added += static_cast<uint64_t>(sqlite3_changes(db_));
+    added += static_cast<uint64_t>(sqlite3_changes(db_.get()));
     if (++done % 4096 == 0 && progress && !progress(done)) {
       throw StoreError("import cancelled; nothing was changed");
     }

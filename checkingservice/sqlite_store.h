@@ -6,10 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/store.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace pv::check {
 
@@ -111,7 +109,7 @@ class SqliteStore final : public Store {
 
   void migrate(const std::string &path, Open mode);
 
-  sqlite3 *db_ = nullptr;
+  SqliteDb db_;
   int opened_version_ = 0;
   std::string instance_;
 };
