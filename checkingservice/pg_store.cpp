@@ -89,6 +89,14 @@ constexpr Migration kMigrations[] = {
     // keys past kTopKeysPerHour under an empty key).
     {3, "CREATE TABLE IF NOT EXISTS top_hourly(what INTEGER NOT NULL, start_ms BIGINT NOT NULL, "
         "key TEXT NOT NULL, count BIGINT NOT NULL, PRIMARY KEY(what, start_ms, key))"},
+    // The last batch id of each query-log writer, and the health rows' last outage.
+    {4, "CREATE TABLE IF NOT EXISTS log_batches(writer TEXT PRIMARY KEY, "
+        "sequence BIGINT NOT NULL, time_ms BIGINT NOT NULL); "
+        "ALTER TABLE service_health ADD COLUMN IF NOT EXISTS outage_since_ms BIGINT NOT NULL "
+        "DEFAULT 0, ADD COLUMN IF NOT EXISTS outage_ms BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS outage_buffered BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS outage_dropped BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS stopped_ms BIGINT NOT NULL DEFAULT 0"},
 };
 static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
 
@@ -122,6 +130,15 @@ std::string trimmed(std::string message) {
     message.pop_back();
   }
   return message;
+}
+
+// Several statements at once, as the schema and its migrations are: the simple protocol.
+void run_script(PGconn *conn, const char *sql) {
+  const PgResult result(PQexec(conn, sql));
+  if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+    throw StoreError("database: cannot bring the schema up to date: " +
+                     trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn)));
+  }
 }
 
 std::optional<std::string> scope_name_of(int64_t scope,
@@ -330,17 +347,11 @@ void PgStore::migrate(OpenMode mode) {
                      ": run pvcheckctl --db ADDRESS migrate");
   }
   if (opened_version_ < kSchemaVersion) {
-    if (PQstatus(conn_.get()) == CONNECTION_OK) {
-      const PgResult raw(PQexec(conn_.get(), kSchema));  // several statements: simple protocol
-      if (!raw || PQresultStatus(raw.get()) != PGRES_COMMAND_OK) {
-        throw StoreError(std::string("database: cannot create the schema: ") +
-                         (raw ? PQresultErrorMessage(raw.get()) : ""));
-      }
-    }
+    if (PQstatus(conn_.get()) == CONNECTION_OK) run_script(conn_.get(), kSchema);
     const int from = stored_version();
     for (const auto &step : kMigrations) {
       if (step.version <= from) continue;
-      run(step.sql);
+      run_script(conn_.get(), step.sql);
       run("UPDATE meta SET value = $1 WHERE key = 'schema'", {std::to_string(step.version)});
     }
   }
@@ -410,11 +421,21 @@ uint64_t PgStore::load(SnapshotSink &sink) {
   return gen;
 }
 
-void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+bool PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                               const LogBatchId &batch) {
   const std::span<const QueryLogRecord> all = records;
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
   Transaction tx(*this, kLogLock);
+  // Under the lock, a batch whose commit did reach the server before the connection went is
+  // seen here, also when its reply never came back.
+  const std::string writer = without_nul(batch.writer);
+  if (!writer.empty()) {
+    const auto seen = run("SELECT sequence FROM log_batches WHERE writer = $1", {writer});
+    if (seen.rows() > 0 && seen.int64(0, 0) >= static_cast<int64_t>(batch.sequence)) {
+      return false;
+    }
+  }
   // Ids are handed out under the lock from the largest, so that they grow with time across
   // instances and have no gaps, as the console's log window needs.
   const int64_t last = run("SELECT COALESCE(MAX(id), 0) FROM query_log").int64(0, 0);
@@ -440,7 +461,18 @@ void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t
   }
   count_queries(all);
   count_tops(all);
+  if (!writer.empty()) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    run("INSERT INTO log_batches(writer, sequence, time_ms) VALUES($1, $2, $3) "
+        "ON CONFLICT(writer) DO UPDATE SET sequence = excluded.sequence, "
+        "time_ms = excluded.time_ms",
+        {writer, num(batch.sequence), num(now)});
+    run("DELETE FROM log_batches WHERE time_ms < $1", {num(now - kLogBatchDays * kDayMs)});
+  }
   tx.commit();
+  return true;
 }
 
 void PgStore::count_queries(std::span<const QueryLogRecord> records) {
@@ -563,31 +595,39 @@ TopCounts PgStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
 
 void PgStore::report_health(const ServiceHealth &health) {
   run("INSERT INTO service_health(instance, time_ms, started_ms, generation, loaded_ms, rules, "
-      "qps, dropped, slow_per_second, slow_budget, slow_refused) "
-      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) ON CONFLICT(instance) DO UPDATE SET "
+      "qps, dropped, slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
+      "outage_buffered, outage_dropped, stopped_ms) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
+      "ON CONFLICT(instance) DO UPDATE SET "
       "time_ms = excluded.time_ms, started_ms = excluded.started_ms, "
       "generation = excluded.generation, loaded_ms = excluded.loaded_ms, rules = excluded.rules, "
       "qps = excluded.qps, dropped = excluded.dropped, "
       "slow_per_second = excluded.slow_per_second, slow_budget = excluded.slow_budget, "
-      "slow_refused = excluded.slow_refused",
+      "slow_refused = excluded.slow_refused, outage_since_ms = excluded.outage_since_ms, "
+      "outage_ms = excluded.outage_ms, outage_buffered = excluded.outage_buffered, "
+      "outage_dropped = excluded.outage_dropped, stopped_ms = excluded.stopped_ms",
       {without_nul(health.instance), num(health.time_ms), num(health.started_ms),
        num(health.generation), num(health.loaded_ms), num(health.rules),
        std::to_string(health.queries_per_second), num(health.dropped_log_records),
        std::to_string(health.slow_checks_per_second), std::to_string(health.slow_check_budget),
-       num(health.slow_checks_refused)});
+       num(health.slow_checks_refused), num(health.outage_since_ms), num(health.outage_ms),
+       num(health.outage_buffered), num(health.outage_dropped), num(health.stopped_ms)});
 }
 
 std::vector<ServiceHealth> PgStore::health() {
   std::vector<ServiceHealth> out;
   const auto r = run(
       "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
-      "slow_per_second, slow_budget, slow_refused FROM service_health ORDER BY time_ms DESC");
+      "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, outage_buffered, "
+      "outage_dropped, stopped_ms FROM service_health ORDER BY time_ms DESC");
   for (int i = 0; i < r.rows(); ++i) {
     out.push_back({std::string(r.text(i, 0)), r.int64(i, 1), r.int64(i, 2),
                    static_cast<uint64_t>(r.int64(i, 3)), r.int64(i, 4),
                    static_cast<uint64_t>(r.int64(i, 5)), r.real(i, 6),
                    static_cast<uint64_t>(r.int64(i, 7)), r.real(i, 8), r.real(i, 9),
-                   static_cast<uint64_t>(r.int64(i, 10))});
+                   static_cast<uint64_t>(r.int64(i, 10)), r.int64(i, 11), r.int64(i, 12),
+                   static_cast<uint64_t>(r.int64(i, 13)), static_cast<uint64_t>(r.int64(i, 14)),
+                   r.int64(i, 15)});
   }
   return out;
 }

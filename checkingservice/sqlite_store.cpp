@@ -187,6 +187,17 @@ CREATE TABLE IF NOT EXISTS top_hourly(
   PRIMARY KEY(what, start_ms, key)) WITHOUT ROWID;
 )SQL";
 
+// The last batch id of each query-log writer, and what the health rows say of the last outage.
+constexpr const char *kBatchSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS log_batches(
+  writer TEXT PRIMARY KEY, sequence INTEGER NOT NULL, time_ms INTEGER NOT NULL) WITHOUT ROWID;
+ALTER TABLE service_health ADD COLUMN outage_since_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_buffered INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_dropped INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN stopped_ms INTEGER NOT NULL DEFAULT 0;
+)SQL";
+
 constexpr int64_t kHourMs = 3600 * 1000;
 constexpr size_t kTopAddressBytes = 200;
 constexpr int64_t kDayMs = 24 * kHourMs;
@@ -309,6 +320,7 @@ struct Migration {
 constexpr Migration kMigrations[] = {
     {2, "ALTER TABLE query_log ADD COLUMN instance TEXT NOT NULL DEFAULT ''"},
     {3, kTopSchema},
+    {4, kBatchSchema},
 };
 static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
 
@@ -448,7 +460,8 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
   return gen;
 }
 
-void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+bool SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                                   const LogBatchId &batch) {
   // Only the newest `keep` could stay; rows are made room for before they are inserted, so
   // that neither the table nor the file ever holds much more than `keep` rows' worth.
   // The hourly counters count every query, also those the kept rows have no room for.
@@ -456,6 +469,11 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
   Transaction tx(*this, true);
+  if (!batch.writer.empty()) {
+    Statement seen(db_, "SELECT sequence FROM log_batches WHERE writer = ?");
+    seen.bind(1, batch.writer);
+    if (seen.step() && seen.int64(0) >= static_cast<int64_t>(batch.sequence)) return false;
+  }
   Statement trim(db_, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
   trim.bind(1, static_cast<int64_t>(keep - records.size()));
   trim.run();
@@ -474,6 +492,18 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   }
   count_queries(all);
   count_tops(all);
+  if (!batch.writer.empty()) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    Statement written(db_, "INSERT OR REPLACE INTO log_batches(writer, sequence, time_ms) "
+                           "VALUES(?, ?, ?)");
+    written.bind(1, batch.writer).bind(2, static_cast<int64_t>(batch.sequence)).bind(3, now);
+    written.run();
+    Statement old(db_, "DELETE FROM log_batches WHERE time_ms < ?");
+    old.bind(1, now - kLogBatchDays * kDayMs);
+    old.run();
+  }
   tx.commit();
   // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
   // ones are converted by pvcheckctl init).
@@ -483,6 +513,7 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
     if (count.step()) free_pages = count.int64(0);
   }
   if (free_pages > 256) exec("PRAGMA incremental_vacuum");
+  return true;
 }
 
 void SqliteStore::add_account(const std::string &name, const std::optional<std::string> &hash,
@@ -904,8 +935,9 @@ TopCounts SqliteStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit)
 void SqliteStore::report_health(const ServiceHealth &health) {
   Statement st(db_,
                "INSERT OR REPLACE INTO service_health(instance, time_ms, started_ms, generation, "
-               "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused) "
-               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+               "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused, "
+               "outage_since_ms, outage_ms, outage_buffered, outage_dropped, stopped_ms) "
+               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   st.bind(1, health.instance)
       .bind(2, health.time_ms)
       .bind(3, health.started_ms)
@@ -913,7 +945,12 @@ void SqliteStore::report_health(const ServiceHealth &health) {
       .bind(5, health.loaded_ms)
       .bind(6, static_cast<int64_t>(health.rules))
       .bind(8, static_cast<int64_t>(health.dropped_log_records))
-      .bind(11, static_cast<int64_t>(health.slow_checks_refused));
+      .bind(11, static_cast<int64_t>(health.slow_checks_refused))
+      .bind(12, health.outage_since_ms)
+      .bind(13, health.outage_ms)
+      .bind(14, static_cast<int64_t>(health.outage_buffered))
+      .bind(15, static_cast<int64_t>(health.outage_dropped))
+      .bind(16, health.stopped_ms);
   st.bind_real(7, health.queries_per_second)
       .bind_real(9, health.slow_checks_per_second)
       .bind_real(10, health.slow_check_budget);
@@ -924,14 +961,17 @@ std::vector<ServiceHealth> SqliteStore::health() {
   std::vector<ServiceHealth> out;
   Statement st(db_,
                "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
-               "slow_per_second, slow_budget, slow_refused FROM service_health "
+               "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
+               "outage_buffered, outage_dropped, stopped_ms FROM service_health "
                "ORDER BY time_ms DESC");
   while (st.step()) {
     out.push_back({std::string(st.text(0)), st.int64(1), st.int64(2),
                    static_cast<uint64_t>(st.int64(3)), st.int64(4),
                    static_cast<uint64_t>(st.int64(5)), st.real(6),
                    static_cast<uint64_t>(st.int64(7)), st.real(8), st.real(9),
-                   static_cast<uint64_t>(st.int64(10))});
+                   static_cast<uint64_t>(st.int64(10)), st.int64(11), st.int64(12),
+                   static_cast<uint64_t>(st.int64(13)), static_cast<uint64_t>(st.int64(14)),
+                   st.int64(15)});
   }
   return out;
 }

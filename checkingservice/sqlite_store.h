@@ -31,7 +31,9 @@ class SqliteStore final : public Store {
 
   uint64_t generation() override;
   uint64_t load(SnapshotSink &sink) override;
-  void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) override;
+  using ServiceStore::append_query_log;
+  bool append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                        const LogBatchId &batch) override;
 
   void add_account(const std::string &name, const std::optional<std::string> &hash,
                    Action policy) override;

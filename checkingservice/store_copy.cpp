@@ -36,6 +36,7 @@ constexpr Table kTables[] = {
     {"administrators", "name, password_hash, created_ms", "name"},
     {"sessions", "digest, administrator, csrf, created_ms, last_seen_ms", "digest"},
     {"audit", "id, time_ms, actor, action, target, before, after", "id"},
+    {"log_batches", "writer, sequence, time_ms", "writer"},
 };
 
 using Row = std::vector<std::optional<std::string>>;
