@@ -218,7 +218,23 @@ class PgStore::Transaction {
 };
 
 PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
-  conn_.reset(PQconnectdb(conninfo.c_str()));
+  // Defaults the address (processed last) may override: a server that cannot be reached is
+  // given up on within seconds, and one that vanished from an open connection (its host
+  // down, no reset ever coming) is noticed within about 15 s instead of the system's two
+  // hours, so that a service says the database is down and goes on reconnecting.
+  std::vector<const char *> keys, values;
+  const auto add = [&](const char *key, const char *value) {
+    keys.push_back(key);
+    values.push_back(value);
+  };
+  if (!std::getenv("PGCONNECT_TIMEOUT")) add("connect_timeout", "5");
+  add("keepalives_idle", "5");
+  add("keepalives_interval", "2");
+  add("keepalives_count", "3");
+  add("tcp_user_timeout", "10000");
+  add("dbname", conninfo.c_str());
+  add(nullptr, nullptr);
+  conn_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
   if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
     throw StoreError("cannot connect to the database: " +
                      trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"));
