@@ -239,7 +239,7 @@ PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
     throw StoreError("cannot connect to the database: " +
                      trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"));
   }
-  run("SET client_min_messages = warning");
+  configure_session();
   const std::string encoding(run("SHOW server_encoding").text(0, 0));
   if (encoding != "SQL_ASCII") {
     throw StoreError("the database has encoding " + encoding +
@@ -310,11 +310,26 @@ void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
   if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
 }
 
+// Also after every reconnection. A session whose program vanished inside a transaction (its
+// host down) would hold its locks until the server noticed, hours later, and the advisory
+// locks are what every other writer waits for: the server ends a session idle in a
+// transaction for a minute, which no program here ever is.
+void PgStore::configure_session() {
+  run("SET client_min_messages = warning");
+  run("SET idle_in_transaction_session_timeout = '60s'");
+}
+
 bool PgStore::reconnect() {
   if (PQstatus(conn_.get()) == CONNECTION_OK) return true;
   PQreset(conn_.get());
   listening_ = false;
-  return PQstatus(conn_.get()) == CONNECTION_OK;
+  if (PQstatus(conn_.get()) != CONNECTION_OK) return false;
+  try {
+    configure_session();
+  } catch (const StoreError &) {
+    return false;
+  }
+  return true;
 }
 
 bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
@@ -442,7 +457,12 @@ bool PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t
   const std::span<const QueryLogRecord> all = records;
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
-  Transaction tx(*this, kLogLock);
+  Transaction tx(*this);
+  // The service's maintenance thread writes the log between its index reloads, so it waits
+  // for another writer's lock only briefly: past that the batch goes again next round, and a
+  // change still reaches the index at once.
+  run("SET LOCAL lock_timeout = '500ms'");
+  run("SELECT pg_advisory_xact_lock($1)", {num(kLogLock)});
   // Under the lock, a batch whose commit did reach the server before the connection went is
   // seen here, also when its reply never came back.
   const std::string writer = without_nul(batch.writer);

@@ -121,6 +121,7 @@ class PgStore final : public Store {
   // Streams the rows one at a time, so that a million rules never sit in memory twice.
   void each_row(const std::string &sql, const std::vector<Param> &params,
                 const std::function<void(const Result &)> &row);
+  void configure_session();
   void migrate(OpenMode mode);
   [[noreturn]] void fail(const std::string &what);
   int64_t account_id(const std::string &name);
