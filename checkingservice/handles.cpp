@@ -10,5 +10,6 @@ void SqliteFinalizer::operator()(sqlite3_stmt *stmt) const { sqlite3_finalize(st
 void SqliteFreer::operator()(char *text) const { sqlite3_free(text); }
 void PgFinisher::operator()(pg_conn *conn) const { PQfinish(conn); }
 void PgClearer::operator()(pg_result *result) const { PQclear(result); }
+void PgNotifyFreer::operator()(pgNotify *note) const { PQfreemem(note); }
 
 }  // namespace pv::check

@@ -1,7 +1,7 @@
 // The owners of every operating-system and library handle the service holds: descriptors,
-// SQLite connections and statements, libpq connections and results, resolver lists and
-// library-allocated text. Each is released by its owner and by nothing else, so an exception
-// anywhere between acquiring and handing on cannot leak one.
+// SQLite connections and statements, libpq connections, results and notifications, resolver
+// lists and library-allocated text. Each is released by its owner and by nothing else, so an
+// exception anywhere between acquiring and handing on cannot leak one.
 #pragma once
 
 #include <netdb.h>
@@ -14,6 +14,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 struct pg_conn;
 struct pg_result;
+struct pgNotify;
 
 namespace pv::check {
 
@@ -52,6 +53,7 @@ struct SqliteFinalizer { void operator()(sqlite3_stmt *stmt) const; };
 struct SqliteFreer { void operator()(char *text) const; };  // sqlite3_free
 struct PgFinisher { void operator()(pg_conn *conn) const; };
 struct PgClearer { void operator()(pg_result *result) const; };
+struct PgNotifyFreer { void operator()(pgNotify *note) const; };  // PQfreemem
 struct AddrInfoFreer {
   void operator()(addrinfo *list) const { freeaddrinfo(list); }
 };
@@ -61,6 +63,7 @@ using SqliteStmt = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 using SqliteText = std::unique_ptr<char, SqliteFreer>;
 using PgConn = std::unique_ptr<pg_conn, PgFinisher>;
 using PgResult = std::unique_ptr<pg_result, PgClearer>;
+using PgNotify = std::unique_ptr<pgNotify, PgNotifyFreer>;
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFreer>;
 
 }  // namespace pv::check

@@ -89,6 +89,14 @@ constexpr Migration kMigrations[] = {
     // keys past kTopKeysPerHour under an empty key).
     {3, "CREATE TABLE IF NOT EXISTS top_hourly(what INTEGER NOT NULL, start_ms BIGINT NOT NULL, "
         "key TEXT NOT NULL, count BIGINT NOT NULL, PRIMARY KEY(what, start_ms, key))"},
+    // The last batch id of each query-log writer, and the health rows' last outage.
+    {4, "CREATE TABLE IF NOT EXISTS log_batches(writer TEXT PRIMARY KEY, "
+        "sequence BIGINT NOT NULL, time_ms BIGINT NOT NULL); "
+        "ALTER TABLE service_health ADD COLUMN IF NOT EXISTS outage_since_ms BIGINT NOT NULL "
+        "DEFAULT 0, ADD COLUMN IF NOT EXISTS outage_ms BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS outage_buffered BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS outage_dropped BIGINT NOT NULL DEFAULT 0, "
+        "ADD COLUMN IF NOT EXISTS stopped_ms BIGINT NOT NULL DEFAULT 0"},
 };
 static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
 
@@ -124,6 +132,15 @@ std::string trimmed(std::string message) {
   return message;
 }
 
+// Several statements at once, as the schema and its migrations are: the simple protocol.
+void run_script(PGconn *conn, const char *sql) {
+  const PgResult result(PQexec(conn, sql));
+  if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+    throw StoreError("database: cannot bring the schema up to date: " +
+                     trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn)));
+  }
+}
+
 std::optional<std::string> scope_name_of(int64_t scope,
                                          const std::vector<AccountRecord> &accounts) {
   if (scope == 0) return std::nullopt;
@@ -151,17 +168,16 @@ std::string array_literal(auto begin, auto end, auto &&field) {
 
 }  // namespace
 
-PgStore::Result::~Result() { PQclear(result_); }
-int PgStore::Result::rows() const { return PQntuples(result_); }
+int PgStore::Result::rows() const { return PQntuples(result_.get()); }
 uint64_t PgStore::Result::affected() const {
-  return std::strtoull(PQcmdTuples(result_), nullptr, 10);
+  return std::strtoull(PQcmdTuples(result_.get()), nullptr, 10);
 }
 bool PgStore::Result::is_null(int row, int column) const {
-  return PQgetisnull(result_, row, column) != 0;
+  return PQgetisnull(result_.get(), row, column) != 0;
 }
 std::string_view PgStore::Result::text(int row, int column) const {
-  return {PQgetvalue(result_, row, column),
-          static_cast<size_t>(PQgetlength(result_, row, column))};
+  return {PQgetvalue(result_.get(), row, column),
+          static_cast<size_t>(PQgetlength(result_.get(), row, column))};
 }
 int64_t PgStore::Result::int64(int row, int column) const {
   const auto value = text(row, column);
@@ -170,22 +186,23 @@ int64_t PgStore::Result::int64(int row, int column) const {
   return out;
 }
 double PgStore::Result::real(int row, int column) const {
-  return std::strtod(PQgetvalue(result_, row, column), nullptr);
+  return std::strtod(PQgetvalue(result_.get(), row, column), nullptr);
 }
 
 class PgStore::Transaction {
  public:
   // Inside an outer transaction (atomically) a savepoint, so that the outer one decides.
   Transaction(PgStore &store, int64_t lock = 0, bool snapshot = false)
-      : store_(store), nested_(PQtransactionStatus(store.conn_) != PQTRANS_IDLE) {
+      : store_(store), nested_(PQtransactionStatus(store.conn_.get()) != PQTRANS_IDLE) {
     store_.run(nested_    ? "SAVEPOINT nested"
                : snapshot ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                           : "BEGIN");
     if (lock != 0) store_.run("SELECT pg_advisory_xact_lock($1)", {num(lock)});
   }
   ~Transaction() {
-    if (done_ || PQstatus(store_.conn_) != CONNECTION_OK) return;
-    PQclear(PQexec(store_.conn_, nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
+    if (done_ || PQstatus(store_.conn_.get()) != CONNECTION_OK) return;
+    const PgResult ignored(
+        PQexec(store_.conn_.get(), nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
   }
   Transaction(const Transaction &) = delete;
   Transaction &operator=(const Transaction &) = delete;
@@ -201,70 +218,77 @@ class PgStore::Transaction {
 };
 
 PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
-  conn_ = PQconnectdb(conninfo.c_str());
-  if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-    const std::string message = trimmed(conn_ ? PQerrorMessage(conn_) : "out of memory");
-    PQfinish(conn_);
-    conn_ = nullptr;
-    throw StoreError("cannot connect to the database: " + message);
+  // Defaults the address (processed last) may override: a server that cannot be reached is
+  // given up on within seconds, and one that vanished from an open connection (its host
+  // down, no reset ever coming) is noticed within about 15 s instead of the system's two
+  // hours, so that a service says the database is down and goes on reconnecting.
+  std::vector<const char *> keys, values;
+  const auto add = [&](const char *key, const char *value) {
+    keys.push_back(key);
+    values.push_back(value);
+  };
+  if (!std::getenv("PGCONNECT_TIMEOUT")) add("connect_timeout", "5");
+  add("keepalives_idle", "5");
+  add("keepalives_interval", "2");
+  add("keepalives_count", "3");
+  add("tcp_user_timeout", "10000");
+  add("dbname", conninfo.c_str());
+  add(nullptr, nullptr);
+  conn_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
+  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+    throw StoreError("cannot connect to the database: " +
+                     trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"));
   }
-  try {
-    run("SET client_min_messages = warning");
-    const std::string encoding(run("SHOW server_encoding").text(0, 0));
-    if (encoding != "SQL_ASCII") {
-      throw StoreError("the database has encoding " + encoding +
-                       "; addresses are stored as raw bytes, so create it with "
-                       "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
-    }
-    migrate(mode);
-  } catch (...) {
-    PQfinish(conn_);
-    conn_ = nullptr;
-    throw;
+  configure_session();
+  const std::string encoding(run("SHOW server_encoding").text(0, 0));
+  if (encoding != "SQL_ASCII") {
+    throw StoreError("the database has encoding " + encoding +
+                     "; addresses are stored as raw bytes, so create it with "
+                     "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
   }
+  migrate(mode);
 }
 
-PgStore::~PgStore() { PQfinish(conn_); }
+PgStore::~PgStore() = default;
 
 void PgStore::fail(const std::string &what) {
-  const std::string message = trimmed(PQerrorMessage(conn_));
+  const std::string message = trimmed(PQerrorMessage(conn_.get()));
   throw StoreError("database: " + (message.empty() ? what : message));
 }
 
 PgStore::Result PgStore::run(const std::string &sql, const std::vector<Param> &params) {
   // A connection lost inside a transaction stays lost until reconnect(): the rest of the
   // transaction must not run on a new connection without it.
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
   std::vector<const char *> values;
   values.reserve(params.size());
   for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  PGresult *raw = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0);
-  const auto status = raw ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
+  PgResult raw(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
+                            values.data(), nullptr, nullptr, 0));
+  const auto status = raw ? PQresultStatus(raw.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    const std::string message = trimmed(raw ? PQresultErrorMessage(raw) : "");
-    PQclear(raw);
+    const std::string message = trimmed(raw ? PQresultErrorMessage(raw.get()) : "");
     if (message.empty()) fail("no answer");
     throw StoreError("database: " + message);
   }
-  return Result(raw);
+  return Result(raw.release());
 }
 
 void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
                        const std::function<void(const Result &)> &row) {
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
   std::vector<const char *> values;
   for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+  if (!PQsendQueryParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
                          values.data(), nullptr, nullptr, 0) ||
-      !PQsetSingleRowMode(conn_)) {
+      !PQsetSingleRowMode(conn_.get())) {
     fail("cannot send a query");
   }
   std::string error;
   // Every result is collected, also after a failure or an exception from row, so that the
   // connection is ready for the next statement.
   std::exception_ptr thrown;
-  while (PGresult *raw = PQgetResult(conn_)) {
+  while (PGresult *raw = PQgetResult(conn_.get())) {
     Result result(raw);
     const auto status = PQresultStatus(raw);
     if (status == PGRES_SINGLE_TUPLE) {
@@ -283,14 +307,29 @@ void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
   if (!error.empty()) {
     throw StoreError("database: " + trimmed(error));
   }
-  if (PQstatus(conn_) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+}
+
+// Also after every reconnection. A session whose program vanished inside a transaction (its
+// host down) would hold its locks until the server noticed, hours later, and the advisory
+// locks are what every other writer waits for: the server ends a session idle in a
+// transaction for a minute, which no program here ever is.
+void PgStore::configure_session() {
+  run("SET client_min_messages = warning");
+  run("SET idle_in_transaction_session_timeout = '60s'");
 }
 
 bool PgStore::reconnect() {
-  if (PQstatus(conn_) == CONNECTION_OK) return true;
-  PQreset(conn_);
+  if (PQstatus(conn_.get()) == CONNECTION_OK) return true;
+  PQreset(conn_.get());
   listening_ = false;
-  return PQstatus(conn_) == CONNECTION_OK;
+  if (PQstatus(conn_.get()) != CONNECTION_OK) return false;
+  try {
+    configure_session();
+  } catch (const StoreError &) {
+    return false;
+  }
+  return true;
 }
 
 bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
@@ -300,17 +339,14 @@ bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (!PQconsumeInput(conn_)) fail("connection lost");
+    if (!PQconsumeInput(conn_.get())) fail("connection lost");
     bool notified = false;
-    while (PGnotify *note = PQnotifies(conn_)) {
-      notified = true;
-      PQfreemem(note);
-    }
+    while (const PgNotify note{PQnotifies(conn_.get())}) notified = true;
     if (notified) return true;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd fd{PQsocket(conn_), POLLIN, 0};
+    pollfd fd{PQsocket(conn_.get()), POLLIN, 0};
     if (fd.fd < 0) fail("connection lost");
     ::poll(&fd, 1, static_cast<int>(left.count()));
   }
@@ -325,7 +361,7 @@ void PgStore::migrate(OpenMode mode) {
   };
   opened_version_ = stored_version();
   const std::string version = std::to_string(opened_version_);
-  const std::string database(PQdb(conn_));
+  const std::string database(PQdb(conn_.get()));
   if (opened_version_ == 0 && mode != OpenMode::Create) {
     throw StoreError("database " + database +
                      " is not an initialised checking database (pvcheckctl --db ADDRESS init "
@@ -342,17 +378,11 @@ void PgStore::migrate(OpenMode mode) {
                      ": run pvcheckctl --db ADDRESS migrate");
   }
   if (opened_version_ < kSchemaVersion) {
-    if (PQstatus(conn_) == CONNECTION_OK) {
-      PGresult *raw = PQexec(conn_, kSchema);  // several statements: simple protocol
-      const bool ok = raw && PQresultStatus(raw) == PGRES_COMMAND_OK;
-      std::string message = raw ? PQresultErrorMessage(raw) : "";
-      PQclear(raw);
-      if (!ok) throw StoreError("database: cannot create the schema: " + message);
-    }
+    if (PQstatus(conn_.get()) == CONNECTION_OK) run_script(conn_.get(), kSchema);
     const int from = stored_version();
     for (const auto &step : kMigrations) {
       if (step.version <= from) continue;
-      run(step.sql);
+      run_script(conn_.get(), step.sql);
       run("UPDATE meta SET value = $1 WHERE key = 'schema'", {std::to_string(step.version)});
     }
   }
@@ -422,11 +452,26 @@ uint64_t PgStore::load(SnapshotSink &sink) {
   return gen;
 }
 
-void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+bool PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                               const LogBatchId &batch) {
   const std::span<const QueryLogRecord> all = records;
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
-  Transaction tx(*this, kLogLock);
+  Transaction tx(*this);
+  // The service's maintenance thread writes the log between its index reloads, so it waits
+  // for another writer's lock only briefly: past that the batch goes again next round, and a
+  // change still reaches the index at once.
+  run("SET LOCAL lock_timeout = '500ms'");
+  run("SELECT pg_advisory_xact_lock($1)", {num(kLogLock)});
+  // Under the lock, a batch whose commit did reach the server before the connection went is
+  // seen here, also when its reply never came back.
+  const std::string writer = without_nul(batch.writer);
+  if (!writer.empty()) {
+    const auto seen = run("SELECT sequence FROM log_batches WHERE writer = $1", {writer});
+    if (seen.rows() > 0 && seen.int64(0, 0) >= static_cast<int64_t>(batch.sequence)) {
+      return false;
+    }
+  }
   // Ids are handed out under the lock from the largest, so that they grow with time across
   // instances and have no gaps, as the console's log window needs.
   const int64_t last = run("SELECT COALESCE(MAX(id), 0) FROM query_log").int64(0, 0);
@@ -452,7 +497,18 @@ void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t
   }
   count_queries(all);
   count_tops(all);
+  if (!writer.empty()) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    run("INSERT INTO log_batches(writer, sequence, time_ms) VALUES($1, $2, $3) "
+        "ON CONFLICT(writer) DO UPDATE SET sequence = excluded.sequence, "
+        "time_ms = excluded.time_ms",
+        {writer, num(batch.sequence), num(now)});
+    run("DELETE FROM log_batches WHERE time_ms < $1", {num(now - kLogBatchDays * kDayMs)});
+  }
   tx.commit();
+  return true;
 }
 
 void PgStore::count_queries(std::span<const QueryLogRecord> records) {
@@ -575,31 +631,39 @@ TopCounts PgStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
 
 void PgStore::report_health(const ServiceHealth &health) {
   run("INSERT INTO service_health(instance, time_ms, started_ms, generation, loaded_ms, rules, "
-      "qps, dropped, slow_per_second, slow_budget, slow_refused) "
-      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) ON CONFLICT(instance) DO UPDATE SET "
+      "qps, dropped, slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
+      "outage_buffered, outage_dropped, stopped_ms) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
+      "ON CONFLICT(instance) DO UPDATE SET "
       "time_ms = excluded.time_ms, started_ms = excluded.started_ms, "
       "generation = excluded.generation, loaded_ms = excluded.loaded_ms, rules = excluded.rules, "
       "qps = excluded.qps, dropped = excluded.dropped, "
       "slow_per_second = excluded.slow_per_second, slow_budget = excluded.slow_budget, "
-      "slow_refused = excluded.slow_refused",
+      "slow_refused = excluded.slow_refused, outage_since_ms = excluded.outage_since_ms, "
+      "outage_ms = excluded.outage_ms, outage_buffered = excluded.outage_buffered, "
+      "outage_dropped = excluded.outage_dropped, stopped_ms = excluded.stopped_ms",
       {without_nul(health.instance), num(health.time_ms), num(health.started_ms),
        num(health.generation), num(health.loaded_ms), num(health.rules),
        std::to_string(health.queries_per_second), num(health.dropped_log_records),
        std::to_string(health.slow_checks_per_second), std::to_string(health.slow_check_budget),
-       num(health.slow_checks_refused)});
+       num(health.slow_checks_refused), num(health.outage_since_ms), num(health.outage_ms),
+       num(health.outage_buffered), num(health.outage_dropped), num(health.stopped_ms)});
 }
 
 std::vector<ServiceHealth> PgStore::health() {
   std::vector<ServiceHealth> out;
   const auto r = run(
       "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
-      "slow_per_second, slow_budget, slow_refused FROM service_health ORDER BY time_ms DESC");
+      "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, outage_buffered, "
+      "outage_dropped, stopped_ms FROM service_health ORDER BY time_ms DESC");
   for (int i = 0; i < r.rows(); ++i) {
     out.push_back({std::string(r.text(i, 0)), r.int64(i, 1), r.int64(i, 2),
                    static_cast<uint64_t>(r.int64(i, 3)), r.int64(i, 4),
                    static_cast<uint64_t>(r.int64(i, 5)), r.real(i, 6),
                    static_cast<uint64_t>(r.int64(i, 7)), r.real(i, 8), r.real(i, 9),
-                   static_cast<uint64_t>(r.int64(i, 10))});
+                   static_cast<uint64_t>(r.int64(i, 10)), r.int64(i, 11), r.int64(i, 12),
+                   static_cast<uint64_t>(r.int64(i, 13)), static_cast<uint64_t>(r.int64(i, 14)),
+                   r.int64(i, 15)});
   }
   return out;
 }

@@ -11,10 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/store.h"
-
-struct pg_conn;
-struct pg_result;
 
 namespace pv::check {
 
@@ -47,7 +45,9 @@ class PgStore final : public Store {
 
   uint64_t generation() override;
   uint64_t load(SnapshotSink &sink) override;
-  void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) override;
+  using ServiceStore::append_query_log;
+  bool append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                        const LogBatchId &batch) override;
   void report_health(const ServiceHealth &health) override;
 
   void add_account(const std::string &name, const std::optional<std::string> &hash,
@@ -121,6 +121,7 @@ class PgStore final : public Store {
   // Streams the rows one at a time, so that a million rules never sit in memory twice.
   void each_row(const std::string &sql, const std::vector<Param> &params,
                 const std::function<void(const Result &)> &row);
+  void configure_session();
   void migrate(OpenMode mode);
   [[noreturn]] void fail(const std::string &what);
   int64_t account_id(const std::string &name);
@@ -134,7 +135,7 @@ class PgStore final : public Store {
   uint64_t insert_entries(int64_t list, std::span<const std::pair<RuleKind, std::string>> entries,
                           const std::function<bool(uint64_t)> &progress);
 
-  pg_conn *conn_ = nullptr;
+  PgConn conn_;
   bool listening_ = false;
   int opened_version_ = 0;
   std::string instance_;
@@ -143,8 +144,7 @@ class PgStore final : public Store {
 class PgStore::Result {
  public:
   explicit Result(pg_result *result) : result_(result) {}
-  ~Result();
-  Result(Result &&other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+  Result(Result &&other) noexcept = default;
   Result(const Result &) = delete;
   Result &operator=(const Result &) = delete;
   Result &operator=(Result &&) = delete;
@@ -157,7 +157,7 @@ class PgStore::Result {
   double real(int row, int column) const;
 
  private:
-  pg_result *result_;
+  PgResult result_;
 };
 
 }  // namespace pv::check

@@ -11,8 +11,11 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "checkingservice/check_service.h"
 #include "checkingservice/events.h"
@@ -30,6 +33,8 @@ constexpr const char *kUsage = R"(usage: pvcheckd --db FILE|postgresql://... [op
   --listen ADDRESS          address to listen on (127.0.0.1)
   --port N                  port (8880); 0 picks a free one, printed at start
   --path PATH               path of the checking address (/cgi-bin/checker); * takes any
+  --health-path PATH        path of this instance's health answer for a load balancer
+                            (/health)
   --threads N               serving threads (2)
   --request-timeout-ms N    time a request may take to arrive whole (5000)
   --idle-timeout-ms N       idle time before a kept-alive connection is closed (15000)
@@ -57,6 +62,7 @@ struct Options {
   HttpOptions http;
   ServiceOptions service;
   std::chrono::milliseconds poll{1000};
+  std::string health_path = "/health";
   std::string instance;
   std::chrono::seconds wait_for_db{0};
   bool quiet = false;
@@ -98,6 +104,12 @@ Options parse(int argc, char **argv) {
       options.http.port = static_cast<int>(number(value(), arg, 0, 65535));
     } else if (arg == "--path") {
       options.service.path = value();
+    } else if (arg == "--health-path") {
+      options.health_path = value();
+      if (options.health_path.size() < 2 || options.health_path[0] != '/' ||
+          options.health_path.find_first_of("?# ") != std::string::npos) {
+        throw std::runtime_error("--health-path needs a path such as /health");
+      }
     } else if (arg == "--threads") {
       options.http.threads = static_cast<unsigned>(number(value(), arg, 1, 64));
     } else if (arg == "--request-timeout-ms") {
@@ -135,12 +147,37 @@ Options parse(int argc, char **argv) {
     }
   }
   if (options.db.empty()) throw std::runtime_error("give --db FILE");
+  if (options.health_path == options.service.path) {
+    throw std::runtime_error("--health-path must differ from --path");
+  }
   if (options.instance.empty()) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     options.instance = std::string(host) + ":" + std::to_string(getpid());
   }
   return options;
+}
+
+// Text as a JSON string; bytes outside printable ASCII as \u00XX, so that any instance name
+// gives valid JSON.
+std::string json_text(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7e || c == '"' || c == '\\') {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+bool is_health_check(std::string_view method, std::string_view target, std::string_view path) {
+  return (method == "GET" || method == "HEAD") && target.substr(0, target.find('?')) == path;
 }
 
 // Keeps the index current and the query log flowing into the store.
@@ -152,7 +189,8 @@ class Maintenance {
         service_(service),
         poll_(poll),
         log_queue_bytes_(log_queue_bytes),
-        instance_(std::move(instance)) {}
+        instance_(std::move(instance)),
+        writer_(instance_ + "/" + start_id()) {}
 
   void reload_now() {
     std::lock_guard lock(mutex_);
@@ -190,7 +228,7 @@ class Maintenance {
         database_failed(std::string("cannot reload the rules: ") + e.what());
       }
       if (down_since_ == 0) flush_log();
-      if (down_since_ == 0) report_health();
+      if (down_since_ == 0) report_health(stopping);
       if (stopping) return report_unwritten();
     }
   }
@@ -210,12 +248,53 @@ class Maintenance {
     loaded_ms_ = wall_ms();
   }
 
+  // The balancer's health check and the administrator's look at this instance, answered on a
+  // serving thread. Status 200 whenever the instance answers queries, which it does from its
+  // index also while the database is down: a check that failed with the database would take
+  // every instance out of the balancer at once when the shared database goes, and the
+  // balancer's own error page would then be read by the filters as "allowed".
+  std::string health_answer() const {
+    const int64_t now = wall_ms();
+    const auto index = service_.index();
+    const int64_t down_since = down_since_;
+    const int64_t loaded = loaded_ms_;
+    return "{\"instance\":" + json_text(instance_) +
+           ",\"generation\":" + std::to_string(index->generation()) +
+           ",\"index_age_s\":" + std::to_string(loaded > 0 ? (now - loaded) / 1000 : 0) +
+           ",\"rules\":" + std::to_string(index->rule_count()) +
+           ",\"database\":\"" + (down_since == 0 ? "reachable" : "down") +
+           "\",\"database_down_since_ms\":" + std::to_string(down_since) +
+           ",\"database_down_s\":" +
+           std::to_string(down_since == 0 ? 0 : (now - down_since) / 1000) +
+           ",\"log_records_buffered\":" + std::to_string(buffered_.load()) +
+           ",\"log_records_dropped\":" + std::to_string(dropped_total()) + "}\n";
+  }
+
  private:
+  // Query-log records on their way to the store, under an id that goes into the transaction
+  // writing them (writer_ and sequence): a batch whose commit reached the database but whose
+  // reply was lost with the connection is sent again as it is and recognised there, instead
+  // of being written twice.
+  struct Batch {
+    uint64_t sequence = 0;
+    std::vector<QueryLogRecord> records;
+  };
+
   static int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
   }
+
+  // Tells this start of the instance from earlier ones of the same name.
+  static std::string start_id() {
+    std::random_device random;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", random(), random());
+    return text;
+  }
+
+  uint64_t dropped_total() const { return service_.dropped_log_records() + unsent_dropped_; }
 
   // Until the next round: poll_ at most, sooner when a change is announced (a shared
   // database's notification), a reload is asked for, or the service stops. Generation is
@@ -244,8 +323,9 @@ class Maintenance {
   }
 
   void report_unwritten() {
-    if (!unsent_.empty()) {
-      log_error("stopping with " + std::to_string(unsent_.size()) +
+    take_log();
+    if (const uint64_t waiting = waiting_records(); waiting > 0) {
+      log_error("stopping with " + std::to_string(waiting) +
                 " query-log records the database did not take");
     }
   }
@@ -256,15 +336,22 @@ class Maintenance {
   bool database_usable() {
     if (down_since_ == 0) return true;
     // Meanwhile the query log still moves from the service into the bounded buffer.
-    buffer_log();
+    take_log();
+    keep_newest();
     const auto now = std::chrono::steady_clock::now();
     if (now < next_attempt_) return false;
     if (store_.reconnect()) {
+      const auto down_for =
+          std::chrono::duration_cast<std::chrono::milliseconds>(now - down_started_);
       log_error("the database is reachable again after " +
-                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                   now - down_started_)
-                                   .count()) +
-                " s; " + std::to_string(unsent_.size()) + " query-log records to write");
+                std::to_string(down_for.count() / 1000) + " s; " +
+                std::to_string(waiting_records()) + " query-log records to write");
+      // The health row written next tells the console about the outage it could not see.
+      outage_since_ms_ = down_since_;
+      outage_ms_ = down_for.count();
+      outage_buffered_ = waiting_records();
+      outage_dropped_ = dropped_total() - dropped_at_outage_;
+      report_now_ = true;
       down_since_ = 0;
       backoff_ = std::chrono::milliseconds(0);
       return true;
@@ -282,15 +369,18 @@ class Maintenance {
       down_started_ = std::chrono::steady_clock::now();
       next_attempt_ = down_started_ + std::chrono::milliseconds(250);
       backoff_ = std::chrono::milliseconds(250);
+      dropped_at_outage_ = dropped_total();
       log_error(message + "; answering from the index of generation " +
                 std::to_string(service_.index()->generation()) + " until it is back");
     }
   }
 
-  // For the console's health figures, every few seconds; a failure only costs the figures.
-  void report_health() {
+  // For the console's health figures, every few seconds, at once after an outage, and as the
+  // last word of a stopping instance; a failure only costs the figures.
+  void report_health(bool stopping) {
     const int64_t now = wall_ms();
-    if (now - reported_ms_ < 5000) return;
+    if (!stopping && !report_now_ && now - reported_ms_ < 5000) return;
+    report_now_ = false;
     ServiceHealth health;
     health.instance = instance_;
     health.time_ms = now;
@@ -303,7 +393,7 @@ class Maintenance {
         reported_ms_ > 0 ? static_cast<double>(logged_since_report_) * 1000.0 /
                                static_cast<double>(now - reported_ms_)
                          : 0.0;
-    health.dropped_log_records = service_.dropped_log_records() + unsent_dropped_;
+    health.dropped_log_records = dropped_total();
     const CredentialChecker &checks = service_.credentials();
     const uint64_t slow = checks.slow_checks();
     health.slow_checks_per_second =
@@ -312,6 +402,11 @@ class Maintenance {
                          : 0.0;
     health.slow_check_budget = checks.budget_per_second();
     health.slow_checks_refused = checks.slow_checks_refused();
+    health.outage_since_ms = outage_since_ms_;
+    health.outage_ms = outage_ms_;
+    health.outage_buffered = outage_buffered_;
+    health.outage_dropped = outage_dropped_;
+    health.stopped_ms = stopping ? now : 0;
     slow_at_report_ = slow;
     logged_since_report_ = 0;
     reported_ms_ = now;
@@ -322,43 +417,19 @@ class Maintenance {
     }
   }
 
-  // Takes the service's new records into unsent_, keeping the newest log_queue_bytes of
-  // them; older ones beyond that are dropped, counted and logged.
-  void buffer_log() {
-    std::vector<QueryLogRecord> records = service_.take_log();
-    logged_since_report_ += records.size();
-    records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),
-                   std::make_move_iterator(unsent_.end()));
-    unsent_.clear();
-    keep_newest(records);
+  uint64_t waiting_records() const {
+    return unsent_.size() + (in_doubt_ ? in_doubt_->records.size() : 0);
   }
 
-  void keep_newest(std::vector<QueryLogRecord> &records) {
-    size_t bytes = 0;
-    size_t first_kept = records.size();
-    while (first_kept > 0 && bytes + queued_bytes(records[first_kept - 1]) <= log_queue_bytes_) {
-      bytes += queued_bytes(records[--first_kept]);
-    }
-    unsent_.assign(std::make_move_iterator(records.begin() + first_kept),
-                   std::make_move_iterator(records.end()));
-    if (first_kept > 0) {
-      unsent_dropped_ += first_kept;
-      log_error("query log buffer full while the database cannot be written: " +
-                std::to_string(first_kept) + " records dropped (" +
-                std::to_string(unsent_dropped_) + " in all)");
-    }
-  }
-
-  // Records that cannot be written (the database locked, full or gone) wait for the next
-  // round, at most log_queue_bytes of them; older ones beyond that are dropped, counted and
-  // logged.
-  void flush_log() {
+  // Takes the service's new records behind those waiting already.
+  void take_log() {
     std::vector<QueryLogRecord> records = service_.take_log();
     logged_since_report_ += records.size();
-    if (!unsent_.empty()) {
-      records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),
-                     std::make_move_iterator(unsent_.end()));
-      unsent_.clear();
+    if (unsent_.empty()) {
+      unsent_ = std::move(records);
+    } else {
+      unsent_.insert(unsent_.end(), std::make_move_iterator(records.begin()),
+                     std::make_move_iterator(records.end()));
     }
     const uint64_t dropped = service_.dropped_log_records();
     if (dropped != reported_drops_) {
@@ -366,14 +437,77 @@ class Maintenance {
                 " records dropped");
       reported_drops_ = dropped;
     }
-    if (records.empty()) return;
+    buffered_ = waiting_records();
+  }
+
+  // Keeps the newest log_queue_bytes of the waiting records (the batch in doubt holds the
+  // oldest); older ones beyond that are dropped, counted and logged.
+  void keep_newest() {
+    size_t bytes = 0;
+    for (const auto &record : unsent_) bytes += queued_bytes(record);
+    if (in_doubt_) {
+      for (const auto &record : in_doubt_->records) bytes += queued_bytes(record);
+    }
+    uint64_t dropped = 0;
+    const auto drop_oldest = [&](std::vector<QueryLogRecord> &records) {
+      size_t first_kept = 0;
+      while (first_kept < records.size() && bytes > log_queue_bytes_) {
+        bytes -= queued_bytes(records[first_kept++]);
+      }
+      records.erase(records.begin(), records.begin() + static_cast<ptrdiff_t>(first_kept));
+      dropped += first_kept;
+    };
+    if (in_doubt_) {
+      // What is left of it keeps its id: had it been written after all, it is still
+      // recognised.
+      drop_oldest(in_doubt_->records);
+      if (in_doubt_->records.empty()) in_doubt_.reset();
+    }
+    drop_oldest(unsent_);
+    buffered_ = waiting_records();
+    if (dropped > 0) {
+      unsent_dropped_ += dropped;
+      log_error("query log buffer full while the database cannot be written: " +
+                std::to_string(dropped) + " records dropped (" +
+                std::to_string(unsent_dropped_.load()) + " in all)");
+    }
+  }
+
+  // Records that cannot be written (the database locked, full or gone) wait for the next
+  // round, at most log_queue_bytes of them; older ones beyond that are dropped, counted and
+  // logged. A batch that failed goes again first, unchanged but for records dropped.
+  void flush_log() {
+    take_log();
+    std::string error;
+    if (in_doubt_) {
+      error = write(*in_doubt_);
+      if (error.empty()) in_doubt_.reset();
+    }
+    if (error.empty() && !unsent_.empty()) {
+      Batch batch{++sequence_, std::exchange(unsent_, {})};
+      error = write(batch);
+      if (!error.empty()) in_doubt_ = std::move(batch);
+    }
+    buffered_ = waiting_records();
+    if (error.empty()) return;
+    keep_newest();
+    log_error("cannot write the query log (" + std::to_string(waiting_records()) +
+              " records kept for the next try): " + error);
+    if (!store_.reconnect()) database_failed("lost the database: " + error);
+  }
+
+  // The reason the batch was not written, or nothing.
+  std::string write(const Batch &batch) {
     try {
-      store_.append_query_log(records, service_.index()->log_keep());
+      if (!store_.append_query_log(batch.records, service_.index()->log_keep(),
+                                   {writer_, batch.sequence})) {
+        log_error(std::to_string(batch.records.size()) +
+                  " query-log records had been written before the reply to their commit was "
+                  "lost; not written again");
+      }
+      return {};
     } catch (const std::exception &e) {
-      keep_newest(records);
-      log_error("cannot write the query log (" + std::to_string(unsent_.size()) +
-                " records kept for the next try): " + e.what());
-      if (!store_.reconnect()) database_failed(std::string("lost the database: ") + e.what());
+      return e.what();
     }
   }
 
@@ -386,14 +520,22 @@ class Maintenance {
   bool stopping_ = false;
   uint64_t reported_drops_ = 0;
   size_t log_queue_bytes_;
-  std::vector<QueryLogRecord> unsent_;
-  uint64_t unsent_dropped_ = 0;
+  std::optional<Batch> in_doubt_;       // sent, not known to be written
+  std::vector<QueryLogRecord> unsent_;  // not sent yet
+  uint64_t sequence_ = 0;
+  std::atomic<uint64_t> buffered_{0};  // records in both, for the health answer
+  std::atomic<uint64_t> unsent_dropped_{0};
   std::string instance_;
-  int64_t down_since_ = 0;  // wall time the database was lost; 0: reachable
+  std::string writer_;  // the instance's name and this start's id
+  std::atomic<int64_t> down_since_{0};  // wall time the database was lost; 0: reachable
   std::chrono::steady_clock::time_point down_started_, next_attempt_;
   std::chrono::milliseconds backoff_{0};
+  uint64_t dropped_at_outage_ = 0;
+  int64_t outage_since_ms_ = 0, outage_ms_ = 0;
+  uint64_t outage_buffered_ = 0, outage_dropped_ = 0;
+  bool report_now_ = false;
   int64_t started_ms_ = wall_ms();
-  int64_t loaded_ms_ = 0;
+  std::atomic<int64_t> loaded_ms_{0};
   int64_t reported_ms_ = 0;
   uint64_t logged_since_report_ = 0;
   uint64_t slow_at_report_ = 0;
@@ -448,7 +590,12 @@ int serve(const Options &options) {
   HttpFront front(
       options.http,
       [&](std::string_view method, std::string_view target, std::string_view peer,
-          unsigned thread) { return service.answer(*contexts[thread], method, target, peer); },
+          unsigned thread) {
+        if (is_health_check(method, target, options.health_path)) {
+          return Reply{200, maintenance.health_answer()};
+        }
+        return service.answer(*contexts[thread], method, target, peer);
+      },
       [&](std::string_view target, std::string_view client, unsigned thread,
           std::function<void()> resume) {
         return service.prepare(*contexts[thread], target, client, std::move(resume));

@@ -29,50 +29,50 @@ std::optional<Action> parse_action(std::string_view name) {
 
 class SqliteStore::Statement {
  public:
-  Statement(sqlite3 *db, const char *sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("database: ") + sqlite3_errmsg(db));
-    }
+  Statement(const SqliteDb &db, const char *sql) : db_(db.get()) {
+    sqlite3_stmt *prepared = nullptr;
+    const int rc = sqlite3_prepare_v2(db_, sql, -1, &prepared, nullptr);
+    stmt_.reset(prepared);
+    if (rc != SQLITE_OK) throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
 
   Statement &bind(int index, int64_t value) {
-    check(sqlite3_bind_int64(stmt_, index, value));
+    check(sqlite3_bind_int64(stmt_.get(), index, value));
     return *this;
   }
   Statement &bind(int index, std::string_view value) {
-    check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+    check(sqlite3_bind_text(stmt_.get(), index, value.data(), static_cast<int>(value.size()),
                             SQLITE_TRANSIENT));
     return *this;
   }
   Statement &bind_real(int index, double value) {
-    check(sqlite3_bind_double(stmt_, index, value));
+    check(sqlite3_bind_double(stmt_.get(), index, value));
     return *this;
   }
   // Named parameters the statement does not use are skipped, so optional filters can bind
   // everything unconditionally.
   template <typename T>
   Statement &bind_named(const char *name, const T &value) {
-    if (const int index = sqlite3_bind_parameter_index(stmt_, name); index > 0) {
+    if (const int index = sqlite3_bind_parameter_index(stmt_.get(), name); index > 0) {
       bind(index, value);
     }
     return *this;
   }
   // The text must stay unchanged until the statement is reset.
   Statement &bind_static(int index, std::string_view value) {
-    check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+    check(sqlite3_bind_text(stmt_.get(), index, value.data(), static_cast<int>(value.size()),
                             SQLITE_STATIC));
     return *this;
   }
   Statement &bind_null(int index) {
-    check(sqlite3_bind_null(stmt_, index));
+    check(sqlite3_bind_null(stmt_.get(), index));
     return *this;
   }
   // True while rows come; false once done.
   bool step() {
-    const int rc = sqlite3_step(stmt_);
+    const int rc = sqlite3_step(stmt_.get());
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
@@ -83,15 +83,15 @@ class SqliteStore::Statement {
     reset();
   }
   void reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
+    sqlite3_reset(stmt_.get());
+    sqlite3_clear_bindings(stmt_.get());
   }
-  int64_t int64(int column) const { return sqlite3_column_int64(stmt_, column); }
-  double real(int column) const { return sqlite3_column_double(stmt_, column); }
-  bool is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  int64_t int64(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
+  double real(int column) const { return sqlite3_column_double(stmt_.get(), column); }
+  bool is_null(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
   std::string_view text(int column) const {
-    const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
-    const int size = sqlite3_column_bytes(stmt_, column);
+    const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_.get(), column));
+    const int size = sqlite3_column_bytes(stmt_.get(), column);
     return bytes ? std::string_view(bytes, static_cast<size_t>(size)) : std::string_view();
   }
 
@@ -100,7 +100,7 @@ class SqliteStore::Statement {
     if (rc != SQLITE_OK) throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
   }
   sqlite3 *db_;
-  sqlite3_stmt *stmt_ = nullptr;
+  SqliteStmt stmt_;
 };
 
 class SqliteStore::Transaction {
@@ -108,12 +108,12 @@ class SqliteStore::Transaction {
   // Inside an outer transaction (ConsoleStore::atomically) a savepoint, so that the outer
   // one decides what is kept.
   Transaction(SqliteStore &store, bool write)
-      : store_(store), nested_(sqlite3_get_autocommit(store.db_) == 0) {
+      : store_(store), nested_(sqlite3_get_autocommit(store.db_.get()) == 0) {
     store_.exec(nested_ ? "SAVEPOINT nested" : write ? "BEGIN IMMEDIATE" : "BEGIN");
   }
   ~Transaction() {
     if (done_) return;
-    sqlite3_exec(store_.db_, nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK",
+    sqlite3_exec(store_.db_.get(), nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK",
                  nullptr, nullptr, nullptr);
   }
   Transaction(const Transaction &) = delete;
@@ -187,6 +187,17 @@ CREATE TABLE IF NOT EXISTS top_hourly(
   PRIMARY KEY(what, start_ms, key)) WITHOUT ROWID;
 )SQL";
 
+// The last batch id of each query-log writer, and what the health rows say of the last outage.
+constexpr const char *kBatchSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS log_batches(
+  writer TEXT PRIMARY KEY, sequence INTEGER NOT NULL, time_ms INTEGER NOT NULL) WITHOUT ROWID;
+ALTER TABLE service_health ADD COLUMN outage_since_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_buffered INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN outage_dropped INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE service_health ADD COLUMN stopped_ms INTEGER NOT NULL DEFAULT 0;
+)SQL";
+
 constexpr int64_t kHourMs = 3600 * 1000;
 constexpr size_t kTopAddressBytes = 200;
 constexpr int64_t kDayMs = 24 * kHourMs;
@@ -232,12 +243,8 @@ namespace {
 // read it. SQLite gives the write-ahead log and shared-memory files the database's own mode,
 // so creating the (empty) database file 0600 ourselves covers all three.
 void create_private_file(const std::string &path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-    return;
-  }
-  if (errno != EEXIST) {
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd && errno != EEXIST) {
     throw StoreError("cannot create database " + path + ": " + std::strerror(errno));
   }
 }
@@ -263,50 +270,45 @@ SqliteStore::SqliteStore(const std::string &path, Open mode) {
     throw StoreError("database " + path + " does not exist (pvcheckctl --db " + path +
                      " init creates one)");
   }
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw StoreError("cannot open database " + path + ": " + message);
+  sqlite3 *opened = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &opened, flags, nullptr);
+  db_.reset(opened);  // also a handle that failed to open must be closed
+  if (rc != SQLITE_OK) {
+    throw StoreError("cannot open database " + path + ": " +
+                     (db_ ? sqlite3_errmsg(db_.get()) : "out of memory"));
   }
-  try {
-    sqlite3_busy_timeout(db_, 5000);
-    if (mode != Open::Create) {
-      // Read before anything is written: an empty or foreign file must stay as it is.
-      bool initialised = false;
-      try {
-        Statement st(db_, "SELECT 1 FROM meta WHERE key = 'schema'");
-        initialised = st.step();
-      } catch (const StoreError &) {
-      }
-      if (!initialised) {
-        throw StoreError(path + " is not an initialised checking database (pvcheckctl --db " +
-                         path + " init creates one)");
-      }
-    } else {
-      // Freed pages (query-log rows trimmed away) go back to the file system.
-      const auto number = [&](const char *sql) {
-        Statement st(db_, sql);
-        return st.step() ? st.int64(0) : 0;
-      };
-      if (number("PRAGMA auto_vacuum") != 2) {
-        exec("PRAGMA auto_vacuum=INCREMENTAL");
-        if (number("SELECT COUNT(*) FROM sqlite_schema") > 0) exec("VACUUM");  // an older file
-      }
+  sqlite3_busy_timeout(db_.get(), 5000);
+  if (mode != Open::Create) {
+    // Read before anything is written: an empty or foreign file must stay as it is.
+    bool initialised = false;
+    try {
+      Statement st(db_, "SELECT 1 FROM meta WHERE key = 'schema'");
+      initialised = st.step();
+    } catch (const StoreError &) {
     }
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
-    exec("PRAGMA foreign_keys=ON");
-    exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
-    migrate(path, mode);
-  } catch (...) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw;
+    if (!initialised) {
+      throw StoreError(path + " is not an initialised checking database (pvcheckctl --db " +
+                       path + " init creates one)");
+    }
+  } else {
+    // Freed pages (query-log rows trimmed away) go back to the file system.
+    const auto number = [&](const char *sql) {
+      Statement st(db_, sql);
+      return st.step() ? st.int64(0) : 0;
+    };
+    if (number("PRAGMA auto_vacuum") != 2) {
+      exec("PRAGMA auto_vacuum=INCREMENTAL");
+      if (number("SELECT COUNT(*) FROM sqlite_schema") > 0) exec("VACUUM");  // an older file
+    }
   }
+  exec("PRAGMA journal_mode=WAL");
+  exec("PRAGMA synchronous=NORMAL");
+  exec("PRAGMA foreign_keys=ON");
+  exec(("PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes)).c_str());
+  migrate(path, mode);
 }
 
-SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+SqliteStore::~SqliteStore() = default;
 
 namespace {
 
@@ -318,6 +320,7 @@ struct Migration {
 constexpr Migration kMigrations[] = {
     {2, "ALTER TABLE query_log ADD COLUMN instance TEXT NOT NULL DEFAULT ''"},
     {3, kTopSchema},
+    {4, kBatchSchema},
 };
 static_assert(std::size(kMigrations) + 1 == kSchemaVersion);
 
@@ -359,11 +362,12 @@ void SqliteStore::migrate(const std::string &path, Open mode) {
 }
 
 void SqliteStore::exec(const char *sql) {
-  char *error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errmsg(db_);
-    sqlite3_free(error);
-    throw StoreError("database: " + message);
+  char *raw_error = nullptr;
+  const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, &raw_error);
+  const SqliteText error(raw_error);
+  if (rc != SQLITE_OK) {
+    throw StoreError(std::string("database: ") +
+                     (error ? error.get() : sqlite3_errmsg(db_.get())));
   }
 }
 
@@ -456,7 +460,8 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
   return gen;
 }
 
-void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+bool SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                                   const LogBatchId &batch) {
   // Only the newest `keep` could stay; rows are made room for before they are inserted, so
   // that neither the table nor the file ever holds much more than `keep` rows' worth.
   // The hourly counters count every query, also those the kept rows have no room for.
@@ -464,6 +469,11 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   keep = std::min<uint64_t>(keep, INT64_MAX);
   if (records.size() > keep) records = records.subspan(records.size() - keep);
   Transaction tx(*this, true);
+  if (!batch.writer.empty()) {
+    Statement seen(db_, "SELECT sequence FROM log_batches WHERE writer = ?");
+    seen.bind(1, batch.writer);
+    if (seen.step() && seen.int64(0) >= static_cast<int64_t>(batch.sequence)) return false;
+  }
   Statement trim(db_, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
   trim.bind(1, static_cast<int64_t>(keep - records.size()));
   trim.run();
@@ -482,6 +492,18 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   }
   count_queries(all);
   count_tops(all);
+  if (!batch.writer.empty()) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    Statement written(db_, "INSERT OR REPLACE INTO log_batches(writer, sequence, time_ms) "
+                           "VALUES(?, ?, ?)");
+    written.bind(1, batch.writer).bind(2, static_cast<int64_t>(batch.sequence)).bind(3, now);
+    written.run();
+    Statement old(db_, "DELETE FROM log_batches WHERE time_ms < ?");
+    old.bind(1, now - kLogBatchDays * kDayMs);
+    old.run();
+  }
   tx.commit();
   // Pages freed by a lowered `log keep` go back to the file system (new databases only: older
   // ones are converted by pvcheckctl init).
@@ -491,6 +513,7 @@ void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
     if (count.step()) free_pages = count.int64(0);
   }
   if (free_pages > 256) exec("PRAGMA incremental_vacuum");
+  return true;
 }
 
 void SqliteStore::add_account(const std::string &name, const std::optional<std::string> &hash,
@@ -587,7 +610,7 @@ bool SqliteStore::remove_rule(const Scope &scope, RuleKind kind, const std::stri
   Statement st(db_, "DELETE FROM rules WHERE scope = ? AND kind = ? AND key = ?");
   st.bind(1, scope_id(scope)).bind(2, kind_name(kind)).bind(3, key);
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -676,7 +699,7 @@ uint64_t SqliteStore::add_list_entries(const std::string &list,
           .bind_static(static_cast<int>(3 + 2 * i), key);
     }
     insert.run();
-    added += static_cast<uint64_t>(sqlite3_changes(db_));
+    added += static_cast<uint64_t>(sqlite3_changes(db_.get()));
   };
   size_t done = 0;
   if (entries.size() >= kRows) {
@@ -698,7 +721,7 @@ bool SqliteStore::remove_list_entry(const std::string &list, RuleKind kind,
   Statement st(db_, "DELETE FROM list_entries WHERE list_id = ? AND kind = ? AND key = ?");
   st.bind(1, list_id(list)).bind(2, kind_name(kind)).bind(3, key);
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -732,7 +755,7 @@ bool SqliteStore::detach(const std::string &list, const Scope &scope) {
   Statement st(db_, "DELETE FROM attachments WHERE scope = ? AND list_id = ?");
   st.bind(1, scope_id(scope)).bind(2, list_id(list));
   st.run();
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   if (removed) bump_generation();
   tx.commit();
   return removed;
@@ -846,7 +869,7 @@ void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
   const auto write = [&](int64_t what, int64_t hour, const std::string &key, int64_t n) {
     update.bind(1, n).bind(2, what).bind(3, hour).bind(4, key);
     update.run();
-    if (sqlite3_changes(db_) > 0) return;
+    if (sqlite3_changes(db_.get()) > 0) return;
     auto it = held.find({what, hour});
     if (it == held.end()) {
       count.bind(1, what).bind(2, hour);
@@ -912,8 +935,9 @@ TopCounts SqliteStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit)
 void SqliteStore::report_health(const ServiceHealth &health) {
   Statement st(db_,
                "INSERT OR REPLACE INTO service_health(instance, time_ms, started_ms, generation, "
-               "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused) "
-               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+               "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused, "
+               "outage_since_ms, outage_ms, outage_buffered, outage_dropped, stopped_ms) "
+               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   st.bind(1, health.instance)
       .bind(2, health.time_ms)
       .bind(3, health.started_ms)
@@ -921,7 +945,12 @@ void SqliteStore::report_health(const ServiceHealth &health) {
       .bind(5, health.loaded_ms)
       .bind(6, static_cast<int64_t>(health.rules))
       .bind(8, static_cast<int64_t>(health.dropped_log_records))
-      .bind(11, static_cast<int64_t>(health.slow_checks_refused));
+      .bind(11, static_cast<int64_t>(health.slow_checks_refused))
+      .bind(12, health.outage_since_ms)
+      .bind(13, health.outage_ms)
+      .bind(14, static_cast<int64_t>(health.outage_buffered))
+      .bind(15, static_cast<int64_t>(health.outage_dropped))
+      .bind(16, health.stopped_ms);
   st.bind_real(7, health.queries_per_second)
       .bind_real(9, health.slow_checks_per_second)
       .bind_real(10, health.slow_check_budget);
@@ -932,14 +961,17 @@ std::vector<ServiceHealth> SqliteStore::health() {
   std::vector<ServiceHealth> out;
   Statement st(db_,
                "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
-               "slow_per_second, slow_budget, slow_refused FROM service_health "
+               "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
+               "outage_buffered, outage_dropped, stopped_ms FROM service_health "
                "ORDER BY time_ms DESC");
   while (st.step()) {
     out.push_back({std::string(st.text(0)), st.int64(1), st.int64(2),
                    static_cast<uint64_t>(st.int64(3)), st.int64(4),
                    static_cast<uint64_t>(st.int64(5)), st.real(6),
                    static_cast<uint64_t>(st.int64(7)), st.real(8), st.real(9),
-                   static_cast<uint64_t>(st.int64(10))});
+                   static_cast<uint64_t>(st.int64(10)), st.int64(11), st.int64(12),
+                   static_cast<uint64_t>(st.int64(13)), static_cast<uint64_t>(st.int64(14)),
+                   st.int64(15)});
   }
   return out;
 }
@@ -974,7 +1006,7 @@ bool SqliteStore::remove_administrator(const std::string &name) {
     st.bind(1, name);
     st.run();
   }
-  const bool removed = sqlite3_changes(db_) > 0;
+  const bool removed = sqlite3_changes(db_.get()) > 0;
   tx.commit();
   return removed;
 }
@@ -1318,7 +1350,7 @@ uint64_t SqliteStore::import_list_entries(
   for (const auto &[kind, key] : entries) {
     insert.bind(1, id).bind(2, kind_name(kind)).bind(3, key);
     insert.run();
-    added += static_cast<uint64_t>(sqlite3_changes(db_));
+    added += static_cast<uint64_t>(sqlite3_changes(db_.get()));
     if (++done % 4096 == 0 && progress && !progress(done)) {
       throw StoreError("import cancelled; nothing was changed");
     }

@@ -6,10 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/store.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace pv::check {
 
@@ -33,7 +31,9 @@ class SqliteStore final : public Store {
 
   uint64_t generation() override;
   uint64_t load(SnapshotSink &sink) override;
-  void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) override;
+  using ServiceStore::append_query_log;
+  bool append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                        const LogBatchId &batch) override;
 
   void add_account(const std::string &name, const std::optional<std::string> &hash,
                    Action policy) override;
@@ -111,7 +111,7 @@ class SqliteStore final : public Store {
 
   void migrate(const std::string &path, Open mode);
 
-  sqlite3 *db_ = nullptr;
+  SqliteDb db_;
   int opened_version_ = 0;
   std::string instance_;
 };

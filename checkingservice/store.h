@@ -72,6 +72,17 @@ struct QueryLogRecord {
   std::string reason;       // which rule or policy decided
 };
 
+// Names one batch of query-log records: who wrote it (an instance's name and an identifier of
+// its start) and its place in that writer's sequence. It is recorded in the transaction that
+// writes the batch, so that a batch sent again because the reply to its commit was lost is
+// recognised and not written twice.
+struct LogBatchId {
+  std::string writer;     // empty: no id; the batch is always written
+  uint64_t sequence = 0;  // grows from batch to batch of one writer
+};
+// A writer's last id is kept this long after its last batch, far longer than any retry waits.
+inline constexpr int64_t kLogBatchDays = 30;
+
 struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -99,8 +110,13 @@ class ServiceStore {
   virtual uint64_t generation() = 0;
   // Streams everything into sink inside one read transaction; returns the generation read.
   virtual uint64_t load(SnapshotSink &sink) = 0;
-  // Appends records and keeps only the newest `keep` of them.
-  virtual void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) = 0;
+  // Appends records and keeps only the newest `keep` of them. False: a batch of this writer
+  // with this sequence number or a later one was written before, so nothing was.
+  virtual bool append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
+                                const LogBatchId &batch) = 0;
+  void append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
+    append_query_log(records, keep, LogBatchId{});
+  }
   // What an instance reports about itself for the console's health figures; stores that
   // cannot keep it may ignore it.
   virtual void report_health(const ServiceHealth &) {}
@@ -165,6 +181,15 @@ struct ServiceHealth {
   double slow_checks_per_second = 0;  // password verifications, against
   double slow_check_budget = 0;       // the most allowed per second
   uint64_t slow_checks_refused = 0;   // since start: answered as strangers for want of budget
+  // The last time since its start the instance lost the database: when, for how long, how
+  // many query-log records it had kept to write when the database was back, and how many it
+  // dropped meanwhile past --log-queue-kb. Written once the database is back, since a row
+  // cannot be written while it is down (the row then stops advancing instead).
+  int64_t outage_since_ms = 0;  // 0: none
+  int64_t outage_ms = 0;
+  uint64_t outage_buffered = 0;
+  uint64_t outage_dropped = 0;
+  int64_t stopped_ms = 0;  // the instance stopped then (0: running)
 };
 
 struct AdministratorRecord {
@@ -315,8 +340,9 @@ class ConsoleStore {
 
 // The schema every back end holds, numbered alike: a database of another version is refused
 // by the programs (older: `pvcheckctl migrate` brings it forward; newer: a newer build reads
-// it). Version 2 added the instance column of the query log, version 3 the hourly tops.
-inline constexpr int kSchemaVersion = 3;
+// it). Version 2 added the instance column of the query log, version 3 the hourly tops,
+// version 4 the ids of written query-log batches and the health rows' last outage.
+inline constexpr int kSchemaVersion = 4;
 
 // How a database is opened. Create: made when absent (the only mode that makes one) and
 // brought up to the current schema; Existing: only an initialised database of the current

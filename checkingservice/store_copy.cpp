@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/pg_store.h"
 #include "checkingservice/sqlite_store.h"
 
@@ -35,6 +36,7 @@ constexpr Table kTables[] = {
     {"administrators", "name, password_hash, created_ms", "name"},
     {"sessions", "digest, administrator, csrf, created_ms, last_seen_ms", "digest"},
     {"audit", "id, time_ms, actor, action, target, before, after", "id"},
+    {"log_batches", "writer, sequence, time_ms", "writer"},
 };
 
 using Row = std::vector<std::optional<std::string>>;
@@ -44,48 +46,38 @@ class SqliteRows {
   SqliteRows(sqlite3 *db, const Table &table) : db_(db) {
     const std::string sql = std::string("SELECT ") + table.columns + " FROM " + table.name +
                             " ORDER BY " + table.order;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("source: ") + sqlite3_errmsg(db));
-    }
+    sqlite3_stmt *prepared = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &prepared, nullptr);
+    stmt_.reset(prepared);
+    if (rc != SQLITE_OK) throw StoreError(std::string("source: ") + sqlite3_errmsg(db));
   }
-  ~SqliteRows() { sqlite3_finalize(stmt_); }
   SqliteRows(const SqliteRows &) = delete;
   SqliteRows &operator=(const SqliteRows &) = delete;
 
   bool next(Row &row) {
-    const int rc = sqlite3_step(stmt_);
+    const int rc = sqlite3_step(stmt_.get());
     if (rc == SQLITE_DONE) return false;
     if (rc != SQLITE_ROW) throw StoreError(std::string("source: ") + sqlite3_errmsg(db_));
-    const int columns = sqlite3_column_count(stmt_);
+    const int columns = sqlite3_column_count(stmt_.get());
     row.assign(static_cast<size_t>(columns), std::nullopt);
     for (int i = 0; i < columns; ++i) {
-      if (sqlite3_column_type(stmt_, i) == SQLITE_NULL) continue;
-      const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, i));
+      if (sqlite3_column_type(stmt_.get(), i) == SQLITE_NULL) continue;
+      const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_.get(), i));
       // Copied, and compared, as the PostgreSQL store keeps a NUL byte.
       row[static_cast<size_t>(i)] = without_nul(
-          std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_, i))));
+          std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), i))));
     }
     return true;
   }
 
  private:
   sqlite3 *db_;
-  sqlite3_stmt *stmt_ = nullptr;
-};
-
-struct PgConn {
-  PGconn *conn;
-  ~PgConn() { PQfinish(conn); }
-};
-
-struct PgResult {
-  PGresult *result;
-  ~PgResult() { PQclear(result); }
+  SqliteStmt stmt_;
 };
 
 void exec(PGconn *conn, const std::string &sql) {
-  PgResult r{PQexec(conn, sql.c_str())};
-  const auto status = PQresultStatus(r.result);
+  const PgResult r(PQexec(conn, sql.c_str()));
+  const auto status = PQresultStatus(r.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     throw StoreError("target: " + sql + ": " + PQerrorMessage(conn));
   }
@@ -118,8 +110,8 @@ uint64_t copy_table(sqlite3 *source, PGconn *target, const Table &table) {
   {
     const std::string sql = std::string("COPY ") + table.name + "(" + table.columns +
                             ") FROM STDIN";
-    PgResult r{PQexec(target, sql.c_str())};
-    if (PQresultStatus(r.result) != PGRES_COPY_IN) {
+    const PgResult r(PQexec(target, sql.c_str()));
+    if (PQresultStatus(r.get()) != PGRES_COPY_IN) {
       throw StoreError("target: " + sql + ": " + PQerrorMessage(target));
     }
   }
@@ -144,7 +136,7 @@ uint64_t copy_table(sqlite3 *source, PGconn *target, const Table &table) {
     throw StoreError(std::string("target: ") + PQerrorMessage(target));
   }
   while (PGresult *raw = PQgetResult(target)) {
-    PgResult r{raw};
+    const PgResult r(raw);
     if (PQresultStatus(raw) != PGRES_COMMAND_OK) {
       throw StoreError(std::string("target: copying ") + table.name + ": " +
                        PQresultErrorMessage(raw));
@@ -165,7 +157,7 @@ void check_table(sqlite3 *source, PGconn *target, const Table &table, uint64_t c
   uint64_t checked = 0;
   std::string problem;
   while (PGresult *raw = PQgetResult(target)) {
-    PgResult r{raw};
+    const PgResult r(raw);
     const auto status = PQresultStatus(raw);
     if (status == PGRES_TUPLES_OK) continue;
     if (status != PGRES_SINGLE_TUPLE) {
@@ -209,34 +201,34 @@ void copy_sqlite_to_postgres(const std::string &source, const std::string &targe
       throw StoreError("the target database holds data already; copy only into a new one");
     }
   }
-  sqlite3 *raw = nullptr;
-  if (sqlite3_open_v2(source.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(raw);
-    throw StoreError("cannot open " + source);
-  }
-  const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(raw, sqlite3_close);
+  sqlite3 *opened = nullptr;
+  const int rc = sqlite3_open_v2(source.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr);
+  const SqliteDb db(opened);
+  if (rc != SQLITE_OK) throw StoreError("cannot open " + source);
+  sqlite3 *const raw = db.get();
   sqlite3_busy_timeout(raw, 5000);
-  PgConn pg{PQconnectdb(target.c_str())};
-  if (PQstatus(pg.conn) != CONNECTION_OK) {
-    throw StoreError(std::string("cannot connect to the target: ") + PQerrorMessage(pg.conn));
+  const PgConn pg_owner(PQconnectdb(target.c_str()));
+  PGconn *const pg = pg_owner.get();
+  if (PQstatus(pg) != CONNECTION_OK) {
+    throw StoreError(std::string("cannot connect to the target: ") + PQerrorMessage(pg));
   }
   // One snapshot of the source, one transaction on the target: a service still writing its
   // log into the source cannot make the two differ, and a failed copy leaves nothing.
   if (sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
     throw StoreError(std::string("source: ") + sqlite3_errmsg(raw));
   }
-  exec(pg.conn, "BEGIN");
+  exec(pg, "BEGIN");
   std::vector<std::pair<const char *, uint64_t>> copied;
-  for (const auto &table : kTables) copied.emplace_back(table.name, copy_table(raw, pg.conn, table));
+  for (const auto &table : kTables) copied.emplace_back(table.name, copy_table(raw, pg, table));
   for (const char *table : {"accounts", "lists", "audit"}) {
-    exec(pg.conn, std::string("SELECT setval(pg_get_serial_sequence('") + table +
-                      "', 'id'), COALESCE((SELECT MAX(id) FROM " + table + "), 0) + 1, false)");
+    exec(pg, std::string("SELECT setval(pg_get_serial_sequence('") + table +
+                 "', 'id'), COALESCE((SELECT MAX(id) FROM " + table + "), 0) + 1, false)");
   }
   for (size_t i = 0; i < std::size(kTables); ++i) {
-    check_table(raw, pg.conn, kTables[i], copied[i].second);
+    check_table(raw, pg, kTables[i], copied[i].second);
   }
-  exec(pg.conn, std::string("NOTIFY ") + kChangeChannel);
-  exec(pg.conn, "COMMIT");
+  exec(pg, std::string("NOTIFY ") + kChangeChannel);
+  exec(pg, "COMMIT");
   sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
   for (const auto &[table, rows] : copied) {
     out << table << '\t' << rows << " rows copied and checked\n";

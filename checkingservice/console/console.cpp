@@ -826,9 +826,23 @@ class Console::Impl {
     out["top"] = top;
     json instances = json::array();
     for (const auto &h : s.health()) {
+      // An instance reports every 5 s; one that has not for three times that has lost its
+      // database connection (it cannot write its row then), or ended without stopping.
+      const bool reporting = h.stopped_ms == 0 && now - h.time_ms < 15000;
+      json outage = nullptr;
+      if (h.outage_since_ms > 0) {
+        outage = {{"since", h.outage_since_ms},
+                  {"seconds", h.outage_ms / 1000},
+                  {"buffered", h.outage_buffered},
+                  {"dropped", h.outage_dropped}};
+      }
       instances.push_back({{"instance", h.instance},
                            {"reported", h.time_ms},
-                           {"reporting", now - h.time_ms < 30000},
+                           {"reporting", reporting},
+                           {"state", h.stopped_ms ? "stopped" : reporting ? "answering"
+                                                                          : "not reporting"},
+                           {"stopped", h.stopped_ms},
+                           {"last_outage", outage},
                            {"started", h.started_ms},
                            {"generation", h.generation},
                            {"loaded", h.loaded_ms},

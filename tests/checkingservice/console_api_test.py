@@ -318,8 +318,27 @@ class ConsoleApiTest(unittest.TestCase):
                    timeout=15)
         instance = c.get("/api/dashboard")[2]["health"]["instances"][0]
         self.assertTrue(instance["reporting"])
+        self.assertEqual((instance["state"], instance["last_outage"]), ("answering", None))
         self.assertGreater(instance["generation"], 0)
         self.assertEqual(instance["slow_check_budget"], 10)  # pvcheckd's default --verify-rate
+        # Rows as an instance leaves them: one whose database went away a minute ago (its row
+        # stops), and one that stopped after an outage it recorded once the database was back.
+        now = int(time.time() * 1000)
+        h.sql(s.db, "INSERT INTO service_health(instance, time_ms, started_ms, generation, "
+              "loaded_ms, rules, qps, dropped, slow_per_second, slow_budget, slow_refused, "
+              "outage_since_ms, outage_ms, outage_buffered, outage_dropped, stopped_ms) VALUES"
+              f"('lost', {now - 60000}, 1, 1, 1, 1, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0),"
+              f"('ended', {now - 1000}, 1, 1, 1, 1, 0, 2, 0, 10, 0, {now - 90000}, 30500, 12, 2,"
+              f" {now - 1000})")
+        def rows():
+            return {i["instance"]: i for i in c.get("/api/dashboard")[2]["health"]["instances"]}
+        h.wait_for(lambda: "ended" in rows(), "the dashboard to read the rows again")
+        health = rows()
+        self.assertEqual((health["lost"]["state"], health["lost"]["reporting"]),
+                         ("not reporting", False))
+        self.assertEqual(health["ended"]["state"], "stopped")
+        self.assertEqual(health["ended"]["last_outage"],
+                         {"since": now - 90000, "seconds": 30, "buffered": 12, "dropped": 2})
 
 
 class ConsoleLoginLimitTest(unittest.TestCase):

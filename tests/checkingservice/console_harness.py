@@ -6,6 +6,7 @@ import json
 import os
 import re
 import signal
+import sqlite3
 import subprocess
 import tempfile
 import time
@@ -22,6 +23,20 @@ def ctl(db, *args, stdin=None, check=True):
     if check and proc.returncode != 0:
         raise AssertionError(f"pvcheckctl {args} failed: {proc.stderr}")
     return proc
+
+
+def sql(db, statement):
+    """Runs SQL on the database past the programs, to make rows they would write."""
+    if db.startswith("postgresql:"):
+        subprocess.run(["psql", db, "-qc", statement], check=True, capture_output=True,
+                       timeout=60)
+        return
+    conn = sqlite3.connect(db)
+    try:
+        with conn:
+            conn.execute(statement)
+    finally:
+        conn.close()
 
 
 class Process:

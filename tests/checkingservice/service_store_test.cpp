@@ -143,6 +143,42 @@ TEST_P(ServiceStore, ReplacingImportAndQueryLogBound) {
   EXPECT_TRUE(store.query_log(100, std::string("other")).empty());
 }
 
+// A batch sent again (its commit's reply lost) is recognised by its id and written once, with
+// its counters; and the health rows keep what an instance says about its last outage.
+TEST_P(ServiceStore, ABatchSentTwiceIsWrittenOnceAndHealthKeepsTheOutage) {
+  const auto opened = open();
+  Store &store = *opened;
+  const QueryLogRecord batch[] = {{1, "kid", true, "http://a/", "001", "default"},
+                                  {2, "kid", true, "http://b/", "000", "default"}};
+  EXPECT_TRUE(store.append_query_log(batch, 100, {"east/1", 1}));
+  EXPECT_FALSE(store.append_query_log(batch, 100, {"east/1", 1}));
+  EXPECT_TRUE(store.append_query_log(batch, 100, {"east/2", 1}));  // the next start
+  EXPECT_TRUE(store.append_query_log({batch, 1}, 100, {"east/1", 2}));
+  EXPECT_FALSE(store.append_query_log(batch, 100, {"east/1", 1}));
+  EXPECT_EQ(store.log_rows(), 5u);
+  EXPECT_EQ(store.hourly_counters(0).at(0).queries, 5u);
+  EXPECT_EQ(db().query("SELECT writer, sequence FROM log_batches ORDER BY writer"),
+            "east/1|2|east/2|1");
+
+  ServiceHealth health;
+  health.instance = "east";
+  health.time_ms = 9000;
+  health.outage_since_ms = 1000;
+  health.outage_ms = 7000;
+  health.outage_buffered = 40;
+  health.outage_dropped = 3;
+  store.report_health(health);
+  health.stopped_ms = 9500;
+  store.report_health(health);
+  const auto rows = store.health();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].outage_since_ms, 1000);
+  EXPECT_EQ(rows[0].outage_ms, 7000);
+  EXPECT_EQ(rows[0].outage_buffered, 40u);
+  EXPECT_EQ(rows[0].outage_dropped, 3u);
+  EXPECT_EQ(rows[0].stopped_ms, 9500);
+}
+
 // Imports go in batches of rows: every batch boundary, a short last batch and repeats inside
 // one batch must still count and store each entry once.
 TEST_P(ServiceStore, LargeImportCountsEveryEntryOnce) {
@@ -179,7 +215,12 @@ TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
     const QueryLogRecord old_record{1, "kid", true, "http://old.example/", "001", "default"};
     created->append_query_log({&old_record, 1}, 10);
   }
-  db().execute("ALTER TABLE query_log DROP COLUMN instance; "
+  db().execute("ALTER TABLE query_log DROP COLUMN instance; DROP TABLE log_batches; "
+               "ALTER TABLE service_health DROP COLUMN outage_since_ms; "
+               "ALTER TABLE service_health DROP COLUMN outage_ms; "
+               "ALTER TABLE service_health DROP COLUMN outage_buffered; "
+               "ALTER TABLE service_health DROP COLUMN outage_dropped; "
+               "ALTER TABLE service_health DROP COLUMN stopped_ms; "
                "UPDATE meta SET value = '1' WHERE key = 'schema'");
   try {
     open(OpenMode::Existing);
@@ -232,12 +273,13 @@ TEST_P(ServiceStore, SqliteDatabaseCopiedIntoPostgres) {
     source->set_instance("old");
     const QueryLogRecord log[] = {{5, "kid", true, "http://a/\n", "001", "default"},
                                   {6, "x", false, std::string("nul\0inside", 10), "000", "y"}};
-    source->append_query_log(log, 100);
+    source->append_query_log(log, 100, {"old/1", 7});
   }
   std::ostringstream report;
   copy_sqlite_to_postgres(file.address(), db().address(), report);
   EXPECT_NE(report.str().find("query_log\t2 rows copied and checked"), std::string::npos)
       << report.str();
+  EXPECT_NE(report.str().find("log_batches\t1 rows copied and checked"), std::string::npos);
   const auto source = file.open(OpenMode::Existing);
   const auto target = open(OpenMode::Existing);
   ASSERT_EQ(target->accounts().size(), 3u);

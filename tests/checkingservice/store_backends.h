@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "checkingservice/handles.h"
 #include "checkingservice/store_factory.h"
 
 namespace pv::check::testing {
@@ -28,13 +29,11 @@ inline std::string backend_name(const ::testing::TestParamInfo<Backend> &info) {
 inline void postgres_admin(const std::string &sql) {
   const std::string address =
       std::string("postgresql:///postgres?user=postgres&host=") + std::getenv("PV_TEST_PG");
-  PGconn *conn = PQconnectdb(address.c_str());
-  PGresult *result = PQexec(conn, sql.c_str());
-  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-  const std::string error = PQerrorMessage(conn);
-  PQclear(result);
-  PQfinish(conn);
-  if (!ok) throw std::runtime_error(sql + ": " + error);
+  const PgConn conn(PQconnectdb(address.c_str()));
+  const PgResult result(PQexec(conn.get(), sql.c_str()));
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+    throw std::runtime_error(sql + ": " + PQerrorMessage(conn.get()));
+  }
 }
 
 class TestDatabase {
@@ -75,12 +74,13 @@ class TestDatabase {
   std::string query(const std::string &sql) const {
     std::string out;
     if (backend_ == Backend::Sqlite) {
-      sqlite3 *db = nullptr;
-      sqlite3_open(address_.c_str(), &db);
-      char *error = nullptr;
+      sqlite3 *opened = nullptr;
+      sqlite3_open(address_.c_str(), &opened);
+      const SqliteDb db(opened);
+      char *raw_error = nullptr;
       std::pair<std::string *, bool> sink{&out, true};  // output, nothing written yet
       const int rc = sqlite3_exec(
-          db, sql.c_str(),
+          db.get(), sql.c_str(),
           [](void *state, int columns, char **values, char **) {
             auto &[o, first] = *static_cast<std::pair<std::string *, bool> *>(state);
             for (int i = 0; i < columns; ++i) {
@@ -90,27 +90,22 @@ class TestDatabase {
             }
             return 0;
           },
-          &sink, &error);
-      const std::string message = error ? error : "";
-      sqlite3_free(error);
-      sqlite3_close(db);
-      if (rc != SQLITE_OK) throw std::runtime_error(sql + ": " + message);
+          &sink, &raw_error);
+      const SqliteText error(raw_error);
+      if (rc != SQLITE_OK) throw std::runtime_error(sql + ": " + (error ? error.get() : ""));
       return out;
     }
-    PGconn *conn = PQconnectdb(address_.c_str());
-    PGresult *result = PQexec(conn, sql.c_str());
-    const auto status = PQresultStatus(result);
-    const std::string error = PQerrorMessage(conn);
-    for (int row = 0; row < PQntuples(result); ++row) {
-      for (int column = 0; column < PQnfields(result); ++column) {
-        if (row > 0 || column > 0) out += '|';
-        out += PQgetvalue(result, row, column);
-      }
-    }
-    PQclear(result);
-    PQfinish(conn);
+    const PgConn conn(PQconnectdb(address_.c_str()));
+    const PgResult result(PQexec(conn.get(), sql.c_str()));
+    const auto status = PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      throw std::runtime_error(sql + ": " + error);
+      throw std::runtime_error(sql + ": " + PQerrorMessage(conn.get()));
+    }
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      for (int column = 0; column < PQnfields(result.get()); ++column) {
+        if (row > 0 || column > 0) out += '|';
+        out += PQgetvalue(result.get(), row, column);
+      }
     }
     return out;
   }

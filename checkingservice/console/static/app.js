@@ -154,12 +154,16 @@ async function showDashboard() {
     `Tops of every query in the last 24 hours (this hour and the 23 before it); ` +
     `${d.health.log_rows} records in the query log.`;
   const health = document.getElementById("health");
-  const rows = d.health.instances.map((i) => [i.instance, i.reporting ? "answering" : "not reporting since " + when(i.reported),
+  const state = (i) => i.state === "stopped" ? "stopped " + when(i.stopped)
+    : i.reporting ? "answering"
+    : el("span", { class: "stale" }, "not reporting since " + when(i.reported) + ": its database connection is down, or it ended without stopping");
+  const outage = (o) => o ? `database unreachable from ${when(o.since)} for ${o.seconds} s; ${o.buffered} log records kept, ${o.dropped} dropped` : "-";
+  const rows = d.health.instances.map((i) => [i.instance, state(i),
     i.rules, i.generation, i.index_age_s + " s", i.queries_per_second.toFixed(1),
     `${i.slow_checks_per_second.toFixed(1)} of ${i.slow_check_budget}/s (${Math.round(100 * i.slow_checks_per_second / (i.slow_check_budget || 1))}%), ${i.slow_checks_refused} refused`,
-    i.dropped_log_records]);
+    i.dropped_log_records, outage(i.last_outage)]);
   const table = el("table", { id: "health-table" });
-  fillTable(table, ["instance", "state", "rules loaded", "index generation", "index age", "queries/s", "slow password checks", "log records dropped"], rows);
+  fillTable(table, ["instance", "state", "rules loaded", "index generation", "index age", "queries/s", "slow password checks", "log records dropped", "last database outage"], rows);
   health.replaceChildren(el("p", {}, "Database change counter: " + d.health.generation), table);
 }
 
