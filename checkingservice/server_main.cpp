@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "checkingservice/check_service.h"
 #include "checkingservice/events.h"
 #include "checkingservice/http_front.h"
@@ -158,24 +160,6 @@ Options parse(int argc, char **argv) {
   return options;
 }
 
-// Text as a JSON string; bytes outside printable ASCII as \u00XX, so that any instance name
-// gives valid JSON.
-std::string json_text(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7e || c == '"' || c == '\\') {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 bool is_health_check(std::string_view method, std::string_view target, std::string_view path) {
   return (method == "GET" || method == "HEAD") && target.substr(0, target.find('?')) == path;
 }
@@ -258,16 +242,19 @@ class Maintenance {
     const auto index = service_.index();
     const int64_t down_since = down_since_;
     const int64_t loaded = loaded_ms_;
-    return "{\"instance\":" + json_text(instance_) +
-           ",\"generation\":" + std::to_string(index->generation()) +
-           ",\"index_age_s\":" + std::to_string(loaded > 0 ? (now - loaded) / 1000 : 0) +
-           ",\"rules\":" + std::to_string(index->rule_count()) +
-           ",\"database\":\"" + (down_since == 0 ? "reachable" : "down") +
-           "\",\"database_down_since_ms\":" + std::to_string(down_since) +
-           ",\"database_down_s\":" +
-           std::to_string(down_since == 0 ? 0 : (now - down_since) / 1000) +
-           ",\"log_records_buffered\":" + std::to_string(buffered_.load()) +
-           ",\"log_records_dropped\":" + std::to_string(dropped_total()) + "}\n";
+    const nlohmann::json answer = {
+        {"instance", instance_},
+        {"generation", index->generation()},
+        {"index_age_s", loaded > 0 ? (now - loaded) / 1000 : 0},
+        {"rules", index->rule_count()},
+        {"database", down_since == 0 ? "reachable" : "down"},
+        {"database_down_since_ms", down_since},
+        {"database_down_s", down_since == 0 ? 0 : (now - down_since) / 1000},
+        {"log_records_buffered", buffered_.load()},
+        {"log_records_dropped", dropped_total()},
+    };
+    // An instance name is the administrator's bytes: whatever is not UTF-8 is replaced.
+    return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
 
  private:
