@@ -22,6 +22,7 @@
 
 #include "store/archive.h"
 #include "store/data.h"
+#include "store/pod_buffer.h"
 #include "store/vigil_app.h"
 #include "tests/support/fake_platform.h"
 
@@ -309,10 +310,11 @@ int Child(const std::string& op, const std::string& dir) {
         data.Load(disk);
         entries = data.Count(pv::ListKind::Prohibited) + data.Count(pv::ListKind::Allowed);
     } else if (op.rfind("touch=", 0) == 0) {
-        // Fresh memory as much as a Load keeps, one write per page: what the system charges
-        // for the memory alone (page faults and zeroing), whatever is put into it.
+        // Fresh memory as much as a Load keeps, taken the way Load takes its large blocks, one
+        // write per page: what the system charges for the memory alone (page faults and
+        // zeroing), whatever is put into it.
         const std::size_t bytes = static_cast<std::size_t>(std::atof(op.c_str() + 6) * 1048576.0);
-        static char* block = static_cast<char*>(std::malloc(bytes));
+        static char* block = static_cast<char*>(pv::detail::AllocateLarge(bytes));
         for (std::size_t at = 0; block && at < bytes; at += 4096) block[at] = 1;
         entries = block ? bytes : 0;
     } else if (op == "startup") {
