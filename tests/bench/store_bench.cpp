@@ -285,6 +285,8 @@ void WriteFile(const std::string& dir, std::size_t n) {
     DiskPlatform disk(dir);
     std::mt19937 rng(7);
     pv::CData data;
+    // Loaded only for the seven default rows: a pv.dat already there would add its entries.
+    std::remove(Native(pv::CData::FilePath(disk)).c_str());
     data.Load(disk);
     for (std::size_t i = 0; i < n; ++i)
         data.Append(i % 10 < 7 ? pv::ListKind::Prohibited : pv::ListKind::Allowed, Address(rng, i));
