@@ -134,7 +134,7 @@ private:
             std::free(p);
         }
     }
-    // The block resized to n values with the content kept, or null (the block unchanged).
+    // The block resized to n > 0 values with the content kept, or null (the block unchanged).
     T* Resized(std::size_t n) noexcept {
         const bool large = IsLarge(n);
         if (m_data && large == IsLarge(m_capacity)) {
