@@ -14,17 +14,6 @@ namespace pv {
 
 namespace detail {
 
-// Blocks of at least this size are the large ones. Writing fresh memory costs a page fault per
-// page, and for a list of a million entries those faults can cost more than reading the file, so
-// where the system offers large pages without privileges (Linux: transparent huge pages) a
-// large block is mapped for them, aligned to one; elsewhere it is ordinary heap memory.
-inline constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
-// Zero-filled; null when there is no memory.
-void* AllocateLarge(std::size_t bytes) noexcept;
-// Keeps the first min(oldBytes, newBytes) bytes; null (and `block` kept) when there is no memory.
-void* ReallocateLarge(void* block, std::size_t oldBytes, std::size_t newBytes) noexcept;
-void FreeLarge(void* block, std::size_t bytes) noexcept;
-
 template <class T>
 class PodBuffer {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -50,7 +39,7 @@ public:
         swap(moved);
         return *this;
     }
-    ~PodBuffer() { Release(m_data, m_capacity); }
+    ~PodBuffer() { std::free(m_data); }
 
     void swap(PodBuffer& other) noexcept {
         std::swap(m_data, other.m_data);
@@ -74,10 +63,9 @@ public:
     // the system already zeroed, so its pages are first touched by their first use.
     void AssignZeroed(std::size_t n) {
         if (n > kMaxCount) throw std::bad_alloc();
-        T* p = n * sizeof(T) >= kLargeBlock ? static_cast<T*>(AllocateLarge(n * sizeof(T)))
-                                            : static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
+        T* p = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
         if (!p) throw std::bad_alloc();
-        Release(m_data, m_capacity);
+        std::free(m_data);
         m_data = p;
         m_size = n;
         m_capacity = n;
@@ -114,7 +102,8 @@ public:
     void shrink_to_fit() noexcept {
         if (m_capacity == m_size) return;
         if (m_size == 0) {
-            Release(std::exchange(m_data, nullptr), std::exchange(m_capacity, 0));
+            std::free(std::exchange(m_data, nullptr));
+            m_capacity = 0;
             return;
         }
         // A shrink that fails leaves the block as it was; keeping it is fine.
@@ -125,28 +114,8 @@ public:
     }
 
 private:
-    static bool IsLarge(std::size_t count) noexcept { return count * sizeof(T) >= kLargeBlock; }
-    static void Release(T* p, std::size_t capacity) noexcept {
-        if (!p) return;
-        if (IsLarge(capacity)) {
-            FreeLarge(p, capacity * sizeof(T));
-        } else {
-            std::free(p);
-        }
-    }
     // The block resized to n > 0 values with the content kept, or null (the block unchanged).
-    T* Resized(std::size_t n) noexcept {
-        const bool large = IsLarge(n);
-        if (m_data && large == IsLarge(m_capacity)) {
-            return static_cast<T*>(large ? ReallocateLarge(m_data, m_capacity * sizeof(T), n * sizeof(T))
-                                         : std::realloc(m_data, n * sizeof(T)));
-        }
-        T* p = static_cast<T*>(large ? AllocateLarge(n * sizeof(T)) : std::malloc(n * sizeof(T)));
-        if (!p) return nullptr;
-        if (m_size) std::memcpy(p, m_data, (m_size < n ? m_size : n) * sizeof(T));
-        Release(m_data, m_capacity);
-        return p;
-    }
+    T* Resized(std::size_t n) noexcept { return static_cast<T*>(std::realloc(m_data, n * sizeof(T))); }
     std::size_t Grown(std::size_t extra) const {
         const std::size_t limit = kMaxCount;
         if (extra > limit - m_size) throw std::bad_alloc();

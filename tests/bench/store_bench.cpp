@@ -1,12 +1,10 @@
 // pv.dat load/save cost at 100,000 and 1,000,000 entries next to a plain sequential read and
 // write of the same file, plus the cost of one Classify and one RemoveAll at that size.
 // Then, side by side in fresh processes (so that peak resident memory is the operation's own):
-// Load of 1,000,000 entries against a plain read of the same file (also with large pages refused,
-// as the Windows module's memory comes), and the module's start-up with a 10,000-entry pv.dat, in
-// alternating rounds.
+// Load of 1,000,000 entries against a plain read of the same file, beside the cost of the fresh
+// memory alone, and the module's start-up with a 10,000-entry pv.dat, in alternating rounds.
 // Run by hand: build/<tree>/tests/bench/store_bench [directory for the files] [rounds]
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -309,19 +307,18 @@ int Child(const std::string& op, const std::string& dir) {
             in.Read(buf, sizeof buf, &got);
             entries += got;
         } while (got);
-    } else if (op == "load" || op == "load-small-pages") {
-        // Without large pages, as the Windows module gets its memory (large pages there need a
-        // privilege a browser does not hold): the cost of first touching every small page shows.
-        if (op == "load-small-pages" && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) return 3;
+    } else if (op == "load") {
+        // Small pages, as the Windows module gets its memory (large pages there need a privilege
+        // a browser does not hold): the cost of first touching every page shows.
         static pv::CData data;   // kept: its memory is what is measured
         data.Load(disk);
         entries = data.Count(pv::ListKind::Prohibited) + data.Count(pv::ListKind::Allowed);
     } else if (op.rfind("touch=", 0) == 0) {
-        // Fresh memory as much as a Load keeps, taken the way Load takes its large blocks, one
-        // write per page: what the system charges for the memory alone (page faults and
-        // zeroing), whatever is put into it.
+        // Fresh memory as much as a Load keeps, taken the way Load takes its blocks, one write
+        // per page: what the system charges for the memory alone (page faults and zeroing),
+        // whatever is put into it.
         const std::size_t bytes = static_cast<std::size_t>(std::atof(op.c_str() + 6) * 1048576.0);
-        static char* block = static_cast<char*>(pv::detail::AllocateLarge(bytes));
+        static char* block = static_cast<char*>(std::calloc(bytes, 1));
         for (std::size_t at = 0; block && at < bytes; at += 4096) block[at] = 1;
         entries = block ? bytes : 0;
     } else if (op == "startup") {
@@ -379,35 +376,28 @@ void SideBySide(const std::string& dir, int rounds) {
     Spawn("read", loadDir);   // the file in the page cache for both sides
 
     std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem, startRead,
-        touchRatio, smallRatio, smallCpuRatio, smallMem;
+        touchRatio;
     for (int r = 0; r < rounds; ++r) {
-        Sample read, load, small, su, sread;
+        Sample read, load, su, sread;
         if (r % 2 == 0) {
             read = Spawn("read", loadDir);
             load = Spawn("load", loadDir);
-            small = Spawn("load-small-pages", loadDir);
             su = Spawn("startup", startDir);
             sread = Spawn("read", startDir);
         } else {
-            small = Spawn("load-small-pages", loadDir);
             load = Spawn("load", loadDir);
             read = Spawn("read", loadDir);
             sread = Spawn("read", startDir);
             su = Spawn("startup", startDir);
         }
-        if (load.entries != 1000000 || small.entries != 1000000 || su.entries != 10000) std::printf("LOST ENTRIES\n");
+        if (load.entries != 1000000 || su.entries != 10000) std::printf("LOST ENTRIES\n");
         char touchOp[32];
         std::snprintf(touchOp, sizeof touchOp, "touch=%.1f", load.peakMb - read.peakMb);
         const Sample touch = Spawn(touchOp, loadDir);
         touchRatio.push_back(touch.ms / read.ms);
         std::printf("round %d: read %.1f ms (cpu %.1f) | Load %.1f ms (cpu %.1f) peak %.1f MB | "
-                    "start-up %.2f ms (cpu %.2f) peak %.1f MB | read of the small file %.2f ms | "
-                    "Load, small pages %.1f ms (cpu %.1f) peak %.1f MB\n",
-                    r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb, sread.ms,
-                    small.ms, small.cpuMs, small.peakMb);
-        smallRatio.push_back(small.ms / read.ms);
-        smallCpuRatio.push_back(small.cpuMs / std::max(read.cpuMs, 0.001));
-        smallMem.push_back(small.peakMb / fileMb);
+                    "start-up %.2f ms (cpu %.2f) peak %.1f MB | read of the small file %.2f ms\n",
+                    r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb, sread.ms);
         readMs.push_back(read.ms);
         loadMs.push_back(load.ms);
         loadRatio.push_back(load.ms / read.ms);
@@ -428,9 +418,6 @@ void SideBySide(const std::string& dir, int rounds) {
     Summary("plain read process, peak resident", readMem, "MB");
     Summary("Load process, peak resident / file size", loadMem, "x ");
     Summary("touching that much fresh memory / plain read, wall", touchRatio, "x ");
-    Summary("Load with small pages only / plain read, wall", smallRatio, "x ");
-    Summary("Load with small pages only / plain read, cpu", smallCpuRatio, "x ");
-    Summary("Load with small pages only, peak / file size", smallMem, "x ");
     Summary("start-up with 10,000 entries, wall", start, "ms");
     Summary("start-up with 10,000 entries, cpu", startCpu, "ms");
     Summary("start-up process, peak resident", startMem, "MB");
