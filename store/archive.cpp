@@ -59,9 +59,20 @@ ArchiveException::ArchiveException(Cause cause, std::string path)
     : m_cause(cause), m_path(std::move(path)), m_message(ExpandPath(ArchiveText(cause), m_path)) {}
 
 Archive::Archive(File* file, Mode mode, std::string path, Platform* platform)
-    : m_file(file), m_mode(mode), m_path(std::move(path)), m_platform(platform),
-      m_buffer(mode == Mode::Load ? kLoadBufferSize : kBufferSize) {
-    if (m_mode == Mode::Load && m_file) m_fileSize = m_file->Size();
+    : m_file(file), m_mode(mode), m_path(std::move(path)), m_platform(platform) {
+    if (m_mode == Mode::Store) {
+        m_buffer.resize(kBufferSize);
+        return;
+    }
+    m_image = std::make_shared<detail::PodBuffer<char>>();
+    if (!m_file) return;
+    m_fileSize = m_file->Size();
+    try {
+        // The whole file will be read into one block: reserved once, it is never copied.
+        m_image->reserve(static_cast<std::size_t>(std::min<uint64_t>(m_fileSize, std::numeric_limits<std::size_t>::max())));
+    } catch (const std::bad_alloc&) {
+        // Only a hint: the image then grows as it is read.
+    }
 }
 
 Archive::~Archive() = default;
@@ -92,13 +103,20 @@ void Archive::Require(uint64_t bytes, ArchiveException::Cause cause) {
 }
 
 void Archive::Fill(std::size_t size) {
-    if (Buffered() >= size) return;
-    std::size_t have = Buffered();
-    if (have && m_pos) std::memmove(m_buffer.data(), m_buffer.data() + m_pos, have);
-    m_pos = 0;
-    m_end = have;
-    while (m_end < size) {
-        std::size_t got = ReadFile(m_buffer.data() + m_end, m_buffer.size() - m_end);
+    while (Buffered() < size) {
+        // A block at a time, so that records are parsed while their bytes are still in the cache.
+        const uint64_t announced = m_fileSize > m_end ? m_fileSize - m_end : 0;
+        const std::size_t block =
+            std::max(size - Buffered(), static_cast<std::size_t>(std::min<uint64_t>(announced, kLoadBufferSize)));
+        char* at = m_image->Extend(block);
+        std::size_t got = 0;
+        try {
+            got = ReadFile(at, block);
+        } catch (...) {
+            m_image->truncate(m_end);
+            throw;
+        }
+        m_image->truncate(m_end + got);
         if (got == 0) throw ArchiveException(ArchiveException::Cause::EndOfFile, m_path);
         m_end += got;
     }
@@ -106,29 +124,8 @@ void Archive::Fill(std::size_t size) {
 
 void Archive::Read(void* data, std::size_t size) {
     Require(size, ArchiveException::Cause::EndOfFile);
-    char* dst = static_cast<char*>(data);
-    std::size_t n = std::min(size, Buffered());
-    if (n) {
-        std::memcpy(dst, m_buffer.data() + m_pos, n);
-        m_pos += n;
-        m_consumed += n;
-        dst += n;
-        size -= n;
-    }
-    if (size == 0) return;
-    if (size >= m_buffer.size()) {
-        // Large blocks go straight from the file to their destination, without the buffer.
-        while (size) {
-            std::size_t got = ReadFile(dst, size);
-            if (got == 0) throw ArchiveException(ArchiveException::Cause::EndOfFile, m_path);
-            dst += got;
-            size -= got;
-            m_consumed += got;
-        }
-        return;
-    }
     Fill(size);
-    std::memcpy(dst, m_buffer.data() + m_pos, size);
+    if (size) std::memcpy(data, m_image->data() + m_pos, size);
     m_pos += size;
     m_consumed += size;
 }
@@ -137,13 +134,13 @@ uint8_t Archive::ReadUInt8() {
     Require(1, ArchiveException::Cause::EndOfFile);
     Fill(1);
     m_consumed += 1;
-    return static_cast<uint8_t>(m_buffer[m_pos++]);
+    return static_cast<uint8_t>(m_image->data()[m_pos++]);
 }
 
 uint16_t Archive::ReadUInt16() {
     Require(2, ArchiveException::Cause::EndOfFile);
     Fill(2);
-    uint16_t v = LoadLE16(m_buffer.data() + m_pos);
+    uint16_t v = LoadLE16(m_image->data() + m_pos);
     m_pos += 2;
     m_consumed += 2;
     return v;
@@ -152,7 +149,7 @@ uint16_t Archive::ReadUInt16() {
 uint32_t Archive::ReadUInt32() {
     Require(4, ArchiveException::Cause::EndOfFile);
     Fill(4);
-    uint32_t v = LoadLE32(m_buffer.data() + m_pos);
+    uint32_t v = LoadLE32(m_image->data() + m_pos);
     m_pos += 4;
     m_consumed += 4;
     return v;
@@ -244,22 +241,10 @@ std::string_view Archive::ConvertWide(const char* bytes, std::size_t chars, std:
 std::string_view Archive::ReadString(std::string& scratch) {
     StringHeader h = ReadStringHeader();
     const std::size_t bytes = static_cast<std::size_t>(CheckedByteLength(h));
-    const char* src = nullptr;
-    std::string large;
-    if (bytes <= m_buffer.size()) {
-        Fill(bytes);
-        src = m_buffer.data() + m_pos;
-        m_pos += bytes;
-        m_consumed += bytes;
-    } else if (!h.wide) {
-        scratch.resize(bytes);
-        Read(scratch.data(), bytes);
-        return scratch;
-    } else {
-        large.resize(bytes);
-        Read(large.data(), bytes);
-        src = large.data();
-    }
+    Fill(bytes);
+    const char* src = m_image->data() + m_pos;
+    m_pos += bytes;
+    m_consumed += bytes;
     if (!h.wide) return std::string_view(src, bytes);
     return ConvertWide(src, bytes / 2, scratch);
 }
@@ -273,14 +258,10 @@ std::string Archive::ReadString() {
 
 void Archive::SkipString() {
     StringHeader h = ReadStringHeader();
-    uint64_t bytes = CheckedByteLength(h);
-    while (bytes) {
-        std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(bytes, m_buffer.size()));
-        Fill(n);
-        m_pos += n;
-        m_consumed += n;
-        bytes -= n;
-    }
+    const std::size_t bytes = static_cast<std::size_t>(CheckedByteLength(h));
+    Fill(bytes);
+    m_pos += bytes;
+    m_consumed += bytes;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,16 +3,20 @@
 //
 // Reading never trusts the file: every declared length is checked against the bytes that are
 // actually left before anything is allocated, so a damaged file costs at most its own size.
+// A reading archive keeps every byte it read, at its offset in the file (the image): lists
+// loaded from the file point into it instead of copying their entries.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
+#include "store/pod_buffer.h"
 
 namespace pv {
 
@@ -35,8 +39,9 @@ private:
 class Archive {
 public:
     enum class Mode { Load, Store };
-    // Writes go out in blocks of this size. Reading uses a larger buffer: a file of a million
-    // entries is otherwise mostly system calls.
+    // Writes go out in blocks of this size. Reading asks for larger blocks: a file of a million
+    // entries is otherwise mostly system calls, and a block this size is still in the cache
+    // when its records are parsed.
     static constexpr std::size_t kBufferSize = 4096;
     static constexpr std::size_t kLoadBufferSize = 64 * 1024;
 
@@ -70,19 +75,25 @@ public:
     // The length prefix in all its forms; the length is not yet checked against the content.
     StringHeader ReadStringHeader();
     // Reads one string. The view stays valid until the next call on this archive or until
-    // `scratch` changes; it points into the archive's own buffer whenever it can.
+    // `scratch` changes; it points into the image unless the string was converted.
     std::string_view ReadString(std::string& scratch);
     std::string ReadString();
     // Consumes one string without keeping it.
     void SkipString();
     // Bytes of the file not yet consumed.
     uint64_t Remaining() const noexcept { return m_fileSize - m_consumed; }
+    // Loading: the offset in the file (and in the image) of the next byte to consume.
+    uint64_t Position() const noexcept { return m_consumed; }
+    // Loading: every byte read so far, at its offset in the file; it grows as reading goes on
+    // (its block may move) and otherwise never changes. Null when storing.
+    std::shared_ptr<const detail::PodBuffer<char>> Image() const noexcept { return m_image; }
 
-    // For parsing many small records without a call per field: the bytes already in the buffer
-    // (possibly none), and how many of them were used. Skip(n) requires n <= Peek().size().
+    // For parsing many small records without a call per field: the bytes read but not yet
+    // consumed (possibly none), and how many of them were used. Skip(n) requires
+    // n <= Peek().size().
     std::string_view Peek() const noexcept {
         if (m_mode != Mode::Load) return {};
-        return std::string_view(m_buffer.data() + m_pos, m_end - m_pos);
+        return std::string_view(m_image->data() + m_pos, m_end - m_pos);
     }
     void Skip(std::size_t n) noexcept {
         m_pos += n;
@@ -101,7 +112,8 @@ public:
 
 private:
     std::size_t Buffered() const noexcept { return m_end - m_pos; }
-    // Makes at least `size` bytes (at most the buffer size) available in the buffer.
+    // Makes at least `size` bytes available in the image (the caller has checked that the file
+    // holds them).
     void Fill(std::size_t size);
     // Fails unless `bytes` more bytes are left in the file.
     void Require(uint64_t bytes, ArchiveException::Cause cause);
@@ -114,9 +126,10 @@ private:
     Mode m_mode;
     std::string m_path;
     Platform* m_platform;
-    std::vector<char> m_buffer;
-    std::size_t m_pos = 0;       // next byte to read or to write
-    std::size_t m_end = 0;       // loading: end of valid data
+    std::vector<char> m_buffer;                    // storing: bytes not yet written
+    std::shared_ptr<detail::PodBuffer<char>> m_image;   // loading: what was read
+    std::size_t m_pos = 0;       // next byte to read (in the image) or to write (in the buffer)
+    std::size_t m_end = 0;       // loading: bytes in the image
     uint64_t m_fileSize = 0;     // loading: file size when attached
     uint64_t m_consumed = 0;     // loading: bytes handed out so far
     bool m_closed = false;

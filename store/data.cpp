@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <mutex>
 
 #include "store/archive.h"
@@ -53,17 +54,31 @@ struct CData::Body {
         bTimeLimit = ar.ReadInt32();
         haveTimeLimit = true;
         const int32_t count = ar.ReadInt32();
+        // The entries stay in the bytes the archive read; both lists point into them.
+        const std::shared_ptr<const StringList::Image> image = ar.Image();
+        allowed.UseImage(image);
+        prohibited.UseImage(image);
         std::string scratch;
         for (int32_t i = 0; i < count;) {
             i += ReadBuffered(ar, count - i);
             if (i == count) break;
-            // A record that is not whole in the buffer, or has a longer length prefix: the
-            // general path, which also refills the buffer.
+            // A record that is not whole among the bytes read, or has a longer length prefix:
+            // the general path, which also reads on.
             const int32_t tag = ar.ReadInt32();
-            if (tag == kTagAllowed) {
-                Add(ar, count - i, allowed, longestAllowed, ar.ReadString(scratch));
-            } else if (tag == kTagProhibited) {
-                Add(ar, count - i, prohibited, longestProhibited, ar.ReadString(scratch));
+            if (tag == kTagAllowed || tag == kTagProhibited) {
+                const uint64_t at = ar.Position();
+                const std::string_view text = ar.ReadString(scratch);
+                const bool allow = tag == kTagAllowed;
+                StringList& list = allow ? allowed : prohibited;
+                if (list.Empty()) Reserve(ar, count - i, list, 0);
+                // A wide string was converted into `scratch`; the list keeps a copy of that.
+                const char* const bytes = image->data();
+                if (text.data() >= bytes && text.data() <= bytes + image->size()) {
+                    list.AppendFromImage(static_cast<std::size_t>(at), text, StringList::Hash(text));
+                } else {
+                    list.AppendUnindexed(text);
+                }
+                KeepLongest(allow ? longestAllowed : longestProhibited, text);
             } else {
                 ar.SkipString();
             }
@@ -71,10 +86,11 @@ struct CData::Body {
         }
     }
 
-    // Takes the records that lie whole in the archive's buffer and have a one-byte length (nearly
-    // all of them) straight from the buffer; returns how many it took, at most `limit`.
+    // Takes the records that lie whole among the bytes read and have a one-byte length (nearly
+    // all of them) straight from there; returns how many it took, at most `limit`.
     int32_t ReadBuffered(Archive& ar, int32_t limit) {
         const std::string_view buffer = ar.Peek();
+        const uint64_t base = ar.Position();
         const auto* const start = reinterpret_cast<const unsigned char*>(buffer.data());
         const auto* const end = start + buffer.size();
         const auto* p = start;
@@ -85,10 +101,9 @@ struct CData::Body {
             const std::size_t length = p[4];
             if (length == 0xFF || static_cast<std::size_t>(end - p) < 5 + length) break;
             const std::string_view text(reinterpret_cast<const char*>(p + 5), length);
-            if (tag == kTagAllowed) {
-                Add(ar, limit - taken, allowed, longestAllowed, text, p + 5 + length - start);
-            } else if (tag == kTagProhibited) {
-                Add(ar, limit - taken, prohibited, longestProhibited, text, p + 5 + length - start);
+            const uint64_t at = base + static_cast<uint64_t>(p + 4 - start);
+            if (tag == kTagAllowed || tag == kTagProhibited) {
+                Add(ar, limit - taken, tag == kTagAllowed, at, text, p + 5 + length - start);
             }
             p += 5 + length;
             ++taken;
@@ -97,29 +112,33 @@ struct CData::Body {
         return taken;
     }
 
-    // `used` counts bytes of the archive's buffer that belong to this record and the ones before
-    // it but are not consumed yet.
-    static void Add(Archive& ar, int32_t recordsLeft, StringList& list, std::string& longest,
-                    std::string_view text, std::ptrdiff_t used = 0) {
-        if (list.Empty()) Reserve(ar, recordsLeft, list, text.size(), static_cast<uint64_t>(used));
-        list.AppendUnindexed(text);
-        // Of several entries of the greatest length the first stays.
-        if (text.size() > longest.size()) longest.assign(text);
+    // `at`: where the entry's length prefix is in the file. `used` counts bytes read that belong
+    // to this record and the ones before it but are not consumed yet.
+    void Add(Archive& ar, int32_t recordsLeft, bool allow, uint64_t at, std::string_view text, std::ptrdiff_t used) {
+        StringList& list = allow ? allowed : prohibited;
+        if (list.Empty()) Reserve(ar, recordsLeft, list, static_cast<uint64_t>(used));
+        list.AppendFromImage(static_cast<std::size_t>(at), text, StringList::Hash(text));
+        KeepLongest(allow ? longestAllowed : longestProhibited, text);
     }
 
     // Growing a list of a million entries step by step costs far more than the reading; what is
     // left of the file bounds what the list can still receive, so reserve that once. The excess
     // is given back in Finish.
-    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, std::size_t first, uint64_t used) {
+    static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, uint64_t used) {
         constexpr uint64_t kSmallestRecord = 5;   // tag and a one-byte length
-        const uint64_t bytes = ar.Remaining() - used + first;
+        const uint64_t bytes = ar.Remaining() - used;
         const uint64_t entries = std::min<uint64_t>(static_cast<uint64_t>(recordsLeft), bytes / kSmallestRecord + 1);
-        if (bytes > std::numeric_limits<std::size_t>::max() / 4) return;
+        if (entries > std::numeric_limits<std::size_t>::max() / 8) return;
         try {
-            list.Reserve(static_cast<std::size_t>(entries), static_cast<std::size_t>(bytes));
+            list.Reserve(static_cast<std::size_t>(entries));
         } catch (const std::exception&) {
             // Only a hint: the list then grows as it goes.
         }
+    }
+
+    static void KeepLongest(std::string& longest, std::string_view text) {
+        // Of several entries of the greatest length the first stays.
+        if (text.size() > longest.size()) longest.assign(text);
     }
 
     // Indexes what was read and trims the reservations; runs after a fault too.
@@ -292,7 +311,7 @@ void CData::Save(Platform& platform) {
 }
 
 Listed CData::Classify(std::string_view address) const {
-    const std::size_t hash = StringList::Hash(address);
+    const uint32_t hash = StringList::Hash(address);
     std::shared_lock lock(m_lock);
     if (m_arrProhibited.Contains(address, hash)) return Listed::Prohibited;
     if (m_arrAllowed.Contains(address, hash)) return Listed::Allowed;
@@ -338,7 +357,7 @@ std::size_t CData::ScheduleRowCount() const {
 }
 
 bool CData::Append(ListKind kind, std::string text) {
-    const std::size_t hash = StringList::Hash(text);
+    const uint32_t hash = StringList::Hash(text);
     std::unique_lock lock(m_lock);
     ListLocked(kind).Append(text, hash);
     std::string& longest = LongestLocked(kind);

@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <iterator>
-#include <memory>
 #include <stdexcept>
 
 namespace pv {
@@ -12,12 +9,30 @@ namespace pv {
 namespace {
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 constexpr std::size_t kMinSlots = 16;
-// Entry numbers are stored in 32 bits next to the hash; 0 is reserved for "free".
+// Entry numbers are stored in 32 bits; 0 is reserved for "free".
 constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
-// Below this many pending entries, sorting them first costs more than it saves.
-constexpr std::size_t kBulkThreshold = 4096;
-// Text offsets are 32-bit.
-constexpr std::size_t kMaxBytes = 0xFFFFFFFFu;
+// How many inserts ahead a slot's memory is asked for: a million random slots are otherwise a
+// million waits for memory, one after the other.
+constexpr std::size_t kAhead = 16;
+
+void Prefetch(const void* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
+uint16_t LoadLE16(const char* p) noexcept {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+}
+
+uint32_t LoadLE32(const char* p) noexcept {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
 } // namespace
 
 std::size_t StringList::SlotsFor(std::size_t distinct) noexcept {
@@ -26,32 +41,117 @@ std::size_t StringList::SlotsFor(std::size_t distinct) noexcept {
     return size;
 }
 
-std::size_t StringList::Hash(std::string_view s) noexcept {
-    return std::hash<std::string_view>{}(s);
+unsigned StringList::EntryBitsFor(std::size_t slots, std::size_t entries) noexcept {
+    // As many bits as the table has index bits leaves the hash bits above them for the slot:
+    // those are exactly the ones the home slot does not already tell apart.
+    const unsigned bits = std::max<unsigned>(std::bit_width(slots - 1), std::bit_width(entries));
+    return std::min(bits, 32u);
 }
 
-uint32_t StringList::Fold(std::size_t hash) noexcept {
-    const uint64_t h = static_cast<uint64_t>(hash);
-    return static_cast<uint32_t>(h ^ (h >> 32));
+std::string_view StringList::LongText(const char* prefix) noexcept {
+    // Every form that holds one-byte characters (wide ones are converted, never pointed at).
+    const uint16_t w = LoadLE16(prefix + 1);
+    if (w < 0xFFFF) return std::string_view(prefix + 3, w);
+    const uint32_t d = LoadLE32(prefix + 3);
+    if (d < 0xFFFFFFFFu) return std::string_view(prefix + 7, d);
+    return std::string_view(prefix + 15, LoadLE32(prefix + 7));   // 64 bits whose value fits in 31
 }
 
-std::string_view StringList::At(std::size_t i) const noexcept {
-    const std::size_t begin = Begin(i);
-    return std::string_view(m_bytes.data() + begin, m_ends[i] - begin);
+void StringList::UseImage(std::shared_ptr<const Image> image) {
+    if (m_image && m_image != image &&
+        std::any_of(m_offsets.begin(), m_offsets.end(), [](uint32_t at) { return !(at & kOwnBit); })) {
+        throw std::logic_error("entries point into another image");
+    }
+    m_image = std::move(image);
 }
 
-std::size_t StringList::Find(std::string_view s, uint32_t folded) const noexcept {
-    if (m_slots.empty()) return npos;
-    const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t i = folded & mask;; i = (i + 1) & mask) {
-        const Slot& slot = m_slots[i];
-        if (slot.entry == 0) return npos;
-        if (slot.hash == folded && At(slot.entry - 1) == s) return i;
+void StringList::StoreOwn(std::string_view s) {
+    if (Size() >= kMaxEntries) throw std::length_error("list too long");
+    const std::size_t at = m_own.size();
+    if (s.size() >= 0xFFFFFFFFu || s.size() + 7 >= kOwnBit - at) throw std::length_error("list too large");
+    // The same length prefix as the file's, so that one decoder reads every entry.
+    char prefix[7];
+    std::size_t length = 0;
+    const std::size_t n = s.size();
+    if (n < 0xFF) {
+        prefix[length++] = static_cast<char>(n);
+    } else {
+        prefix[length++] = static_cast<char>(0xFF);
+        // As the file's writer: 0xFFFE would mark a wide string.
+        const uint16_t w = n < 0xFFFE ? static_cast<uint16_t>(n) : 0xFFFF;
+        prefix[length++] = static_cast<char>(w & 0xFF);
+        prefix[length++] = static_cast<char>(w >> 8);
+        if (w == 0xFFFF) {
+            for (int i = 0; i < 4; ++i) prefix[length++] = static_cast<char>((n >> (8 * i)) & 0xFF);
+        }
+    }
+    // s may point into m_own (an entry appended again); copy it before the block moves.
+    std::string alias;
+    if (!m_own.empty() && s.data() >= m_own.data() && s.data() < m_own.data() + m_own.size()) {
+        alias.assign(s);
+        s = alias;
+    }
+    char* const dst = m_own.Extend(length + n);
+    std::memcpy(dst, prefix, length);
+    if (n) std::memcpy(dst + length, s.data(), n);
+    try {
+        m_offsets.push_back(static_cast<uint32_t>(at) | kOwnBit);
+    } catch (...) {
+        m_own.truncate(at);
+        throw;
     }
 }
 
-bool StringList::Contains(std::string_view s, std::size_t hash) const noexcept {
-    if (Find(s, Fold(hash)) != npos) return true;
+void StringList::AppendFromImageSlow(std::size_t at, std::string_view text, uint32_t hash) {
+    if (at < kOwnBit) {
+        if (Size() >= kMaxEntries) throw std::length_error("list too long");
+        m_offsets.push_back(static_cast<uint32_t>(at));
+    } else {
+        // Beyond what an offset can address in the image: the entry gets a copy of its own.
+        StoreOwn(text);
+    }
+    if (m_pendingHashes.size() + 1 != PendingCount()) return;   // hashed again when indexed
+    try {
+        m_pendingHashes.push_back(hash);
+    } catch (...) {
+        m_pendingHashes = {};
+    }
+}
+
+void StringList::AppendUnindexed(std::string_view s, uint32_t hash) {
+    StoreOwn(s);
+    if (m_pendingHashes.size() + 1 != PendingCount()) return;
+    try {
+        m_pendingHashes.push_back(hash);
+    } catch (...) {
+        m_pendingHashes = {};
+    }
+}
+
+void StringList::Reserve(std::size_t entries) {
+    m_offsets.reserve(m_offsets.size() + entries);
+    m_pendingHashes.reserve(m_pendingHashes.size() + entries);
+}
+
+void StringList::ShrinkToFit() {
+    m_own.shrink_to_fit();
+    m_offsets.shrink_to_fit();
+}
+
+std::size_t StringList::Find(std::string_view s, uint32_t hash) const noexcept {
+    if (m_slots.empty()) return npos;
+    const std::size_t mask = m_slots.size() - 1;
+    const uint32_t high = HighMask();
+    const uint32_t tag = hash & high;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const uint32_t slot = m_slots[i];
+        if (slot == 0) return npos;
+        if ((slot & high) == tag && At((slot & ~high) - 1) == s) return i;
+    }
+}
+
+bool StringList::Contains(std::string_view s, uint32_t hash) const noexcept {
+    if (Find(s, hash) != npos) return true;
     // Entries of an unfinished bulk load are not in the table yet.
     for (std::size_t i = m_indexed; i < Size(); ++i) {
         if (At(i) == s) return true;
@@ -59,209 +159,177 @@ bool StringList::Contains(std::string_view s, std::size_t hash) const noexcept {
     return false;
 }
 
-void StringList::Grow(std::size_t atLeast) {
-    std::size_t size = m_slots.empty() ? kMinSlots : m_slots.size() * 2;
-    while (size < atLeast) size *= 2;
-    detail::PodBuffer<Slot> slots;
-    slots.AssignZeroed(size);
-    const std::size_t mask = size - 1;
-    // Every text in the table is distinct, so re-placing needs no comparisons.
-    for (const Slot& old : m_slots) {
-        if (old.entry == 0) continue;
-        std::size_t i = old.hash & mask;
-        while (slots[i].entry != 0) i = (i + 1) & mask;
-        slots[i] = old;
-    }
-    m_slots.swap(slots);
+bool StringList::SameText(uint32_t slot, std::size_t index) const noexcept {
+    return At((slot & ~HighMask()) - 1) == At(index);
 }
 
-void StringList::Reserve(std::size_t entries, std::size_t bytes) {
-    m_ends.reserve(m_ends.size() + entries);
-    m_pendingHashes.reserve(m_pendingHashes.size() + entries);
-    m_bytes.reserve(m_bytes.size() + bytes);
-}
-
-void StringList::ShrinkToFit() {
-    m_bytes.shrink_to_fit();
-    m_ends.shrink_to_fit();
-}
-
-void StringList::StoreBytes(std::string_view s) {
-    if (m_ends.size() >= kMaxEntries) throw std::length_error("list too long");
-    if (s.size() > kMaxBytes - m_bytes.size()) throw std::length_error("list too large");
-    // s may point into this list (an entry appended again); copy it before the block moves.
-    std::string alias;
-    if (!m_bytes.empty() && s.data() >= m_bytes.data() && s.data() < m_bytes.data() + m_bytes.size()) {
-        alias.assign(s);
-        s = alias;
-    }
-    m_bytes.Append(s.data(), s.size());
-    try {
-        m_ends.push_back(static_cast<uint32_t>(m_bytes.size()));
-    } catch (...) {
-        m_bytes.truncate(m_bytes.size() - s.size());
-        throw;
-    }
-}
-
-void StringList::IndexEntry(std::size_t index, uint32_t folded) noexcept {
+void StringList::IndexEntry(std::size_t index, uint32_t hash) noexcept {
     const std::size_t mask = m_slots.size() - 1;
-    std::size_t i = folded & mask;
-    for (; m_slots[i].entry != 0; i = (i + 1) & mask) {
-        if (m_slots[i].hash == folded && At(m_slots[i].entry - 1) == At(index)) return;   // a duplicate
+    const uint32_t high = HighMask();
+    const uint32_t tag = hash & high;
+    std::size_t i = hash & mask;
+    for (; m_slots[i] != 0; i = (i + 1) & mask) {
+        const uint32_t slot = m_slots[i];
+        if ((slot & high) == tag && SameText(slot, index)) return;   // a duplicate
     }
-    m_slots[i] = Slot{static_cast<uint32_t>(index + 1), folded};
+    m_slots[i] = tag | static_cast<uint32_t>(index + 1);
     ++m_distinct;
 }
 
-void StringList::Append(std::string_view s, std::size_t hash) {
-    if (m_indexed < Size()) IndexPending();
-    // Table first, storage second: a failure leaves both as they were.
-    if (SlotsFor(m_distinct + 1) > m_slots.size()) Grow();
-    StoreBytes(s);
-    IndexEntry(Size() - 1, Fold(hash));
+void StringList::InsertAll(std::size_t first, const detail::PodBuffer<uint32_t>& hashes) noexcept {
+    const std::size_t count = hashes.size();
+    const std::size_t mask = m_slots.size() - 1;
+    const uint32_t high = HighMask();
+    uint32_t* const slots = m_slots.data();
+    std::size_t distinct = m_distinct;
+    // In list order, so the earliest entry of a text is the one indexed; IndexEntry's loop, kept
+    // here so that the comparison, which is rarely needed, stays out of the way.
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + kAhead < count) Prefetch(&slots[hashes[k + kAhead] & mask]);
+        const uint32_t hash = hashes[k];
+        const uint32_t tag = hash & high;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const uint32_t slot = slots[i];
+            if (slot == 0) {
+                slots[i] = tag | static_cast<uint32_t>(first + k + 1);
+                ++distinct;
+                break;
+            }
+            if ((slot & high) == tag && SameText(slot, first + k)) break;   // a duplicate
+        }
+    }
+    m_distinct = distinct;
+}
+
+void StringList::Rebuild(std::size_t slots, std::size_t entries, detail::PodBuffer<uint32_t>& pending) {
+    // The slots keep only some bits of each hash, so a new table hashes the texts again (the
+    // pending ones were hashed while they were read).
+    detail::PodBuffer<uint32_t> hashes;
+    if (m_indexed == 0 && pending.size() == Size()) {
+        hashes.swap(pending);
+    } else {
+        const bool hashed = pending.size() == PendingCount();
+        hashes.reserve(Size());
+        for (std::size_t i = 0; i < Size(); ++i) {
+            hashes.push_back(hashed && i >= m_indexed ? pending[i - m_indexed] : Hash(At(i)));
+        }
+    }
+    detail::PodBuffer<uint32_t> table;
+    table.AssignZeroed(slots);
+    m_slots.swap(table);
+    table = {};
+    pending = {};
+    m_entryBits = EntryBitsFor(slots, entries);
+    m_distinct = 0;
+    InsertAll(0, hashes);
     m_indexed = Size();
 }
 
-void StringList::AppendUnindexed(std::string_view s) {
-    const uint32_t folded = Fold(Hash(s));
-    StoreBytes(s);
-    try {
-        m_pendingHashes.push_back(folded);
-    } catch (...) {
-        // Without its hash the entry is hashed again when it is indexed.
-        m_pendingHashes.clear();
+void StringList::Append(std::string_view s, uint32_t hash) {
+    IndexPending();
+    // Table first, storage second: a failure leaves both as they were.
+    const std::size_t slots = std::max(SlotsFor(m_distinct + 1), m_slots.size());
+    if (slots > m_slots.size() || EntryBitsFor(slots, Size() + 1) > m_entryBits) {
+        // The table doubles, and so does the room for entry numbers, so rebuilding stays rare.
+        detail::PodBuffer<uint32_t> none;
+        Rebuild(slots, Size() + 1, none);
     }
+    StoreOwn(s);
+    IndexEntry(Size() - 1, hash);
+    m_indexed = Size();
 }
 
 void StringList::IndexPending() {
     const std::size_t first = m_indexed;
     const std::size_t pending = Size() - first;
     if (pending == 0) return;
-    const std::size_t wanted = SlotsFor(m_distinct + pending);
-    if (wanted > m_slots.size()) Grow(wanted);
-
-    if (pending < kBulkThreshold) {
-        const bool hashed = m_pendingHashes.size() == pending;
-        for (std::size_t i = first; i < Size(); ++i) {
-            IndexEntry(i, hashed ? m_pendingHashes[i - first] : Fold(Hash(At(i))));
-        }
-        m_pendingHashes = {};
-        m_indexed = Size();
+    const std::size_t slots = std::max(SlotsFor(m_distinct + pending), m_slots.size());
+    if (slots > m_slots.size() || EntryBitsFor(slots, Size()) > m_entryBits) {
+        Rebuild(slots, Size(), m_pendingHashes);
         return;
     }
-
-    // Inserting a million entries in list order would touch the table at random, one cache miss
-    // each. Grouped by the top bits of their home slot first (a stable counting sort, so the
-    // earliest entry of a text wins), each group fills a stretch of the table small enough to
-    // stay in the cache. Few groups keep the sort's scattered writes few streams.
     detail::PodBuffer<uint32_t> hashes;
     hashes.swap(m_pendingHashes);
     if (hashes.size() != pending) {
         hashes.clear();
         hashes.reserve(pending);
-        for (std::size_t i = first; i < Size(); ++i) hashes.push_back(Fold(Hash(At(i))));
+        for (std::size_t i = first; i < Size(); ++i) hashes.push_back(Hash(At(i)));
     }
-    struct Item {
-        uint32_t folded;
-        uint32_t index;
-    };
-    std::unique_ptr<Item[]> items(new Item[pending]);
-    const std::size_t mask = m_slots.size() - 1;
-    constexpr unsigned kGroupBits = 8;
-    unsigned bits = 0;
-    while ((std::size_t{1} << bits) < m_slots.size()) ++bits;
-    const unsigned shift = bits > kGroupBits ? bits - kGroupBits : 0;
-    std::size_t start[(std::size_t{1} << kGroupBits) + 1] = {};
-    for (std::size_t k = 0; k < pending; ++k) ++start[((hashes[k] & mask) >> shift) + 1];
-    for (std::size_t g = 1; g < std::size(start); ++g) start[g] += start[g - 1];
-    for (std::size_t k = 0; k < pending; ++k) {
-        const uint32_t folded = hashes[k];
-        items[start[(folded & mask) >> shift]++] = Item{folded, static_cast<uint32_t>(first + k)};
-    }
-    hashes = {};
-    for (std::size_t j = 0; j < pending; ++j) IndexEntry(items[j].index, items[j].folded);
+    InsertAll(first, hashes);
     m_indexed = Size();
 }
 
 void StringList::EraseSlot(std::size_t hole) noexcept {
-    // Backward-shift deletion keeps every probe chain unbroken without tombstones.
+    // Backward-shift deletion keeps every probe chain unbroken without tombstones. A slot does
+    // not hold its home, so the texts after the hole are hashed again; the run is short.
     const std::size_t mask = m_slots.size() - 1;
+    const uint32_t high = HighMask();
     std::size_t j = hole;
     for (;;) {
         j = (j + 1) & mask;
-        if (m_slots[j].entry == 0) break;
-        const std::size_t home = m_slots[j].hash & mask;
+        const uint32_t slot = m_slots[j];
+        if (slot == 0) break;
+        const std::size_t home = Hash(At((slot & ~high) - 1)) & mask;
         // The element at j may move back to the hole unless its home lies cyclically in (hole, j].
         const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
         if (!stays) {
-            m_slots[hole] = m_slots[j];
+            m_slots[hole] = slot;
             hole = j;
         }
     }
-    m_slots[hole] = Slot{};
+    m_slots[hole] = 0;
     --m_distinct;
 }
 
 std::size_t StringList::RemoveAll(std::string_view s) {
     IndexPending();
-    const std::size_t slot = Find(s, Fold(Hash(s)));
+    const std::size_t slot = Find(s, Hash(s));
     if (slot == npos) return 0;
 
-    auto matches = [&](std::size_t begin, std::size_t len) {
-        // memcmp only on real bytes: a list of empty entries has no block at all.
-        return len == s.size() && (len == 0 || std::memcmp(m_bytes.data() + begin, s.data(), len) == 0);
-    };
     // Counted first, so that nothing can fail once entries start moving.
     std::vector<uint32_t> removed;
-    {
-        std::size_t n = 0, begin = 0;
-        for (std::size_t end : m_ends) {
-            n += matches(begin, end - begin);
-            begin = end;
-        }
-        removed.reserve(n);
-    }
+    removed.reserve(static_cast<std::size_t>(
+        std::count_if(m_offsets.begin(), m_offsets.end(), [&](uint32_t at) { return Text(at) == s; })));
+    // While the entries are where the table says (the shift hashes the texts it moves).
+    EraseSlot(slot);
 
-    // One pass: slide the kept entries down over the removed ones, noting where those were.
-    std::size_t write = 0;   // bytes kept so far
-    std::size_t kept = 0;    // entries kept so far
-    std::size_t begin = 0;
-    const std::size_t count = m_ends.size();
+    // One pass: slide the kept entries down over the removed ones, noting where those were. The
+    // texts stay where they are; a removed text of the list's own is not reclaimed (entries are
+    // removed by hand, one at a time).
+    std::size_t kept = 0;
+    const std::size_t count = Size();
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t end = m_ends[i];
-        const std::size_t len = end - begin;
-        if (matches(begin, len)) {
+        const uint32_t at = m_offsets[i];
+        if (Text(at) == s) {
             removed.push_back(static_cast<uint32_t>(i));
         } else {
-            if (write != begin && len) std::memmove(m_bytes.data() + write, m_bytes.data() + begin, len);
-            write += len;
-            m_ends[kept++] = static_cast<uint32_t>(write);
+            m_offsets[kept++] = at;
         }
-        begin = end;
     }
-    m_bytes.truncate(write);
-    m_ends.truncate(kept);
+    m_offsets.truncate(kept);
     m_indexed = kept;
 
-    // The slot still names a removed entry; drop it before renumbering the others.
-    EraseSlot(slot);
-    // Entries after a removed one moved down by the number of removed entries before them.
+    // Entries after a removed one moved down by the number of removed entries before them; the
+    // number sits in the low bits, so subtracting leaves the hash bits alone.
+    const uint32_t high = HighMask();
     const uint32_t first = removed.front();
-    for (Slot& sl : m_slots) {
-        if (sl.entry == 0 || sl.entry - 1 < first) continue;
-        const uint32_t index = sl.entry - 1;
+    for (uint32_t& sl : m_slots) {
+        if (sl == 0) continue;
+        const uint32_t index = (sl & ~high) - 1;
+        if (index < first) continue;
         const auto shift = std::lower_bound(removed.begin(), removed.end(), index) - removed.begin();
-        sl.entry -= static_cast<uint32_t>(shift);
+        sl -= static_cast<uint32_t>(shift);
     }
     return removed.size();
 }
 
 void StringList::Clear() noexcept {
-    m_bytes.clear();
-    m_ends.clear();
+    m_image.reset();
+    m_own.clear();
+    m_offsets.clear();
     m_pendingHashes.clear();
     m_slots.clear();
+    m_entryBits = 0;
     m_distinct = 0;
     m_indexed = 0;
 }
@@ -274,8 +342,8 @@ std::vector<std::string> StringList::ToVector() const {
 }
 
 std::size_t StringList::MemoryBytes() const noexcept {
-    return m_bytes.capacity() + m_ends.capacity() * sizeof(uint32_t) +
-           m_slots.capacity() * sizeof(Slot);
+    return m_own.capacity() +
+           (m_offsets.capacity() + m_pendingHashes.capacity() + m_slots.capacity()) * sizeof(uint32_t);
 }
 
 } // namespace pv

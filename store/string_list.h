@@ -1,167 +1,84 @@
 // An ordered list of ANSI strings (duplicates allowed) with an index for exact lookup.
 //
-// Lists can hold a million addresses and are consulted on every navigation, so the bytes of all
-// entries live back to back in one block and an open-addressing table maps each distinct text to
-// one of its entries: lookup is one hash and, nearly always, one comparison; memory is the text
-// plus 4 bytes per entry and 8 per table slot (1.33 to 2.67 slots per distinct text).
+// Lists can hold a million addresses and are consulted on every navigation. Loading one must
+// cost little more than reading the file, so the entries of a loaded list stay where they were
+// read: in the file's bytes (the image, shared by the lists read from it), each entry being the
+// 32-bit offset of its length prefix there. Entries added later go, in the same encoding, into a
+// block of the list's own. An open-addressing table maps each distinct text to one of its
+// entries: lookup is one hash and, nearly always, one comparison. A slot is one 32-bit word, the
+// entry's number in the low bits and, above them, the same bits of the text's hash, so a probe
+// rejects other texts without looking at them. Memory beyond the file is 4 bytes per entry and
+// 4 per table slot (1.33 to 2.67 slots per distinct text).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <utility>
 #include <vector>
+
+#include "store/pod_buffer.h"
 
 namespace pv {
 
-namespace detail {
-
-// A growable array of plain values kept with realloc: growing and trimming a block of tens of
-// megabytes then usually remaps pages instead of copying them into freshly touched memory.
-template <class T>
-class PodBuffer {
-    static_assert(std::is_trivially_copyable_v<T>);
-
-public:
-    PodBuffer() = default;
-    PodBuffer(const PodBuffer& other) { Append(other.data(), other.size()); }
-    PodBuffer(PodBuffer&& other) noexcept
-        : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)),
-          m_capacity(std::exchange(other.m_capacity, 0)) {}
-    PodBuffer& operator=(const PodBuffer& other) {
-        if (this != &other) {
-            PodBuffer copy(other);
-            swap(copy);
-        }
-        return *this;
-    }
-    PodBuffer& operator=(PodBuffer&& other) noexcept {
-        PodBuffer moved(std::move(other));
-        swap(moved);
-        return *this;
-    }
-    ~PodBuffer() { std::free(m_data); }
-
-    void swap(PodBuffer& other) noexcept {
-        std::swap(m_data, other.m_data);
-        std::swap(m_size, other.m_size);
-        std::swap(m_capacity, other.m_capacity);
-    }
-
-    T* data() noexcept { return m_data; }
-    const T* data() const noexcept { return m_data; }
-    std::size_t size() const noexcept { return m_size; }
-    std::size_t capacity() const noexcept { return m_capacity; }
-    bool empty() const noexcept { return m_size == 0; }
-    T& operator[](std::size_t i) noexcept { return m_data[i]; }
-    const T& operator[](std::size_t i) const noexcept { return m_data[i]; }
-    const T* begin() const noexcept { return m_data; }
-    const T* end() const noexcept { return m_data + m_size; }
-    T* begin() noexcept { return m_data; }
-    T* end() noexcept { return m_data + m_size; }
-
-    // Replaces the content by n zero bytes' worth of values. A large block comes straight from
-    // the system already zeroed, so its pages are first touched (and cached) by their first use.
-    void AssignZeroed(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        void* p = std::calloc(n ? n : 1, sizeof(T));
-        if (!p) throw std::bad_alloc();
-        std::free(m_data);
-        m_data = static_cast<T*>(p);
-        m_size = n;
-        m_capacity = n;
-    }
-
-    void reserve(std::size_t n) {
-        if (n > m_capacity) Reallocate(n);
-    }
-    void Append(const T* values, std::size_t n) {
-        if (n == 0) return;
-        if (n > m_capacity - m_size) Reallocate(Grown(n));
-        std::memcpy(m_data + m_size, values, n * sizeof(T));
-        m_size += n;
-    }
-    void push_back(const T& v) { Append(&v, 1); }
-    // Only ever shrinks.
-    void truncate(std::size_t n) noexcept {
-        if (n < m_size) m_size = n;
-    }
-    void clear() noexcept { m_size = 0; }
-    void shrink_to_fit() noexcept {
-        if (m_capacity == m_size) return;
-        if (m_size == 0) {
-            std::free(std::exchange(m_data, nullptr));
-            m_capacity = 0;
-            return;
-        }
-        // A shrinking realloc that fails leaves the block as it was; keeping it is fine.
-        if (void* p = std::realloc(m_data, m_size * sizeof(T))) {
-            m_data = static_cast<T*>(p);
-            m_capacity = m_size;
-        }
-    }
-
-private:
-    std::size_t Grown(std::size_t extra) const {
-        const std::size_t limit = static_cast<std::size_t>(-1) / sizeof(T);
-        if (extra > limit - m_size) throw std::bad_alloc();
-        const std::size_t need = m_size + extra;
-        const std::size_t doubled = m_capacity > limit / 2 ? limit : m_capacity * 2;
-        return need > doubled ? need : (doubled < 16 ? 16 : doubled);
-    }
-    void Reallocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        void* p = std::realloc(m_data, n * sizeof(T));
-        if (!p) throw std::bad_alloc();
-        m_data = static_cast<T*>(p);
-        m_capacity = n;
-    }
-
-    T* m_data = nullptr;
-    std::size_t m_size = 0;
-    std::size_t m_capacity = 0;
-};
-
-} // namespace detail
-
 class StringList {
 public:
+    // Bytes holding entries, each behind a length prefix in pv.dat's one-byte-character form.
+    using Image = detail::PodBuffer<char>;
+
     StringList() = default;
     StringList(const StringList&) = default;
     StringList(StringList&&) noexcept = default;
     StringList& operator=(const StringList&) = default;
     StringList& operator=(StringList&&) noexcept = default;
 
-    static std::size_t Hash(std::string_view s) noexcept;
+    // 32 bits of a 64-bit multiply-rotate hash taking 16 bytes a step: loading a million entries
+    // hashes some 50 MB, and a navigation hashes its address once for both lists.
+    static uint32_t Hash(std::string_view s) noexcept;
 
-    std::size_t Size() const noexcept { return m_ends.size(); }
-    bool Empty() const noexcept { return m_ends.empty(); }
+    std::size_t Size() const noexcept { return m_offsets.size(); }
+    bool Empty() const noexcept { return m_offsets.empty(); }
     // Valid until the list changes.
-    std::string_view At(std::size_t i) const noexcept;
+    std::string_view At(std::size_t i) const noexcept { return Text(m_offsets[i]); }
 
     void Append(std::string_view s) { Append(s, Hash(s)); }
-    void Append(std::string_view s, std::size_t hash);
-    // Room for `entries` more entries holding `bytes` more bytes in all (storage only; the index
-    // is sized when entries are indexed).
-    void Reserve(std::size_t entries, std::size_t bytes);
+    // `hash` must be Hash(s).
+    void Append(std::string_view s, uint32_t hash);
+
+    // Bulk loading. Entries appended this way are not indexed yet (lookups still find them, by a
+    // linear scan) until IndexPending adds them all at once; the caller hashes each text while
+    // it is still in the cache. `hash` must be Hash(text).
+    //
+    // The image the list's entries may point into; only while the list has no entries from
+    // another. It may still grow (the entries point below its end), never change.
+    void UseImage(std::shared_ptr<const Image> image);
+    // The entry whose length prefix (one byte, or 0xFF and a 16-, 32- or 64-bit length) starts
+    // at `at` in the image, its text wholly inside the image.
+    void AppendFromImage(std::size_t at, std::string_view text, uint32_t hash) {
+        if (at < kOwnBit && Size() < m_offsets.capacity() && m_pendingHashes.size() < m_pendingHashes.capacity() &&
+            m_pendingHashes.size() == PendingCount()) {
+            m_offsets.PushUnchecked(static_cast<uint32_t>(at));
+            m_pendingHashes.PushUnchecked(hash);
+            return;
+        }
+        AppendFromImageSlow(at, text, hash);
+    }
+    // A text of the list's own (one converted while reading, say).
+    void AppendUnindexed(std::string_view s) { AppendUnindexed(s, Hash(s)); }
+    void AppendUnindexed(std::string_view s, uint32_t hash);
+    // Room for `entries` more entries (storage only; the index is sized when they are indexed).
+    void Reserve(std::size_t entries);
+    void IndexPending();
+    std::size_t PendingCount() const noexcept { return Size() - m_indexed; }
     // Gives back storage reserved beyond what the entries use (usually without copying).
     void ShrinkToFit();
 
-    // Bulk loading: appends without touching the index. Such entries are still found (by a
-    // linear scan) until IndexPending adds them all to the index in one cache-friendly pass.
-    // The text is hashed now, while it is still in the cache.
-    void AppendUnindexed(std::string_view s);
-    void IndexPending();
-    std::size_t PendingCount() const noexcept { return Size() - m_indexed; }
-
     bool Contains(std::string_view s) const noexcept { return Contains(s, Hash(s)); }
     // `hash` must be Hash(s); lets one hash serve several lists.
-    bool Contains(std::string_view s, std::size_t hash) const noexcept;
+    bool Contains(std::string_view s, uint32_t hash) const noexcept;
 
     // Removes every entry equal to s, keeping the order of the rest; returns how many went.
     std::size_t RemoveAll(std::string_view s);
@@ -169,47 +86,112 @@ public:
 
     template <class F>
     void ForEach(F&& f) const {
-        std::size_t begin = 0;
-        for (std::size_t end : m_ends) {
-            f(std::string_view(m_bytes.data() + begin, end - begin));
-            begin = end;
-        }
+        for (uint32_t at : m_offsets) f(Text(at));
     }
     std::vector<std::string> ToVector() const;
 
     // Distinct texts held (for tests and measurements).
     std::size_t DistinctCount() const noexcept { return m_distinct; }
-    // Heap bytes reserved by the list and its index.
+    // Heap bytes reserved by the list and its index, not counting the shared image.
     std::size_t MemoryBytes() const noexcept;
 
 private:
-    // entry: index of an entry with this text, plus one; 0 marks a free slot.
-    // hash: the folded hash, which also gives the slot the text belongs in.
-    struct Slot {
-        uint32_t entry = 0;
-        uint32_t hash = 0;
-    };
+    // Offsets with this bit point into m_own, the others into the image.
+    static constexpr uint32_t kOwnBit = 0x80000000u;
 
-    static uint32_t Fold(std::size_t hash) noexcept;
-    std::size_t Begin(std::size_t i) const noexcept { return i ? m_ends[i - 1] : 0; }
+    std::string_view Text(uint32_t at) const noexcept {
+        const char* p = at & kOwnBit ? m_own.data() + (at & ~kOwnBit) : m_image->data() + at;
+        const auto first = static_cast<unsigned char>(*p);
+        if (first < 0xFF) return std::string_view(p + 1, first);
+        return LongText(p);
+    }
+    static std::string_view LongText(const char* prefix) noexcept;
+    void AppendFromImageSlow(std::size_t at, std::string_view text, uint32_t hash);
+    // Stores s in m_own behind its length prefix and appends the entry.
+    void StoreOwn(std::string_view s);
+
+    uint32_t HighMask() const noexcept { return m_entryBits >= 32 ? 0 : ~uint32_t{0} << m_entryBits; }
     // Slot holding s, or npos.
-    std::size_t Find(std::string_view s, uint32_t folded) const noexcept;
-    // Doubles the table, or makes it at least `atLeast` slots (a power of two).
-    void Grow(std::size_t atLeast = 0);
-    void StoreBytes(std::string_view s);
-    // Puts entry `index` (whose text has hash `folded`) into the table unless its text is there.
-    void IndexEntry(std::size_t index, uint32_t folded) noexcept;
+    std::size_t Find(std::string_view s, uint32_t hash) const noexcept;
+    // Replaces the table by one of `slots` slots with room for `entries` entry numbers and
+    // indexes every entry. `pending` holds the hashes of the entries from m_indexed on (or is
+    // empty); it is used up.
+    void Rebuild(std::size_t slots, std::size_t entries, detail::PodBuffer<uint32_t>& pending);
+    // Indexes entries [first, first + hashes.size()) into the table, which has room for them.
+    void InsertAll(std::size_t first, const detail::PodBuffer<uint32_t>& hashes) noexcept;
+    // Puts entry `index` into the table unless its text is there already.
+    void IndexEntry(std::size_t index, uint32_t hash) noexcept;
+    // Whether the entry in `slot` has the text of entry `index` (the rare case of equal hash bits).
+    bool SameText(uint32_t slot, std::size_t index) const noexcept;
     void EraseSlot(std::size_t slot) noexcept;
 
     // Slots for `distinct` texts: a power of two, at most three quarters full.
     static std::size_t SlotsFor(std::size_t distinct) noexcept;
+    // Bits for entry numbers (plus one) in a table of `slots` slots holding `entries` entries.
+    static unsigned EntryBitsFor(std::size_t slots, std::size_t entries) noexcept;
 
-    detail::PodBuffer<char> m_bytes;          // entries' text, back to back (under 4 GiB)
-    detail::PodBuffer<uint32_t> m_ends;       // end offset of each entry in m_bytes
-    detail::PodBuffer<uint32_t> m_pendingHashes;   // folded hashes of entries not yet indexed
-    detail::PodBuffer<Slot> m_slots;    // power-of-two size, at most three quarters full
+    std::shared_ptr<const Image> m_image;
+    Image m_own;                              // texts of the list's own, each behind its prefix
+    detail::PodBuffer<uint32_t> m_offsets;    // each entry's length prefix, in stored order
+    detail::PodBuffer<uint32_t> m_pendingHashes;   // hashes of entries not yet indexed
+    // Power-of-two size, at most three quarters full. 0 is a free slot; otherwise the low
+    // m_entryBits bits hold an entry's number plus one and the others the same bits of its hash.
+    detail::PodBuffer<uint32_t> m_slots;
+    unsigned m_entryBits = 0;
     std::size_t m_distinct = 0;
     std::size_t m_indexed = 0;          // entries [0, m_indexed) are in the table
 };
+
+namespace detail {
+inline uint64_t HashLoad64(const char* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint64_t HashLoad32(const char* p) noexcept {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline constexpr uint64_t kHashPrime1 = 0x9E3779B185EBCA87ull;
+inline constexpr uint64_t kHashPrime2 = 0xC2B2AE3D27D4EB4Full;
+inline constexpr uint64_t kHashPrime3 = 0x165667B19E3779F9ull;
+// The rotation brings the product's well-mixed high bits down for the next step.
+inline uint64_t HashRound(uint64_t acc, uint64_t word) noexcept {
+    return std::rotl((acc ^ word) * kHashPrime1, 29);
+}
+} // namespace detail
+
+// Inline: the loader hashes every entry in its innermost loop.
+inline uint32_t StringList::Hash(std::string_view s) noexcept {
+    using namespace detail;
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    // Two independent lanes of one multiplication per 8 bytes, so that consecutive entries'
+    // hashes overlap in the processor; the last step re-reads bytes of the one before instead of
+    // branching over the tail.
+    // The length goes in multiplied, so that it cannot cancel against the bytes of a word.
+    uint64_t a = kHashPrime1 ^ (n * kHashPrime2);
+    uint64_t b = kHashPrime2;
+    if (n > 16) {
+        const char* const last = p + n - 16;
+        for (; p < last; p += 16) {
+            a = HashRound(a, HashLoad64(p));
+            b = HashRound(b, HashLoad64(p + 8));
+        }
+        a = HashRound(a, HashLoad64(last));
+        b = HashRound(b, HashLoad64(last + 8));
+    } else if (n >= 8) {
+        a = HashRound(a, HashLoad64(p));
+        b = HashRound(b, HashLoad64(p + n - 8));
+    } else if (n >= 4) {
+        a = HashRound(a, HashLoad32(p) | (HashLoad32(p + n - 4) << 32));
+    } else if (n > 0) {
+        const auto byte = [&](std::size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+        a = HashRound(a, byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
+    }
+    // The high half of a product depends on every bit of both lanes.
+    return static_cast<uint32_t>(((a ^ std::rotl(b, 31)) * kHashPrime3) >> 32);
+}
 
 } // namespace pv

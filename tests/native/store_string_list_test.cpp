@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <vector>
@@ -100,7 +102,7 @@ TEST(StoreStringList, BulkLoadedEntriesBehaveLikeAppendedOnes) {
     std::vector<std::string> ref;
     for (int i = 0; i < 20000; ++i) ref.push_back("http://bulk" + std::to_string(rng() % 9000) + ".test/");
     StringList bulk;
-    bulk.Reserve(ref.size(), 1 << 20);
+    bulk.Reserve(ref.size());
     for (const std::string& s : ref) bulk.AppendUnindexed(s);
     EXPECT_EQ(bulk.PendingCount(), ref.size());
     EXPECT_TRUE(bulk.Contains(ref.back()));   // found before indexing, by the fallback scan
@@ -132,6 +134,52 @@ TEST(StoreStringList, BulkLoadedEntriesBehaveLikeAppendedOnes) {
     bulk.Append("late");
     EXPECT_EQ(bulk.PendingCount(), 0u);
     EXPECT_EQ(bulk.RemoveAll("late"), 2u);
+}
+
+// Loaded entries stay in the file's bytes, behind their length prefix in any of its forms;
+// entries added later are the list's own. Both must read, match and go alike, and a copy shares
+// the bytes without sharing the entries.
+TEST(StoreStringList, EntriesInTheImageAndOfTheirOwnReadAlike) {
+    auto image = std::make_shared<StringList::Image>();
+    std::vector<std::pair<std::size_t, std::string>> placed;
+    auto put = [&](std::string prefix, const std::string& text) {
+        image->Append("\x01\0\0\0", 4);   // a tag, as in the file
+        placed.emplace_back(image->size(), text);
+        image->Append(prefix.data(), prefix.size());
+        image->Append(text.data(), text.size());
+    };
+    const std::string mid(300, 'm'), big(70000, 'b');
+    put(std::string("\x01", 1), "a");
+    put(std::string("\0", 1), "");
+    put(std::string("\xFF\x2C\x01", 3), mid);
+    put(std::string("\xFF\xFF\xFF\x70\x11\x01\x00", 7), big);
+    put(std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x05\0\0\0\0\0\0\0", 15), "hello");
+    StringList l;
+    l.UseImage(image);
+    std::vector<std::string> ref;
+    for (const auto& [at, text] : placed) {
+        l.AppendFromImage(at, text, StringList::Hash(text));
+        ref.push_back(text);
+    }
+    for (std::size_t n : {254, 255, 65533, 65534, 65535}) {
+        ref.emplace_back(n, static_cast<char>('0' + n % 10));
+        l.AppendUnindexed(ref.back());
+    }
+    EXPECT_EQ(l.PendingCount(), ref.size());
+    l.IndexPending();
+    EXPECT_EQ(Items(l), ref);
+    for (const std::string& s : ref) EXPECT_TRUE(l.Contains(s)) << s.size();
+    EXPECT_FALSE(l.Contains(std::string(300, 'b')));
+
+    StringList copy = l;
+    EXPECT_EQ(copy.RemoveAll(mid), 1u);
+    copy.Append(copy.At(0));
+    EXPECT_TRUE(l.Contains(mid));
+    EXPECT_EQ(Items(l), ref);
+    EXPECT_EQ(copy.Size(), ref.size());
+    EXPECT_EQ(copy.RemoveAll("a"), 2u);
+    // Entries cannot be pointed into a second block.
+    EXPECT_THROW(copy.UseImage(std::make_shared<StringList::Image>()), std::logic_error);
 }
 
 TEST(StoreStringList, CopyAndMoveKeepTheIndex) {
