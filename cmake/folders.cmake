@@ -15,21 +15,16 @@ set(PV_NO_WINDOWS_H_DIR ${PV_INCLUDE_ROOTS}/portable)
 file(CONFIGURE OUTPUT ${PV_NO_WINDOWS_H_DIR}/windows.h CONTENT
   "#error \"portable source: windows.h is for *_win.cpp files (cmake/folders.cmake)\"\n")
 
-# pv_publish_folder(TARGET [FOLDER]): TARGET and whoever links it find FOLDER (a path from the
-# repository's root; the folder of the calling CMakeLists.txt when not given), and through this
-# root nothing else.
+# pv_publish_folder(TARGET): TARGET and whoever links it find the folder of the calling
+# CMakeLists.txt, and through this root nothing else.
 function(pv_publish_folder target)
-  if(ARGC GREATER 1)
-    set(folder ${ARGV1})
-  else()
-    file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  endif()
+  file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   string(REPLACE "/" "." name ${folder})
   set(link ${PV_INCLUDE_ROOTS}/${name}/${folder})
   if(NOT IS_SYMLINK ${link})
     get_filename_component(parent ${link} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
-    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${link} SYMBOLIC)
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${link} SYMBOLIC)
   endif()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "INTERFACE_LIBRARY")
@@ -37,11 +32,6 @@ function(pv_publish_folder target)
   else()
     target_include_directories(${target} PUBLIC ${PV_INCLUDE_ROOTS}/${name})
   endif()
-endfunction()
-
-# pv_portable_sources(SOURCE...): these sources build without windows.h.
-function(pv_portable_sources)
-  set_property(SOURCE ${ARGN} APPEND PROPERTY INCLUDE_DIRECTORIES ${PV_NO_WINDOWS_H_DIR})
 endfunction()
 
 # pv_folder_library(TARGET [WINDOWS_ONLY] [EXCLUDE file...]): the static library of the calling
@@ -67,7 +57,7 @@ function(pv_folder_library target)
     add_library(${target} STATIC ${portable})
   endif()
   if(portable)
-    pv_portable_sources(${portable})
+    set_property(SOURCE ${portable} APPEND PROPERTY INCLUDE_DIRECTORIES ${PV_NO_WINDOWS_H_DIR})
   endif()
   pv_publish_folder(${target})
 endfunction()
