@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_ptr.h"
 #include "platform/handles_win.h"
 #include "resources/resource.h"
 #include "store/vigil_app.h"

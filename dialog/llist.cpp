@@ -10,6 +10,7 @@
 
 #include "dialog/hand_cursor.h"
 #include "dialog/message_map.h"
+#include "platform/com_ptr.h"
 #include "platform/handles_win.h"
 #include "resources/resource.h"
 #include "store/vigil_app.h"

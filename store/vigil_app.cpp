@@ -6,10 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-#include <exdisp.h>   // the current browser reference is released with the module state
-#endif
-
 namespace pv {
 
 namespace {

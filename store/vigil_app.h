@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,11 +17,15 @@
 #include "store/data.h"
 
 #ifdef _WIN32
-#include "platform/com_ptr.h"
 struct IWebBrowser2;
 #endif
 
 namespace pv {
+
+#ifdef _WIN32
+template <class T>
+class ComPtr;   // platform/com_ptr.h, for whoever takes the current browser
+#endif
 
 class CVigilApp {
 public:
@@ -75,6 +80,9 @@ public:
     Platform& platform() { return m_platform; }
 
 #ifdef _WIN32
+    // The current browser: the window whose guard connected most recently. A COM reference, so
+    // the Windows code keeps it (vigil_app_browser_win.cpp) and the portable core's sources see
+    // no COM header.
     ComPtr<IWebBrowser2> CurrentBrowser() const;
     void SetCurrentBrowser(IWebBrowser2* browser);
 #endif
@@ -102,8 +110,13 @@ private:
     UniqueInternetHandle m_session;
 
 #ifdef _WIN32
-    mutable std::mutex m_browserLock;
-    ComPtr<IWebBrowser2> m_spCurrentBrowser;
+    struct BrowserSlot;
+    struct BrowserSlotDelete {
+        void operator()(BrowserSlot* slot) const noexcept;
+    };
+    static BrowserSlot* NewBrowserSlot();
+    // Last, so that the browser's reference is released first when the state goes.
+    std::unique_ptr<BrowserSlot, BrowserSlotDelete> m_currentBrowser{NewBrowserSlot()};
 #endif
 };
 

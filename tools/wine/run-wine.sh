@@ -15,5 +15,22 @@ here="$(cd "$(dirname "$0")" && pwd)"
   "$here/prefix.sh" display "$PV_WINE_DIR" >/dev/null || true
 ) 9>"$PV_WINE_DIR.lock"
 source "$here/env.sh"
+
+# The program writes into files that are relayed to this script's output while it runs. Wine hands
+# the program's descriptors on to wineserver and the services it starts, which outlive the program
+# by a few seconds: holding a pipe of the caller's (CTest's, a shell pipeline's), they would keep
+# the caller waiting for them after every program.
+out=$(mktemp) err=$(mktemp) pid=
+trap 'rm -f "$out" "$err"' EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 143' TERM INT
 # Bounded: a program that hangs (a dialog nobody dismisses) must not stall the run.
-exec timeout --kill-after=10 "${PV_WINE_TIMEOUT:-600}" "$PV_WINE" "$@"
+timeout --kill-after=10 "${PV_WINE_TIMEOUT:-600}" "$PV_WINE" "$@" <&0 >"$out" 2>"$err" &
+pid=$!
+tail -q -s 0.1 --pid="$pid" -f "$out" &
+relay_out=$!
+tail -q -s 0.1 --pid="$pid" -f "$err" >&2 &
+relay_err=$!
+wait "$pid"
+status=$?
+wait "$relay_out" "$relay_err"
+exit "$status"

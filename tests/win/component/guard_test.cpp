@@ -9,7 +9,7 @@
 #include "platform/win32_platform_win.h"
 #include "platform/module_lock.h"
 #include "store/vigil_app.h"
-#include "tests/win/component/guard_support.h"
+#include "tests/support/guard_support_win.h"
 
 namespace pv::test {
 namespace {

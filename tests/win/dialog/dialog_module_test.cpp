@@ -15,7 +15,7 @@
 #include "platform/com_ptr.h"
 #include "resources/resource.h"
 #include "server/guids.h"
-#include "tests/win/dialog/dialog_support.h"
+#include "tests/support/dialog_support_win.h"
 
 namespace pv::dlgtest {
 

@@ -19,7 +19,7 @@
 #include "guard/verdict.h"
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"
-#include "tests/win/dialog/dialog_support.h"
+#include "tests/support/dialog_support_win.h"
 
 namespace pv::dlgtest {
 namespace {

@@ -13,7 +13,7 @@
 #include "dialog/settings_lock_win.h"
 #include "guard/settings_password_win.h"
 #include "resources/resource.h"
-#include "tests/win/dialog/dialog_support.h"
+#include "tests/support/dialog_support_win.h"
 
 namespace pv::dlgtest {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/com_ptr.h"
 #include "server/guids.h"
 #include "server/typelib_win.h"
-#include "tests/win/server/server_test.h"
+#include "tests/support/server_support_win.h"
 
 namespace {
 

@@ -4,9 +4,8 @@
 #include <objbase.h>
 
 #include <cstring>
-#include <vector>
 
-#include "tests/win/server/server_test.h"
+#include "tests/support/server_support_win.h"
 
 namespace pv::servertest {
 
@@ -22,90 +21,9 @@ std::wstring WindowsPath(const std::string& path) {
     return out;
 }
 
-class Key {
-public:
-    ~Key() { if (m_key) RegCloseKey(m_key); }
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
 } // namespace
 
 const std::wstring& DllPath() { return g_dll; }
-
-LoadedModule::LoadedModule() : m_module(LoadLibraryW(g_dll.c_str())) {}
-LoadedModule::~LoadedModule() { if (m_module) FreeLibrary(m_module); }
-
-int Regsvr32(bool unregister) {
-    std::wstring command = L"regsvr32.exe /s ";
-    if (unregister) command += L"/u ";
-    command += L"\"" + g_dll + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        return -1;
-    }
-    int result = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        if (GetExitCodeProcess(pi.hProcess, &code)) result = static_cast<int>(code);
-    } else {
-        TerminateProcess(pi.hProcess, 1);
-    }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return result;
-}
-
-bool KeyExists(HKEY root, const std::wstring& path) {
-    Key key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
-std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path, const std::wstring& name) {
-    Key key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return std::nullopt;
-    DWORD type = 0;
-    DWORD size = 0;
-    const wchar_t* valueName = name.empty() ? nullptr : name.c_str();
-    if (RegQueryValueExW(key.Get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return std::nullopt;
-    }
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key.Get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(wcsnlen(text.c_str(), size / sizeof(wchar_t)));
-    return text;
-}
-
-void WriteString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text) {
-    Key key;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) !=
-        ERROR_SUCCESS) {
-        return;
-    }
-    RegSetValueExW(key.Get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-void DeleteTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); RegDeleteKeyW(root, path.c_str()); }
-
-std::wstring Widen(const char* text) {
-    std::wstring out;
-    for (; *text; ++text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
-    return out;
-}
 
 } // namespace pv::servertest
 

@@ -13,7 +13,7 @@
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
 #include "server/guids.h"
-#include "tests/win/server/server_test.h"
+#include "tests/support/server_support_win.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/win/store/store_win_test.h"
+#include "tests/support/store_support_win.h"
 
 namespace pv::wintest {
 namespace {

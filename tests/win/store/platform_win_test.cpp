@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "platform/win32_platform_win.h"
-#include "tests/win/store/store_win_test.h"
+#include "tests/support/store_support_win.h"
 
 namespace pv::wintest {
 namespace {

@@ -9,7 +9,7 @@
 #include "store/data.h"
 #include "store/file_error.h"
 #include "store/vigil_app.h"
-#include "tests/win/store/store_win_test.h"
+#include "tests/support/store_support_win.h"
 
 namespace pv::wintest {
 namespace {

@@ -8,7 +8,8 @@
 
 namespace pv::servertest {
 
-// The built Pathvigil.dll, as a Windows path (--dll on the command line).
+// The built Pathvigil.dll, as a Windows path (--dll on the command line; the test program's main
+// defines it).
 const std::wstring& DllPath();
 
 // A module loaded for the length of a scope.

@@ -1,4 +1,4 @@
-#include "tests/win/component/guard_support.h"
+#include "tests/support/guard_support_win.h"
 
 #include <exdispid.h>
 

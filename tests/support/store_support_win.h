@@ -10,7 +10,8 @@
 
 namespace pv::wintest {
 
-// The module under test (a Windows path), from the command line.
+// The module under test (a Windows path), from the command line (the test program's main
+// defines it).
 const std::string& DllPath();
 
 // This program's own file.

@@ -1,4 +1,4 @@
-#include "tests/win/dialog/dialog_support.h"
+#include "tests/support/dialog_support_win.h"
 
 #include <commctrl.h>
 #include <oleauto.h>

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com_ptr.h"
 #include "platform/win32_platform_win.h"
 #include "store/data.h"
 #include "store/vigil_app.h"
