@@ -74,14 +74,22 @@ const std::string &hash_of(const RuleIndex &index, const RuleIndex::Account *nam
 }  // namespace
 
 bool CheckService::prepare(Context &context, std::string_view target, std::string_view client,
-                           std::function<void()> resume) {
+                           const CredentialChecker::MakeDone &make_resume) {
+  context.prepared_target = nullptr;
   const CheckQuery query = parse_check_target(target);
   if (!query.url || !query.log || query.log->empty() || !query.pwd || query.pwd->empty()) {
     return true;
   }
   const RuleIndex &index = current(context);
-  return credentials_.check_later(*query.log, hash_of(index, index.find_account(*query.log)),
-                                  *query.pwd, std::move(resume), client);
+  const CredentialChecker::Later later = credentials_.check_later(
+      *query.log, hash_of(index, index.find_account(*query.log)), *query.pwd, make_resume,
+      client);
+  if (later.waiting) return false;
+  context.prepared_target = target.data();
+  context.prepared_size = target.size();
+  context.prepared_version = context.version;
+  context.prepared = later.outcome;
+  return true;
 }
 
 Reply CheckService::answer(Context &context, std::string_view method, std::string_view target,
@@ -109,7 +117,12 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
     const std::string &hash = hash_of(index, named);
     std::optional<bool> ok;
     if (context.gated) {
-      switch (credentials_.known(name, hash, password)) {
+      // Only for the same request, answered from the same index (whose hash was checked).
+      const bool prepared = context.prepared_target == target.data() &&
+                            context.prepared_size == target.size() &&
+                            context.prepared_version == context.version;
+      context.prepared_target = nullptr;
+      switch (prepared ? context.prepared : credentials_.known(name, hash, password)) {
         case CredentialChecker::Outcome::Verified: ok = true; break;
         case CredentialChecker::Outcome::Rejected: ok = false; break;
         case CredentialChecker::Outcome::Unknown: break;
@@ -134,12 +147,13 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   if (query.url->empty()) {
     reply.body = "000";
     reason = "empty address";
-  } else if (const AddressParts address = parse_address(*query.url); !host_fits(address.host)) {
+  } else if (parse_address(*query.url, context.address); !host_fits(context.address.host)) {
     // No name server resolves such a host, so nothing is lost by forbidding it; matching it
     // would cost time in the number of its labels.
     reply.body = "001";
     reason = "invalid host";
   } else {
+    const AddressParts &address = context.address;
     RuleIndex::Decision decision = index.decide(*account, address);
     if (unchecked && decision.verdict != Verdict::Forbid) {
       const RuleIndex::Decision own = index.decide(*unchecked, address);

@@ -61,6 +61,13 @@ class CheckService {
     const bool gated;
     std::shared_ptr<const RuleIndex> index;
     uint64_t version = 0;
+    // What prepare() found for the request it was last asked about, which answer() is asked
+    // about next on the same thread: the pair's outcome need not be looked up twice.
+    const char *prepared_target = nullptr;
+    size_t prepared_size = 0;
+    uint64_t prepared_version = 0;  // of the index it looked at
+    CredentialChecker::Outcome prepared = CredentialChecker::Outcome::Unknown;
+    AddressParts address;  // the last query's, whose strings are reused
     std::mutex log_mutex;
     std::vector<QueryLogRecord> log;
   };
@@ -75,11 +82,11 @@ class CheckService {
   Context &new_context(bool gated = false);
 
   // Before answer(), on a serving thread that must not block: false means a slow password
-  // check was started for this query and resume will be called (from another thread) once
-  // answer() can do without it.
+  // check was started for this query and what make_resume() returned will be called (from
+  // another thread) once answer() can do without it.
   // client: who sent the query, for the per-client budget of slow checks.
   bool prepare(Context &context, std::string_view target, std::string_view client,
-               std::function<void()> resume);
+               const CredentialChecker::MakeDone &make_resume);
   Reply answer(Context &context, std::string_view method, std::string_view target,
                std::string_view peer);
 

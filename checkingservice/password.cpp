@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace pv::check {
 namespace {
 
 // One key per process, drawn at start: digests from another run mean nothing.
-std::array<unsigned char, crypto_generichash_KEYBYTES> g_cache_key;
+std::array<unsigned char, crypto_shorthash_siphashx24_KEYBYTES> g_cache_key;
 std::once_flag g_cache_key_once;
 
 const unsigned char *cache_key() {
@@ -18,13 +19,12 @@ const unsigned char *cache_key() {
   return g_cache_key.data();
 }
 
-void update_with_length(crypto_generichash_state &state, std::string_view part) {
+// Digests never leave the process, so the lengths go in in the machine's byte order.
+unsigned char *put_with_length(unsigned char *out, std::string_view part) {
   const uint64_t length = part.size();
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(length >> (8 * i));
-  crypto_generichash_update(&state, bytes, sizeof bytes);
-  crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(part.data()),
-                            part.size());
+  std::memcpy(out, &length, sizeof length);
+  if (!part.empty()) std::memcpy(out + sizeof length, part.data(), part.size());
+  return out + sizeof length + part.size();
 }
 
 }  // namespace
@@ -110,13 +110,16 @@ size_t CredentialChecker::DigestHash::operator()(const Digest &d) const {
 CredentialChecker::Digest CredentialChecker::digest(std::string_view name,
                                                     const std::string &stored_hash,
                                                     std::string_view password) const {
-  crypto_generichash_state state;
-  crypto_generichash_init(&state, cache_key(), crypto_generichash_KEYBYTES, 16);
-  update_with_length(state, name);
-  update_with_length(state, stored_hash);
-  update_with_length(state, password);
+  // Every query of a known pair costs this digest, so it is a keyed short-input hash rather
+  // than a general one. The input briefly holds the password and is wiped after use.
+  const size_t size = 3 * sizeof(uint64_t) + name.size() + stored_hash.size() + password.size();
+  unsigned char small[512];
+  std::vector<unsigned char> large(size > sizeof small ? size : 0);
+  unsigned char *input = large.empty() ? small : large.data();
+  put_with_length(put_with_length(put_with_length(input, name), stored_hash), password);
   Digest out;
-  crypto_generichash_final(&state, out.data(), out.size());
+  crypto_shorthash_siphashx24(out.data(), input, size, cache_key());
+  sodium_memzero(input, size);
   return out;
 }
 
@@ -185,16 +188,19 @@ std::optional<bool> CredentialChecker::check_now(std::string_view name,
   return ok;
 }
 
-bool CredentialChecker::check_later(std::string_view name, const std::string &stored_hash,
-                                    std::string_view password, std::function<void()> done,
-                                    std::string_view client) {
+CredentialChecker::Later CredentialChecker::check_later(std::string_view name,
+                                                       const std::string &stored_hash,
+                                                       std::string_view password,
+                                                       const MakeDone &make_done,
+                                                       std::string_view client) {
   const Digest d = digest(name, stored_hash, password);
-  const auto deadline = Clock::now() + max_wait_;
   std::lock_guard lock(mutex_);
-  if (verified_.contains(d) || rejected_.contains(d)) return true;
+  if (verified_.contains(d)) return {Outcome::Verified, false};
+  if (rejected_.contains(d)) return {Outcome::Rejected, false};
+  const auto deadline = Clock::now() + max_wait_;
   if (auto it = waiting_.find(d); it != waiting_.end()) {
-    it->second.push_back({std::move(done), deadline});
-    return false;
+    it->second.push_back({make_done(), deadline});
+    return {Outcome::Unknown, true};
   }
   const std::string client_key(client);
   const std::string name_key = CredentialChecker::name_key(name);
@@ -204,16 +210,16 @@ bool CredentialChecker::check_later(std::string_view name, const std::string &st
       (queue != queues_.end() && queue->second.size() >= kMaxQueuedPerClient) ||
       (per_name != queued_names_.end() && per_name->second >= kMaxQueuedPerName) ||
       !take_budget(name, client)) {
-    return true;
+    return {};
   }
-  waiting_[d].push_back({std::move(done), deadline});
+  waiting_[d].push_back({make_done(), deadline});
   auto &jobs = queues_[client_key];
   if (jobs.empty()) turns_.push_back(client_key);
   jobs.push_back({d, stored_hash, std::string(password), name_key});
   ++queued_names_[name_key];
   ++queued_;
   wake_.notify_one();
-  return false;
+  return {Outcome::Unknown, true};
 }
 
 void CredentialChecker::work() {

@@ -1,7 +1,8 @@
 // Account passwords: stored only as salted Argon2id hashes (libsodium crypto_pwhash_str). The
 // wire format sends the password in clear with every query, so a verified pair is remembered
-// under a keyed BLAKE2b digest with a per-process random key: later queries cost a hash of a
-// few dozen bytes instead of the deliberately slow one, and nothing reversible is kept.
+// under a keyed digest (SipHash-2-4 with a 128-bit result, a per-process random key): later
+// queries cost a hash of a few dozen bytes instead of the deliberately slow one, and nothing
+// reversible is kept.
 #pragma once
 
 #include <array>
@@ -83,12 +84,18 @@ class CredentialChecker {
   std::optional<bool> check_now(std::string_view name, const std::string &stored_hash,
                                 std::string_view password, std::string_view client = {});
 
-  // False: a slow check was started (or joined) on the worker thread, which calls done when
-  // known() can answer or max_wait has passed. True: nothing to wait for - the outcome is
-  // cached, or a budget or the queue is full and the pair stays unverified this time.
-  bool check_later(std::string_view name, const std::string &stored_hash,
-                   std::string_view password, std::function<void()> done,
-                   std::string_view client = {});
+  // The outcome if it is cached. Otherwise waiting: a slow check was started (or joined) on
+  // the worker thread, make_done() was called once, and the worker calls what it returned
+  // when known() can answer or max_wait has passed; or not waiting: a budget or the queue is
+  // full and the pair stays unverified this time.
+  struct Later {
+    Outcome outcome = Outcome::Unknown;
+    bool waiting = false;
+  };
+  using MakeDone = std::function<std::function<void()>()>;
+  Later check_later(std::string_view name, const std::string &stored_hash,
+                    std::string_view password, const MakeDone &make_done,
+                    std::string_view client = {});
 
   static constexpr size_t kMaxQueued = 64;
   static constexpr size_t kMaxQueuedPerClient = 8;

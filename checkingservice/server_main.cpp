@@ -450,8 +450,8 @@ int serve(const Options &options) {
       [&](std::string_view method, std::string_view target, std::string_view peer,
           unsigned thread) { return service.answer(*contexts[thread], method, target, peer); },
       [&](std::string_view target, std::string_view client, unsigned thread,
-          std::function<void()> resume) {
-        return service.prepare(*contexts[thread], target, client, std::move(resume));
+          const HttpFront::MakeResume &make_resume) {
+        return service.prepare(*contexts[thread], target, client, make_resume);
       });
   const int port = front.bind();
   front.start();

@@ -273,7 +273,8 @@ TEST(ServicePassword, HashVerifyAndCache) {
   EXPECT_EQ(checker.check_now("kid", hash, "s3cret"), true);
   EXPECT_EQ(checker.check_now("kid", hash, "wrong"), false);
   EXPECT_EQ(checker.check_now("kid", hash, "third"), std::nullopt);
-  EXPECT_TRUE(checker.check_later("kid", hash, "third", [] {}));
+  EXPECT_FALSE(
+      checker.check_later("kid", hash, "third", [] { return std::function<void()>(); }).waiting);
   // A changed stored hash (new password) is a different key.
   const std::string rehashed = hash_password("s3cret", HashCost::Minimum);
   EXPECT_EQ(checker.known("kid", rehashed, "s3cret"), CredentialChecker::Outcome::Unknown);
@@ -289,22 +290,25 @@ TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
   std::condition_variable cv;
   int woken = 0;
   const auto done = [&] {
-    std::lock_guard lock(mutex);
-    ++woken;
-    cv.notify_all();
+    return std::function<void()>([&] {
+      std::lock_guard lock(mutex);
+      ++woken;
+      cv.notify_all();
+    });
   };
   // Three queries with the same pair share one check and one unit of the budget.
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return woken == 3; }));
   }
   EXPECT_EQ(checker.known("kid", hash, "pw"), CredentialChecker::Outcome::Verified);
-  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_EQ(checker.check_later("kid", hash, "pw", done).outcome,
+            CredentialChecker::Outcome::Verified);
   // The budget is spent: another pair is not checked at all.
-  EXPECT_TRUE(checker.check_later("kid", hash, "other", done));
+  EXPECT_FALSE(checker.check_later("kid", hash, "other", done).waiting);
   EXPECT_EQ(checker.known("kid", hash, "other"), CredentialChecker::Outcome::Unknown);
 }
 
