@@ -90,8 +90,11 @@ class CheckService {
   Reply answer(Context &context, std::string_view method, std::string_view target,
                std::string_view peer);
 
-  // Hands over the query-log records collected so far.
-  std::vector<QueryLogRecord> take_log();
+  // Hands over the query-log records collected so far, oldest first. held: their memory goes
+  // on counting against log_queue_bytes until release_log(*held), so that a batch being
+  // written and the records queued behind it stay within the bound together.
+  std::vector<QueryLogRecord> take_log(size_t *held = nullptr);
+  void release_log(size_t held);
   // Records refused because log_queue_bytes were waiting already.
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
   const CredentialChecker &credentials() const { return credentials_; }

@@ -353,7 +353,14 @@ class Maintenance {
   // round, at most log_queue_bytes of them; older ones beyond that are dropped, counted and
   // logged.
   void flush_log() {
-    std::vector<QueryLogRecord> records = service_.take_log();
+    // The batch counts against the service's bound until it is written or dropped.
+    size_t held = 0;
+    std::vector<QueryLogRecord> records = service_.take_log(&held);
+    const struct Release {
+      CheckService &service;
+      const size_t &held;
+      ~Release() { service.release_log(held); }
+    } release{service_, held};
     logged_since_report_ += records.size();
     if (!unsent_.empty()) {
       records.insert(records.begin(), std::make_move_iterator(unsent_.begin()),

@@ -387,6 +387,39 @@ TEST(ServiceAnswer, UncheckedPairsGetTheStricterVerdict) {
   EXPECT_EQ(log[1].reason, "default, password not checked");
 }
 
+// Records of several serving threads come out oldest first, and a batch taken for writing
+// keeps counting against the bound until it is released.
+TEST(ServiceAnswer, QueryLogIsTakenInTimeOrderAndBounded) {
+  const std::string query = "/cgi-bin/checker?url=http://x.example/";
+  size_t record_bytes = 0;
+  {
+    CheckService service({});
+    CheckService::Context &a = service.new_context();
+    CheckService::Context &b = service.new_context();
+    for (CheckService::Context *context : {&a, &b, &a, &b}) {
+      service.answer(*context, "GET", query, "p");
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const auto log = service.take_log();
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 1; i < log.size(); ++i) EXPECT_LT(log[i - 1].time_ms, log[i].time_ms);
+    record_bytes = queued_bytes(log[0]);
+  }
+  ServiceOptions options;
+  options.log_queue_bytes = 8 * record_bytes;
+  CheckService service(options);
+  CheckService::Context &context = service.new_context();
+  for (int i = 0; i < 5; ++i) service.answer(context, "GET", query, "p");
+  size_t held = 0;
+  EXPECT_EQ(service.take_log(&held).size(), 5u);
+  for (int i = 0; i < 5; ++i) service.answer(context, "GET", query, "p");
+  EXPECT_EQ(service.take_log().size(), 3u);  // the held batch takes up the rest
+  EXPECT_EQ(service.dropped_log_records(), 2u);
+  service.release_log(held);
+  for (int i = 0; i < 8; ++i) service.answer(context, "GET", query, "p");
+  EXPECT_EQ(service.take_log().size(), 8u);
+}
+
 // Answers keep flowing, each from one whole index, while new indexes are published and the
 // query log is drained; no record is lost.
 TEST(CheckServiceThreads, AnswersWhileIndexesAreSwapped) {
