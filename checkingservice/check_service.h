@@ -98,6 +98,8 @@ class CheckService {
   // Records refused because log_queue_bytes were waiting already.
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
   const CredentialChecker &credentials() const { return credentials_; }
+  // Password hashes that checks found costlier than the service's (see CredentialChecker).
+  std::vector<HashUpgrade> take_hash_upgrades() { return credentials_.take_upgrades(); }
 
  private:
   void record(Context &context, QueryLogRecord record);

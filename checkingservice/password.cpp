@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace pv::check {
@@ -32,11 +34,10 @@ unsigned char *put_with_length(unsigned char *out, std::string_view part) {
 bool init_crypto() { return sodium_init() >= 0; }
 
 std::string hash_password(std::string_view password, HashCost cost) {
-  unsigned long long ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
-  size_t mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+  unsigned long long ops = 4;
+  size_t mem = kHashMemory;
   if (cost == HashCost::Moderate) {
-    ops = crypto_pwhash_OPSLIMIT_MODERATE;
-    mem = crypto_pwhash_MEMLIMIT_MODERATE;
+    ops = 16;
   } else if (cost == HashCost::Minimum) {
     ops = crypto_pwhash_OPSLIMIT_MIN;
     mem = crypto_pwhash_MEMLIMIT_MIN;
@@ -55,6 +56,39 @@ bool verify_password(const std::string &stored_hash, std::string_view password) 
   char buffer[crypto_pwhash_STRBYTES] = {};
   std::memcpy(buffer, stored_hash.data(), stored_hash.size());
   return crypto_pwhash_str_verify(buffer, password.data(), password.size()) == 0;
+}
+
+namespace {
+
+// The number after "<name>=" in the parameters of an encoded Argon2 hash
+// ("$argon2id$v=19$m=65536,t=2,p=1$salt$hash").
+std::optional<uint64_t> hash_parameter(std::string_view stored_hash, std::string_view name) {
+  const size_t params = stored_hash.find("$m=");
+  if (!stored_hash.starts_with("$argon2") || params == std::string_view::npos) return std::nullopt;
+  std::string_view rest = stored_hash.substr(params + 1);
+  rest = rest.substr(0, rest.find('$'));
+  while (!rest.empty()) {
+    const std::string_view item = rest.substr(0, rest.find(','));
+    rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+    if (item.size() > name.size() + 1 && item.starts_with(name) && item[name.size()] == '=') {
+      uint64_t value = 0;
+      const std::string_view digits = item.substr(name.size() + 1);
+      if (digits.size() > 12) return std::nullopt;
+      for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+      }
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+size_t hash_memory(std::string_view stored_hash) {
+  const auto kib = hash_parameter(stored_hash, "m");
+  return kib ? static_cast<size_t>(*kib) << 10 : 0;
 }
 
 KeyedBudget::KeyedBudget(double per_second, double burst, size_t max_keys)
@@ -131,7 +165,34 @@ void CredentialChecker::remember(const Digest &d, bool verified) {
   set.insert(d);
 }
 
+// Holds memory for one slow hash while it runs: waits until taking it keeps the memory of all
+// hashes running within kMemoryInFlight, or until nothing else runs.
+class CredentialChecker::MemoryHeld {
+ public:
+  MemoryHeld(CredentialChecker &checker, size_t bytes)
+      : checker_(checker), bytes_(std::min(bytes, kMemoryInFlight)) {
+    std::unique_lock lock(checker_.memory_mutex_);
+    checker_.memory_freed_.wait(
+        lock, [&] { return checker_.memory_held_ + bytes_ <= kMemoryInFlight; });
+    checker_.memory_held_ += bytes_;
+  }
+  ~MemoryHeld() {
+    {
+      std::lock_guard lock(checker_.memory_mutex_);
+      checker_.memory_held_ -= bytes_;
+    }
+    checker_.memory_freed_.notify_all();
+  }
+  MemoryHeld(const MemoryHeld &) = delete;
+  MemoryHeld &operator=(const MemoryHeld &) = delete;
+
+ private:
+  CredentialChecker &checker_;
+  const size_t bytes_;
+};
+
 bool CredentialChecker::verify(const std::string &stored_hash, std::string_view password) {
+  const MemoryHeld held(*this, stored_hash.empty() ? kHashMemory : hash_memory(stored_hash));
   if (!stored_hash.empty()) return verify_password(stored_hash, password);
   try {
     bool made = false;
@@ -145,6 +206,38 @@ bool CredentialChecker::verify(const std::string &stored_hash, std::string_view 
   } catch (const std::exception &) {
   }
   return false;
+}
+
+void CredentialChecker::upgrade(std::string_view name, const std::string &stored_hash,
+                                std::string_view password) {
+  const size_t memory = hash_memory(stored_hash);
+  if (memory <= kHashMemory) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (upgrades_.size() >= kMaxUpgrades) return;
+  }
+  // A hash costlier in time than the old interactive preset keeps being the costlier kind.
+  const uint64_t passes = hash_parameter(stored_hash, "t").value_or(1);
+  const bool heavy = static_cast<double>(memory) * static_cast<double>(passes) >
+                     static_cast<double>(crypto_pwhash_MEMLIMIT_INTERACTIVE) *
+                         static_cast<double>(crypto_pwhash_OPSLIMIT_INTERACTIVE);
+  std::string fresh;
+  try {
+    const MemoryHeld held(*this, kHashMemory);
+    fresh = hash_password(password, heavy ? HashCost::Moderate : HashCost::Interactive);
+  } catch (const std::exception &) {
+    return;  // out of memory: the old hash stays, and is tried again another time
+  }
+  const Digest d = digest(name, fresh, password);
+  std::lock_guard lock(mutex_);
+  if (upgrades_.size() >= kMaxUpgrades) return;
+  remember(d, true);
+  upgrades_.push_back({std::string(name), stored_hash, std::move(fresh)});
+}
+
+std::vector<HashUpgrade> CredentialChecker::take_upgrades() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(upgrades_, {});
 }
 
 std::string CredentialChecker::name_key(std::string_view name) {
@@ -183,8 +276,11 @@ std::optional<bool> CredentialChecker::check_now(std::string_view name,
   }
   if (!take_budget(name, client)) return std::nullopt;
   const bool ok = verify(stored_hash, password);
-  std::lock_guard lock(mutex_);
-  remember(d, ok);
+  {
+    std::lock_guard lock(mutex_);
+    remember(d, ok);
+  }
+  if (ok) upgrade(name, stored_hash, password);
   return ok;
 }
 
@@ -280,7 +376,6 @@ void CredentialChecker::work() {
     }
     if (!job) continue;
     const bool ok = verify(job->stored_hash, job->password);
-    sodium_memzero(job->password.data(), job->password.size());
     std::vector<Waiter> waiters;
     {
       std::lock_guard lock(mutex_);
@@ -297,6 +392,8 @@ void CredentialChecker::work() {
         // As above.
       }
     }
+    if (ok) upgrade(job->name, job->stored_hash, job->password);
+    sodium_memzero(job->password.data(), job->password.size());
   }
 }
 

@@ -422,6 +422,13 @@ uint64_t PgStore::load(SnapshotSink &sink) {
   return gen;
 }
 
+bool PgStore::upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                                    const std::string &new_hash) {
+  return run("UPDATE accounts SET password_hash = $1 WHERE name = $2 AND password_hash = $3",
+             {new_hash, name, old_hash})
+             .affected() > 0;
+}
+
 void PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
   const std::span<const QueryLogRecord> all = records;
   keep = std::min<uint64_t>(keep, INT64_MAX);

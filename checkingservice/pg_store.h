@@ -37,6 +37,8 @@ class PgStore final : public Store {
 
   int opened_version() const override { return opened_version_; }
   void set_instance(const std::string &name) override { instance_ = name; }
+  bool upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                             const std::string &new_hash) override;
 
   // Waits up to `timeout` for a change notification (listening from the first call on).
   // True: one arrived. Throws StoreError when the connection is lost.

@@ -190,6 +190,7 @@ class Maintenance {
         database_failed(std::string("cannot reload the rules: ") + e.what());
       }
       if (down_since_ == 0) flush_log();
+      if (down_since_ == 0) write_upgrades();
       if (down_since_ == 0) report_health();
       if (stopping) return report_unwritten();
     }
@@ -284,6 +285,22 @@ class Maintenance {
       backoff_ = std::chrono::milliseconds(250);
       log_error(message + "; answering from the index of generation " +
                 std::to_string(service_.index()->generation()) + " until it is back");
+    }
+  }
+
+  // Hashes that successful checks found costlier than the service's cost are replaced where
+  // they are still the same; a failure leaves the old hash, which still verifies.
+  void write_upgrades() {
+    for (const HashUpgrade &upgrade : service_.take_hash_upgrades()) {
+      try {
+        if (store_.upgrade_password_hash(upgrade.name, upgrade.old_hash, upgrade.new_hash)) {
+          log_event("password hash of \"" + printable(upgrade.name, 64) +
+                    "\" replaced by one of the service's cost");
+        }
+      } catch (const std::exception &e) {
+        log_error(std::string("cannot store a password hash of the service's cost: ") +
+                  e.what());
+      }
     }
   }
 

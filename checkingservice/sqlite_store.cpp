@@ -456,6 +456,14 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
   return gen;
 }
 
+bool SqliteStore::upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                                        const std::string &new_hash) {
+  Statement st(db_, "UPDATE accounts SET password_hash = ? WHERE name = ? AND password_hash = ?");
+  st.bind(1, new_hash).bind(2, name).bind(3, old_hash);
+  st.run();
+  return sqlite3_changes(db_) > 0;
+}
+
 void SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep) {
   // Only the newest `keep` could stay; rows are made room for before they are inserted, so
   // that neither the table nor the file ever holds much more than `keep` rows' worth.

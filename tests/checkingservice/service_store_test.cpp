@@ -1,5 +1,6 @@
 // The SQLite store, password handling and the check service over a store, without HTTP.
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -171,6 +172,28 @@ TEST_P(ServiceStore, ASecondConnectionSeesCommittedChanges) {
             Verdict::Forbid);
 }
 
+// The service's replacement of a costlier hash is no administrative change, and never
+// overwrites a password changed meanwhile.
+TEST_P(ServiceStore, PasswordHashUpgradesOnlyReplaceTheHashTheyWereMadeFrom) {
+  const auto opened = open();
+  Store &store = *opened;
+  store.add_account("kid", std::string("old"), Action::Allow);
+  const uint64_t generation = store.generation();
+  const size_t audited = store.audit({}).size();
+  EXPECT_TRUE(store.upgrade_password_hash("kid", "old", "new"));
+  EXPECT_FALSE(store.upgrade_password_hash("kid", "old", "other"));  // another instance's
+  store.set_password("kid", "changed");
+  EXPECT_FALSE(store.upgrade_password_hash("kid", "new", "late"));
+  EXPECT_FALSE(store.upgrade_password_hash("nobody", "old", "new"));
+  const auto accounts = store.accounts();
+  const auto kid = std::find_if(accounts.begin(), accounts.end(),
+                                [](const AccountRecord &a) { return a.name == "kid"; });
+  ASSERT_NE(kid, accounts.end());
+  EXPECT_EQ(kid->password_hash, "changed");
+  EXPECT_EQ(store.generation(), generation + 1);  // the administrator's change alone
+  EXPECT_EQ(store.audit({}).size(), audited);
+}
+
 // Existing databases of an older schema are refused until migrated, and keep their rows
 // through the migration; a newer one is refused by every mode and left as it is.
 TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
@@ -280,6 +303,32 @@ TEST(ServicePassword, HashVerifyAndCache) {
   EXPECT_EQ(checker.known("kid", rehashed, "s3cret"), CredentialChecker::Outcome::Unknown);
   EXPECT_EQ(checker.known("other", hash, "s3cret"), CredentialChecker::Outcome::Unknown);
   EXPECT_EQ(checker.known("kid", hash, "s3cret"), CredentialChecker::Outcome::Verified);
+}
+
+// A hash costlier in memory than the service's cost is replaced after a successful check by
+// one of that cost, already remembered as verified; cheaper ones and failures stay as they are.
+TEST(ServicePassword, CostlierHashesAreUpgradedAfterASuccessfulCheck) {
+  ASSERT_TRUE(init_crypto());
+  char old_hash[crypto_pwhash_STRBYTES];
+  ASSERT_EQ(crypto_pwhash_str_alg(old_hash, "pw", 2, 1, 2 * kHashMemory,
+                                  crypto_pwhash_ALG_ARGON2ID13), 0);
+  EXPECT_EQ(hash_memory(old_hash), 2 * kHashMemory);
+  EXPECT_EQ(hash_memory(hash_password("pw")), kHashMemory);
+  EXPECT_EQ(hash_memory("$argon2id$v=19$m=x,t=2,p=1$a$b"), 0u);
+
+  CredentialChecker checker(10, 10);
+  EXPECT_EQ(checker.check_now("kid", old_hash, "wrong"), false);
+  EXPECT_TRUE(checker.take_upgrades().empty());
+  EXPECT_EQ(checker.check_now("kid", hash_password("pw", HashCost::Minimum), "pw"), true);
+  EXPECT_TRUE(checker.take_upgrades().empty());
+  EXPECT_EQ(checker.check_now("kid", old_hash, "pw"), true);
+  const auto upgrades = checker.take_upgrades();
+  ASSERT_EQ(upgrades.size(), 1u);
+  EXPECT_EQ(upgrades[0].name, "kid");
+  EXPECT_EQ(upgrades[0].old_hash, old_hash);
+  EXPECT_NE(upgrades[0].new_hash.find("$m=9216,t=4,"), std::string::npos) << upgrades[0].new_hash;
+  EXPECT_TRUE(verify_password(upgrades[0].new_hash, "pw"));
+  EXPECT_EQ(checker.known("kid", upgrades[0].new_hash, "pw"), CredentialChecker::Outcome::Verified);
 }
 
 TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
