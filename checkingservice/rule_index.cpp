@@ -455,18 +455,20 @@ bool IndexBuilder::encode(RuleKind kind, std::string_view key, bool with_owner, 
   // Records never straddle blocks. Larger than a block is far beyond anything a request can
   // carry, so such a rule could never match anyway.
   if (key.size() + 16 > RuleIndex::kBlockSize || owner >= kMaxOwner) return false;
-  unsigned char varint[8];
-  record_.clear();
-  const auto put = [&](uint32_t value) {
-    record_.append(reinterpret_cast<const char *>(varint), put_varint(varint, value));
-  };
-  put(static_cast<uint32_t>(lookup_key.size()) << 2 | static_cast<uint32_t>(kind));
-  record_.append(lookup_key);
-  if (with_owner) put(owner << 1 | (action == Action::Forbid ? 1 : 0));
+  // Written in place: this runs for every rule of every rebuild.
+  if (record_.size() < key.size() + 16) record_.resize(key.size() + 16);
+  auto *out = reinterpret_cast<unsigned char *>(record_.data());
+  size_t n = put_varint(out, static_cast<uint32_t>(lookup_key.size()) << 2 |
+                                 static_cast<uint32_t>(kind));
+  if (!lookup_key.empty()) std::memcpy(out + n, lookup_key.data(), lookup_key.size());
+  n += lookup_key.size();
+  if (with_owner) n += put_varint(out + n, owner << 1 | (action == Action::Forbid ? 1 : 0));
   if (kind == RuleKind::Prefix) {
-    put(static_cast<uint32_t>(path.size()));
-    record_.append(path);
+    n += put_varint(out + n, static_cast<uint32_t>(path.size()));
+    if (!path.empty()) std::memcpy(out + n, path.data(), path.size());
+    n += path.size();
   }
+  record_size_ = n;
   return true;
 }
 
@@ -539,7 +541,7 @@ void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id
 
 // Adds record_ to the run.
 void IndexBuilder::add(Run &run, RuleKind kind) {
-  const std::string_view bytes = record_;
+  const std::string_view bytes(record_.data(), record_size_);
   if (run.previous && still_matching(run, bytes)) {
     ++run.segment->records;
     run.segment->has_kind[static_cast<int>(kind)] = true;
@@ -613,6 +615,7 @@ void IndexBuilder::seal(Run &run) {
 std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   RuleIndex &index = *index_;
   index.generation_ = generation;
+  taken_over_ = 0;
 
   // The stranger profile always exists, even in a store that lost its row.
   if (!index.accounts_.contains(kStrangerAccount)) {
@@ -651,6 +654,7 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
       const Segment &old = *run->previous;
       if (run->segment->records == old.records) {
         own = run->previous;
+        ++taken_over_;
       } else {
         diverge(*run);
       }

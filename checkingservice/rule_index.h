@@ -170,6 +170,8 @@ class IndexBuilder final : public SnapshotSink {
 
   // Entries that named an unknown account or list, or were too large to index.
   uint64_t dropped() const { return dropped_; }
+  // Lists of the previous index taken over whole by the last finish().
+  size_t taken_over() const { return taken_over_; }
 
   std::shared_ptr<const RuleIndex> finish(uint64_t generation);
 
@@ -204,12 +206,14 @@ class IndexBuilder final : public SnapshotSink {
   std::unordered_map<int64_t, Run> lists_;  // by store list id
   int64_t last_list_id_ = 0;
   Run *last_list_run_ = nullptr;
-  std::string record_;  // the record being added
+  std::string record_;  // the record being added, record_size_ bytes of it
+  size_t record_size_ = 0;
   std::unordered_map<int64_t, std::string> account_names_;  // store id -> name
   std::unordered_map<int64_t, uint32_t> account_slots_;     // store id -> slot
   std::unordered_map<int64_t, uint32_t> list_numbers_;      // store id -> list number
   std::vector<std::pair<uint32_t, Action>> global_lists_;
   uint64_t dropped_ = 0;
+  size_t taken_over_ = 0;
 };
 
 }  // namespace pv::check

@@ -172,6 +172,35 @@ TEST_P(ServiceStore, ASecondConnectionSeesCommittedChanges) {
             Verdict::Forbid);
 }
 
+// Every entry of every list and kind reaches the index, also around lists without entries
+// and kinds with a single one.
+TEST_P(ServiceStore, EveryListEntryIsLoaded) {
+  const auto opened = open();
+  Store &store = *opened;
+  const std::vector<std::pair<RuleKind, std::string>> first = {
+      {RuleKind::Domain, "a.example"}, {RuleKind::Domain, "b.example"},
+      {RuleKind::Exact, "http://c.example/x"}, {RuleKind::Host, "d.example"},
+      {RuleKind::Prefix, "e.example/p/"}};
+  const std::vector<std::pair<RuleKind, std::string>> third = {{RuleKind::Host, "f.example"},
+                                                               {RuleKind::Prefix, "g.example/"}};
+  store.create_list("first");
+  store.create_list("empty");
+  store.create_list("third");
+  store.add_list_entries("first", first, false);
+  store.add_list_entries("third", third, false);
+  for (const char *list : {"first", "empty", "third"}) {
+    store.attach(list, Scope::global(), Action::Forbid);
+  }
+  const auto index = load(store);
+  EXPECT_EQ(index->rule_count(), first.size() + third.size());
+  for (const char *address : {"http://a.example/", "http://x.b.example/", "http://c.example/x",
+                              "http://d.example/", "http://e.example/p/q", "http://f.example/",
+                              "http://g.example/"}) {
+    EXPECT_EQ(index->decide(index->stranger(), parse_address(address)).verdict, Verdict::Forbid)
+        << address;
+  }
+}
+
 // The service's replacement of a costlier hash is no administrative change, and never
 // overwrites a password changed meanwhile.
 TEST_P(ServiceStore, PasswordHashUpgradesOnlyReplaceTheHashTheyWereMadeFrom) {
