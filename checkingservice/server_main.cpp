@@ -1,6 +1,7 @@
 // pvcheckd: the checking service. Answers from an in-memory index; a maintenance thread polls
 // the store's change counter (or acts on SIGHUP), rebuilds the index off to the side and
 // swaps it in, and moves query-log records into the store.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -432,6 +433,11 @@ class Maintenance {
 };
 
 int serve(const Options &options) {
+  // Large buffers (the vectors of a query-log batch) are mapped for themselves and handed
+  // back when freed. The allocator would otherwise raise this threshold after the first
+  // such buffer and keep the later ones in its heaps, where the resident set crept up by
+  // about a batch every few seconds under a flood.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   if (!init_crypto()) throw std::runtime_error("cannot start libsodium");
   set_event_log_quiet(options.quiet);
 
