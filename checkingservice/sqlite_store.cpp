@@ -904,7 +904,8 @@ void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
       held_keys.bind(1, what).bind(2, hour);
       while (held_keys.step()) it->second.held.emplace(held_keys.text(0));
       held_keys.reset();
-      it->second.room = kTopKeysPerHour - std::min<uint64_t>(kTopKeysPerHour, it->second.held.size());
+      const uint64_t held = it->second.held.size();
+      it->second.room = kTopKeysPerHour - std::min<uint64_t>(kTopKeysPerHour, held);
     }
     return it->second;
   };

@@ -194,6 +194,33 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual((status, body), (404, b"000"))
         self.assertEqual(headers.get("cache-control"), "no-store")
 
+    def test_replies_are_never_compressed_or_cut(self):
+        # The filter reads the first bytes of the body as they are: a compressed or partial
+        # "001" would read as allow.
+        status, headers, body = self.service.get(
+            f"{CHECK}?url=http://bad.example/",
+            b"Accept-Encoding: gzip, deflate, br\r\nRange: bytes=1-1\r\n"
+            b"Expect: 100-continue\r\n")
+        self.assertEqual((status, body), (200, b"001"))
+        self.assertNotIn("content-encoding", headers)
+        self.assertNotIn("content-range", headers)
+
+    def test_connections_kept_or_closed_as_asked(self):
+        request = f"GET {CHECK}?url=http://bad.example/ HTTP/1.%d\r\n%s\r\n"
+        for version, header, kept in [(1, "", True), (1, "Connection: close\r\n", False),
+                                      (0, "", False), (0, "Connection: Keep-Alive\r\n", True)]:
+            with self.service.connect() as sock:
+                sock.sendall((request % (version, header)).encode())
+                status, headers, body = sock.response()
+                self.assertEqual((status, body), (200, b"001"), (version, header))
+                self.assertEqual(headers.get("connection") != "close", kept, (version, header))
+                sock.settimeout(5)
+                if kept:
+                    sock.sendall((request % (version, header)).encode())
+                    self.assertEqual(sock.response()[2], b"001")
+                else:
+                    self.assertEqual(sock.sock.recv(100), b"")
+
     def test_wrong_password_and_strangers_get_the_stranger_profile(self):
         s = self.service
         self.assertEqual(s.ask("kid", "s3cret=x?", "http://bad.example/homework/1"), "000")

@@ -142,6 +142,24 @@ TEST(ServiceFraming, CompleteIncompleteAndRefused) {
   EXPECT_EQ(refused("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").status, 501);
 }
 
+TEST(ServiceFraming, ConnectionHeaderAndMalformedHeads) {
+  const auto frame = [](std::string_view request) {
+    size_t from = 0;
+    return frame_request(request, 16384, 64, from);
+  };
+  Frame f = frame("GET / HTTP/1.1\r\nconnection: Upgrade, CLOSE\r\n\r\n");
+  EXPECT_TRUE(f.close);
+  EXPECT_FALSE(f.keep_alive);
+  f = frame("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_TRUE(f.keep_alive);
+  EXPECT_FALSE(f.malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\n\n").malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\r\nHost: x\n\n").malformed);
+  // A header line without CR is passed over.
+  EXPECT_FALSE(frame("GET / HTTP/1.1\r\nHost: x\n\r\n").malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n").malformed);
+}
+
 TEST(ServiceFraming, HeadEndFoundAcrossCalls) {
   std::string buffered = "GET / HTTP/1.1\r\nHost: x\r";
   size_t scan = 0;
@@ -435,8 +453,8 @@ TEST(ServiceIndexRebuild, UnchangedListsAreSharedAndAnswersStayTheSame) {
     builder.list(11, "small");
     builder.attachment(std::nullopt, 10, Action::Forbid);
     builder.attachment(std::nullopt, 11, Action::Forbid);
-    builder.rule(std::nullopt, RuleKind::Host, change == Change::Rule ? "www.d7.test" : "www.d8.test",
-                 Action::Allow);
+    builder.rule(std::nullopt, RuleKind::Host,
+                 change == Change::Rule ? "www.d7.test" : "www.d8.test", Action::Allow);
     const int entries = change == Change::Shrunk ? 1000 : 200000;  // several blocks, or few
     for (int i = 0; i < entries; ++i) {
       std::string key = "d" + std::to_string(i) + ".test";
@@ -446,7 +464,8 @@ TEST(ServiceIndexRebuild, UnchangedListsAreSharedAndAnswersStayTheSame) {
       builder.list_entry(10, RuleKind::Domain, key);
     }
     if (change == Change::AtEnd) builder.list_entry(10, RuleKind::Prefix, "zz.test/end");
-    builder.list_entry(11, RuleKind::Domain, change == Change::Small ? "small-b.test" : "small-a.test");
+    builder.list_entry(11, RuleKind::Domain,
+                       change == Change::Small ? "small-b.test" : "small-a.test");
     return builder.finish(1);
   };
   const auto first = build(nullptr, Change::None);
