@@ -88,6 +88,16 @@ size_t put_varint(unsigned char *out, uint32_t value) {
 
 constexpr uint32_t kMaxOwner = uint32_t{1} << 29;
 
+using ListActions = std::vector<std::pair<uint32_t, Action>>;  // sorted by list number
+
+// The list's attachment among an account's, or end().
+ListActions::const_iterator attached(const ListActions &lists, uint32_t list) {
+  const auto it = std::lower_bound(
+      lists.begin(), lists.end(), list,
+      [](const std::pair<uint32_t, Action> &entry, uint32_t value) { return entry.first < value; });
+  return it != lists.end() && it->first == list ? it : lists.end();
+}
+
 // Most specific first: exact, then prefix, host, domain; longer beats shorter within a kind.
 // Equal matches: forbid wins, then the lower list number, so that the answer and its reason
 // do not depend on the order rules are met in.
@@ -276,12 +286,7 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
       best[1].offer(rank, length, r.action, r.kind, 0);
     } else if (r.owner & 1) {
       const uint32_t list = r.owner >> 1;
-      const auto it = std::lower_bound(
-          account.lists.begin(), account.lists.end(), list,
-          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-            return entry.first < value;
-          });
-      if (it != account.lists.end() && it->first == list) {
+      if (const auto it = attached(account.lists, list); it != account.lists.end()) {
         best[2].offer(rank, length, it->second, r.kind, list);
       }
     } else if (r.owner >> 1 == account.slot) {
@@ -630,13 +635,9 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
     std::stable_sort(account.lists.begin(), account.lists.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &global : global_lists_) {
-      const auto it = std::lower_bound(
-          account.lists.begin(), account.lists.end(), global.first,
-          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-            return entry.first < value;
-          });
-      if (it == account.lists.end() || it->first != global.first) {
-        account.lists.insert(it, global);
+      if (attached(account.lists, global.first) == account.lists.end()) {
+        account.lists.insert(std::lower_bound(account.lists.begin(), account.lists.end(), global),
+                             global);
       }
     }
   }
@@ -688,12 +689,8 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   index.shared_ = rules_.segment;
   for (auto &[name, account] : index.accounts_) {
     for (uint32_t at = 0; at < index.lists_.size(); ++at) {
-      const auto it = std::lower_bound(
-          account.lists.begin(), account.lists.end(), index.lists_[at].list,
-          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-            return entry.first < value;
-          });
-      if (it != account.lists.end() && it->first == index.lists_[at].list) {
+      if (const auto it = attached(account.lists, index.lists_[at].list);
+          it != account.lists.end()) {
         account.own_lists.emplace_back(at, it->second);
       }
     }
