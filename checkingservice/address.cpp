@@ -7,10 +7,9 @@ namespace {
 
 char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string lowered(std::string_view text) {
-  std::string out(text);
+void assign_lowered(std::string &out, std::string_view text) {
+  out.assign(text);
   for (char &c : out) c = lower_ascii(c);
-  return out;
 }
 
 bool is_scheme(std::string_view text) {
@@ -86,11 +85,21 @@ std::string_view trim(std::string_view text) {
 
 AddressParts parse_address(std::string_view address) {
   AddressParts parts;
+  parse_address(address, parts);
+  return parts;
+}
+
+void parse_address(std::string_view address, AddressParts &parts) {
+  parts.scheme.clear();
+  parts.canonical.clear();
+  parts.host.clear();
+  parts.path.clear();
+  parts.host_is_ip = false;
   size_t authority_start = 0;
   const size_t sep = address.find("://");
   const size_t first_delim = find_delimiter(address, 0);
   if (sep != std::string_view::npos && sep < first_delim && is_scheme(address.substr(0, sep))) {
-    parts.scheme = lowered(address.substr(0, sep));
+    assign_lowered(parts.scheme, address.substr(0, sep));
     authority_start = sep + 3;
   } else if (address.starts_with("//")) {
     authority_start = 2;
@@ -101,10 +110,10 @@ AddressParts parse_address(std::string_view address) {
       const std::string_view after = address.substr(colon + 1, first_delim - colon - 1);
       if (!all_digits(after)) {
         // "about:blank", "javascript:...", "mailto:...": nothing that names a host.
-        parts.scheme = lowered(address.substr(0, colon));
-        parts.path = std::string(address.substr(colon + 1));
-        parts.canonical = parts.scheme + ":" + parts.path;
-        return parts;
+        assign_lowered(parts.scheme, address.substr(0, colon));
+        parts.path.assign(address.substr(colon + 1));
+        parts.canonical.append(parts.scheme).append(":").append(parts.path);
+        return;
       }
     }
   }
@@ -153,7 +162,6 @@ AddressParts parse_address(std::string_view address) {
     parts.canonical.append(port);
   }
   parts.canonical.append(parts.path);
-  return parts;
 }
 
 std::string_view kind_name(RuleKind kind) {

@@ -29,6 +29,8 @@ struct AddressParts {
 };
 
 AddressParts parse_address(std::string_view address);
+// The same into parts, whose strings keep their memory for the next address.
+void parse_address(std::string_view address, AddressParts &parts);
 
 std::string_view kind_name(RuleKind kind);
 std::optional<RuleKind> parse_kind(std::string_view name);

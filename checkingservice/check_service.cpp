@@ -74,14 +74,22 @@ const std::string &hash_of(const RuleIndex &index, const RuleIndex::Account *nam
 }  // namespace
 
 bool CheckService::prepare(Context &context, std::string_view target, std::string_view client,
-                           std::function<void()> resume) {
+                           const CredentialChecker::MakeDone &make_resume) {
+  context.prepared_target = nullptr;
   const CheckQuery query = parse_check_target(target);
   if (!query.url || !query.log || query.log->empty() || !query.pwd || query.pwd->empty()) {
     return true;
   }
   const RuleIndex &index = current(context);
-  return credentials_.check_later(*query.log, hash_of(index, index.find_account(*query.log)),
-                                  *query.pwd, std::move(resume), client);
+  const CredentialChecker::Later later = credentials_.check_later(
+      *query.log, hash_of(index, index.find_account(*query.log)), *query.pwd, make_resume,
+      client);
+  if (later.waiting) return false;
+  context.prepared_target = target.data();
+  context.prepared_size = target.size();
+  context.prepared_version = context.version;
+  context.prepared = later.outcome;
+  return true;
 }
 
 Reply CheckService::answer(Context &context, std::string_view method, std::string_view target,
@@ -109,7 +117,12 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
     const std::string &hash = hash_of(index, named);
     std::optional<bool> ok;
     if (context.gated) {
-      switch (credentials_.known(name, hash, password)) {
+      // Only for the same request, answered from the same index (whose hash was checked).
+      const bool prepared = context.prepared_target == target.data() &&
+                            context.prepared_size == target.size() &&
+                            context.prepared_version == context.version;
+      context.prepared_target = nullptr;
+      switch (prepared ? context.prepared : credentials_.known(name, hash, password)) {
         case CredentialChecker::Outcome::Verified: ok = true; break;
         case CredentialChecker::Outcome::Rejected: ok = false; break;
         case CredentialChecker::Outcome::Unknown: break;
@@ -134,12 +147,13 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
   if (query.url->empty()) {
     reply.body = "000";
     reason = "empty address";
-  } else if (const AddressParts address = parse_address(*query.url); !host_fits(address.host)) {
+  } else if (parse_address(*query.url, context.address); !host_fits(context.address.host)) {
     // No name server resolves such a host, so nothing is lost by forbidding it; matching it
     // would cost time in the number of its labels.
     reply.body = "001";
     reason = "invalid host";
   } else {
+    const AddressParts &address = context.address;
     RuleIndex::Decision decision = index.decide(*account, address);
     if (unchecked && decision.verdict != Verdict::Forbid) {
       const RuleIndex::Decision own = index.decide(*unchecked, address);
@@ -171,8 +185,13 @@ Reply CheckService::answer(Context &context, std::string_view method, std::strin
 }
 
 size_t queued_bytes(const QueryLogRecord &record) {
-  return sizeof record + record.account.capacity() + record.address.capacity() +
-         record.reason.capacity();
+  // What the allocator takes for a string's bytes: nothing for a short one held inside the
+  // string, else its capacity, the terminating NUL and the chunk header, in 16-byte steps.
+  const auto heap = [](const std::string &text) -> size_t {
+    return text.capacity() <= 15 ? 0 : (text.capacity() + 24) & ~size_t{15};
+  };
+  return sizeof record + heap(record.account) + heap(record.address) + heap(record.verdict) +
+         heap(record.reason);
 }
 
 void CheckService::record(Context &context, QueryLogRecord entry) {
@@ -187,25 +206,66 @@ void CheckService::record(Context &context, QueryLogRecord entry) {
   context.log.push_back(std::move(entry));
 }
 
-std::vector<QueryLogRecord> CheckService::take_log() {
-  std::vector<QueryLogRecord> all;
-  std::lock_guard lock(contexts_mutex_);
-  for (auto &context : contexts_) {
-    std::vector<QueryLogRecord> taken;
-    {
-      std::lock_guard log_lock(context->log_mutex);
-      taken.swap(context->log);
+std::vector<QueryLogRecord> CheckService::take_log(size_t *held) {
+  std::vector<std::vector<QueryLogRecord>> taken;
+  size_t count = 0;
+  size_t bytes = 0;
+  {
+    std::lock_guard lock(contexts_mutex_);
+    for (auto &context : contexts_) {
+      std::vector<QueryLogRecord> records;
+      {
+        std::lock_guard log_lock(context->log_mutex);
+        records.swap(context->log);
+      }
+      for (const auto &entry : records) bytes += queued_bytes(entry);
+      count += records.size();
+      if (!records.empty()) taken.push_back(std::move(records));
     }
-    for (const auto &entry : taken) {
-      queued_log_bytes_.fetch_sub(queued_bytes(entry), std::memory_order_relaxed);
-    }
-    all.insert(all.end(), std::make_move_iterator(taken.begin()),
-               std::make_move_iterator(taken.end()));
   }
-  std::stable_sort(all.begin(), all.end(), [](const auto &a, const auto &b) {
-    return a.time_ms < b.time_ms;
-  });
+  std::vector<QueryLogRecord> all;
+  if (taken.size() == 1) {
+    all.swap(taken.front());
+  } else {
+    all.reserve(count);
+    for (auto &records : taken) {
+      all.insert(all.end(), std::make_move_iterator(records.begin()),
+                 std::make_move_iterator(records.end()));
+      std::vector<QueryLogRecord>().swap(records);
+    }
+  }
+  if (held) {
+    *held = bytes;
+  } else {
+    release_log(bytes);
+  }
+  // Oldest first, in place: the order is found on positions (ties keep it) and then applied
+  // cycle by cycle, so that the batch is never held twice.
+  if (!std::is_sorted(all.begin(), all.end(),
+                      [](const auto &a, const auto &b) { return a.time_ms < b.time_ms; })) {
+    std::vector<uint32_t> order(all.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return all[a].time_ms < all[b].time_ms; });
+    for (uint32_t start = 0; start < order.size(); ++start) {
+      if (order[start] == start) continue;
+      QueryLogRecord carried = std::move(all[start]);
+      uint32_t at = start;
+      while (order[at] != start) {
+        all[at] = std::move(all[order[at]]);
+        const uint32_t next = order[at];
+        order[at] = at;
+        at = next;
+      }
+      all[at] = std::move(carried);
+      order[at] = at;
+    }
+  }
   return all;
+}
+
+void CheckService::release_log(size_t held) {
+  queued_log_bytes_.fetch_sub(held, std::memory_order_relaxed);
 }
 
 }  // namespace pv::check

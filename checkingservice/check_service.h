@@ -61,6 +61,13 @@ class CheckService {
     const bool gated;
     std::shared_ptr<const RuleIndex> index;
     uint64_t version = 0;
+    // What prepare() found for the request it was last asked about, which answer() is asked
+    // about next on the same thread: the pair's outcome need not be looked up twice.
+    const char *prepared_target = nullptr;
+    size_t prepared_size = 0;
+    uint64_t prepared_version = 0;  // of the index it looked at
+    CredentialChecker::Outcome prepared = CredentialChecker::Outcome::Unknown;
+    AddressParts address;  // the last query's, whose strings are reused
     std::mutex log_mutex;
     std::vector<QueryLogRecord> log;
   };
@@ -75,19 +82,24 @@ class CheckService {
   Context &new_context(bool gated = false);
 
   // Before answer(), on a serving thread that must not block: false means a slow password
-  // check was started for this query and resume will be called (from another thread) once
-  // answer() can do without it.
+  // check was started for this query and what make_resume() returned will be called (from
+  // another thread) once answer() can do without it.
   // client: who sent the query, for the per-client budget of slow checks.
   bool prepare(Context &context, std::string_view target, std::string_view client,
-               std::function<void()> resume);
+               const CredentialChecker::MakeDone &make_resume);
   Reply answer(Context &context, std::string_view method, std::string_view target,
                std::string_view peer);
 
-  // Hands over the query-log records collected so far.
-  std::vector<QueryLogRecord> take_log();
+  // Hands over the query-log records collected so far, oldest first. held: their memory goes
+  // on counting against log_queue_bytes until release_log(*held), so that a batch being
+  // written and the records queued behind it stay within the bound together.
+  std::vector<QueryLogRecord> take_log(size_t *held = nullptr);
+  void release_log(size_t held);
   // Records refused because log_queue_bytes were waiting already.
   uint64_t dropped_log_records() const { return dropped_log_.load(); }
   const CredentialChecker &credentials() const { return credentials_; }
+  // Password hashes that checks found costlier than the service's (see CredentialChecker).
+  std::vector<HashUpgrade> take_hash_upgrades() { return credentials_.take_upgrades(); }
 
  private:
   void record(Context &context, QueryLogRecord record);

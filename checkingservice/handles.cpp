@@ -11,5 +11,6 @@ void SqliteFreer::operator()(char *text) const { sqlite3_free(text); }
 void PgFinisher::operator()(pg_conn *conn) const { PQfinish(conn); }
 void PgClearer::operator()(pg_result *result) const { PQclear(result); }
 void PgNotifyFreer::operator()(pgNotify *note) const { PQfreemem(note); }
+void PgFreer::operator()(char *data) const { PQfreemem(data); }
 
 }  // namespace pv::check

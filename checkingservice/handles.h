@@ -54,6 +54,7 @@ struct SqliteFreer { void operator()(char *text) const; };  // sqlite3_free
 struct PgFinisher { void operator()(pg_conn *conn) const; };
 struct PgClearer { void operator()(pg_result *result) const; };
 struct PgNotifyFreer { void operator()(pgNotify *note) const; };  // PQfreemem
+struct PgFreer { void operator()(char *data) const; };  // PQfreemem: COPY data
 struct AddrInfoFreer {
   void operator()(addrinfo *list) const { freeaddrinfo(list); }
 };
@@ -64,6 +65,7 @@ using SqliteText = std::unique_ptr<char, SqliteFreer>;
 using PgConn = std::unique_ptr<pg_conn, PgFinisher>;
 using PgResult = std::unique_ptr<pg_result, PgClearer>;
 using PgNotify = std::unique_ptr<pgNotify, PgNotifyFreer>;
+using PgMemory = std::unique_ptr<char, PgFreer>;
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFreer>;
 
 }  // namespace pv::check

@@ -10,12 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -48,28 +47,64 @@ std::string_view reason_phrase(int status) {
     case 408: return "Request Timeout";
     case 413: return "Content Too Large";
     case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
     default: return "Error";
   }
 }
 
+void append_number(std::string &out, size_t value) {
+  char digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (n > 0) out += digits[--n];
+}
+
+// Every reply: the no-cache headers on each one (the filter's platform would otherwise keep
+// verdicts, and the query with its password, in its URL cache), the body as it is.
+void append_reply(std::string &out, int status, std::string_view body, bool with_body,
+                  std::string_view keep_alive) {
+  out += "HTTP/1.1 ";
+  append_number(out, static_cast<size_t>(status));
+  out += ' ';
+  out += reason_phrase(status);
+  out += "\r\nCache-Control: no-store\r\n";
+  if (keep_alive.empty()) out += "Connection: close\r\n";
+  out += "Content-Length: ";
+  append_number(out, body.size());
+  out += "\r\nContent-Type: text/plain\r\n";
+  out += keep_alive;
+  out += "Pragma: no-cache\r\n\r\n";
+  if (with_body) out += body;
+}
+
 std::string canned_reply(int status, std::string_view body = "000") {
-  std::string text = "HTTP/1.1 " + std::to_string(status) + " ";
-  text += reason_phrase(status);
-  text +=
-      "\r\nContent-Type: text/plain\r\nContent-Length: 3\r\nCache-Control: no-store\r\n"
-      "Pragma: no-cache\r\nConnection: close\r\n\r\n";
-  text += body;
+  std::string text;
+  append_reply(text, status, body, true, {});
   return text;
 }
 
-// On every reply the library writes, errors included; given once as default headers, they
-// cost no per-reply validation.
-const httplib::Headers &no_store_headers() {
-  static const httplib::Headers headers = {{"Cache-Control", "no-store"},
-                                           {"Pragma", "no-cache"}};
-  return headers;
+// The methods HTTP defines: any other is a malformed request, these are answered (GET and
+// HEAD) or refused by the handler.
+bool known_method(std::string_view method) {
+  static constexpr std::string_view kMethods[] = {"GET",     "HEAD",    "POST",  "PUT",  "DELETE",
+                                                  "CONNECT", "OPTIONS", "TRACE", "PATCH"};
+  return std::find(std::begin(kMethods), std::end(kMethods), method) != std::end(kMethods);
+}
+
+// Whether a comma-separated header value holds the token, in any case.
+bool has_token(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    if (iequals(trim(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
 }
 
 std::string peer_text(const sockaddr_storage &address) {
@@ -120,12 +155,14 @@ int port_of(const sockaddr_storage &address) {
 Frame frame_request(std::string_view buffered, size_t max_head, size_t max_body,
                     size_t &scan_from) {
   Frame frame;
-  // The head ends at the first empty line (CRLF CRLF; a bare LF is tolerated here and left to
-  // the parser to refuse).
+  // The head ends at the first empty line (CRLF CRLF; a bare LF is tolerated here and
+  // refused below).
   size_t head_end = std::string_view::npos;
   const size_t limit = std::min(buffered.size(), max_head);
   for (size_t i = scan_from > 2 ? scan_from - 2 : 0; i < limit; ++i) {
-    if (buffered[i] != '\n') continue;
+    const void *lf = std::memchr(buffered.data() + i, '\n', limit - i);
+    if (!lf) break;
+    i = static_cast<size_t>(static_cast<const char *>(lf) - buffered.data());
     if (i + 1 < buffered.size() && buffered[i + 1] == '\n') {
       head_end = i + 2;
       break;
@@ -147,11 +184,21 @@ Frame frame_request(std::string_view buffered, size_t max_head, size_t max_body,
 
   std::optional<uint64_t> content_length;
   std::string_view head = buffered.substr(0, head_end);
-  head.remove_prefix(std::min(head.size(), head.find('\n') + 1));  // request line
+  {
+    const size_t eol = head.find('\n');
+    if (eol == 0 || head[eol - 1] != '\r') frame.malformed = true;
+    head.remove_prefix(eol + 1);  // the request line
+  }
   while (!head.empty()) {
     const size_t eol = head.find('\n');
     std::string_view line = head.substr(0, eol);
     head.remove_prefix(eol == std::string_view::npos ? head.size() : eol + 1);
+    if (line.size() + 1 > kMaxHeaderLine) frame.malformed = true;
+    const bool crlf = line.ends_with('\r');
+    if (head.empty()) {
+      if (!crlf) frame.malformed = true;  // the head must close with CRLF
+      break;
+    }
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     const std::string_view name = trim(line.substr(0, colon));
@@ -177,6 +224,9 @@ Frame frame_request(std::string_view buffered, size_t max_head, size_t max_body,
         return frame;
       }
       content_length = length;
+    } else if (crlf && iequals(name, "connection")) {
+      frame.close = frame.close || has_token(value, "close");
+      frame.keep_alive = frame.keep_alive || has_token(value, "keep-alive");
     }
   }
   const uint64_t body = content_length.value_or(0);
@@ -209,66 +259,13 @@ RequestLine split_request_line(std::string_view request) {
   return line;
 }
 
-// The library's request parser and response writer, fed one completely buffered request at a
-// time. Every request goes to the pre-routing handler: the checking query needs the raw
-// target, and no other routes exist.
-class HttpFront::Parser final : public httplib::Server {
- public:
-  Parser(const HttpOptions &options, const HttpFront::Handler &handler, unsigned thread)
-      : handler_(handler), thread_(thread) {
-    set_keep_alive_max_count(options.max_requests_per_connection);
-    set_keep_alive_timeout(std::max<time_t>(
-        1, std::chrono::duration_cast<std::chrono::seconds>(options.idle_timeout).count()));
-    set_payload_max_length(options.max_body);
-    set_default_headers(no_store_headers());
-    set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-      const Reply reply = handler_(req.method, target_, *peer_, thread_);
-      res.status = reply.status;
-      res.set_content(reply.body, "text/plain");
-      return HandlerResponse::Handled;
-    });
-    // Requests the library itself refuses (bad request line, overlong target...).
-    set_error_handler(HandlerWithResponse([this](const httplib::Request &,
-                                                 httplib::Response &res) {
-      if (res.body.empty()) {
-        log_event("malformed request from " + printable(*peer_, 64) + ": HTTP status " +
-                  std::to_string(res.status));
-        res.set_content("000", "text/plain");
-      }
-      return HandlerResponse::Handled;
-    }));
-    set_exception_handler([this](const httplib::Request &, httplib::Response &res,
-                                 std::exception_ptr) {
-      log_event("internal error answering " + printable(*peer_, 64));
-      res.status = 500;
-      res.set_content("000", "text/plain");
-    });
-  }
-
-  // target: the raw request target, which the library never sees (see RequestLine).
-  bool run(httplib::Stream &stream, const std::string &peer, std::string_view target,
-           bool close, bool &closed) {
-    peer_ = &peer;
-    target_ = target;
-    return process_request(stream, close, closed, setup_);
-  }
-
- private:
-  const HttpFront::Handler &handler_;
-  unsigned thread_;
-  const std::string *peer_ = nullptr;
-  std::string_view target_;
-  const std::function<void(httplib::Request &)> setup_ = [](httplib::Request &) {};
-};
-
 namespace {
 
 struct Connection {
-  int fd = -1;
+  UniqueFd fd;
   uint64_t serial = 0;  // tells a reused descriptor from the connection it once was
   std::string peer;
   std::string client;  // what the per-client cap counts
-  int peer_port = 0;
   std::string in;
   size_t scan_from = 0;
   std::string out;
@@ -285,63 +282,20 @@ struct Connection {
   Clock::time_point linger_until;
 };
 
-// One buffered request as the library's stream: reads end where the request ends, writes
-// collect the response so it leaves in one send. The request line may be replaced (see
-// RequestLine); the rest is served as buffered.
-class BufferedStream final : public httplib::Stream {
- public:
-  BufferedStream(std::string_view first, std::string_view rest, Connection &connection)
-      : first_(first), rest_(rest), connection_(connection) {}
-
-  bool is_readable() const override { return position_ < first_.size() + rest_.size(); }
-  bool is_writable() const override { return true; }
-  ssize_t read(char *ptr, size_t size) override {
-    size_t n = 0;
-    if (position_ < first_.size()) {
-      n = std::min(size, first_.size() - position_);
-      std::memcpy(ptr, first_.data() + position_, n);
-    } else {
-      const size_t at = position_ - first_.size();
-      n = std::min(size, rest_.size() - at);
-      std::memcpy(ptr, rest_.data() + at, n);
-    }
-    position_ += n;
-    return static_cast<ssize_t>(n);
-  }
-  ssize_t write(const char *ptr, size_t size) override {
-    connection_.out.append(ptr, size);
-    return static_cast<ssize_t>(size);
-  }
-  void get_remote_ip_and_port(std::string &ip, int &port) const override {
-    ip = connection_.peer;
-    port = connection_.peer_port;
-  }
-  void get_local_ip_and_port(std::string &ip, int &port) const override {
-    ip.clear();
-    port = 0;
-  }
-  socket_t socket() const override { return connection_.fd; }
-
- private:
-  std::string_view first_;
-  std::string_view rest_;
-  size_t position_ = 0;
-  Connection &connection_;
-};
-
 }  // namespace
 
 // Where resumes from other threads are left for a reactor. Shared with every resume handed
-// out, so that a late resume after the reactor is gone finds it closed instead of freed.
+// out, so that a late resume after the reactor is gone finds it closed instead of freed; it
+// owns the reactor's wake-up descriptor for the same reason.
 struct HttpFront::Mailbox {
   std::mutex mutex;
   bool closed = false;
-  int wake_fd = -1;
+  UniqueFd wake_fd;
   std::vector<std::pair<int, uint64_t>> resumed;  // descriptor, serial
 
   void wake() {
     const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_fd, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = ::write(wake_fd.get(), &one, sizeof one);
   }
   void post(int fd, uint64_t serial) {
     std::lock_guard lock(mutex);
@@ -354,18 +308,23 @@ struct HttpFront::Mailbox {
 class HttpFront::Reactor {
  public:
   Reactor(HttpFront &front, unsigned index)
-      : front_(front), index_(index), parser_(front.options_, front.handler_, index),
-        mailbox_(std::make_shared<Mailbox>()) {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || wake_ < 0) {
-      if (epoll_ >= 0) ::close(epoll_);
-      if (wake_ >= 0) ::close(wake_);
-      throw std::runtime_error("cannot create event loop");
-    }
-    mailbox_->wake_fd = wake_;
+      : front_(front), index_(index), mailbox_(std::make_shared<Mailbox>()) {
+    epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+    mailbox_->wake_fd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!epoll_ || !mailbox_->wake_fd) throw std::runtime_error("cannot create event loop");
+    wake_ = mailbox_->wake_fd.get();
     add(wake_, EPOLLIN);
-    add(front_.listen_fd_, EPOLLIN | EPOLLEXCLUSIVE);
+    add(front_.listener_.get(), EPOLLIN | EPOLLEXCLUSIVE);
+    // The Keep-Alive header every kept-alive reply carries, made once.
+    keep_alive_header_ = "Keep-Alive: timeout=";
+    append_number(keep_alive_header_,
+                  static_cast<size_t>(std::max<int64_t>(
+                      1, std::chrono::duration_cast<std::chrono::seconds>(
+                             front_.options_.idle_timeout)
+                             .count())));
+    keep_alive_header_ += ", max=";
+    append_number(keep_alive_header_, front_.options_.max_requests_per_connection);
+    keep_alive_header_ += "\r\n";
   }
   ~Reactor() {
     {
@@ -373,12 +332,9 @@ class HttpFront::Reactor {
       mailbox_->closed = true;
     }
     for (auto &[fd, connection] : connections_) {
-      ::close(fd);
       front_.release(connection->client);
       front_.connections_.fetch_sub(1);
     }
-    ::close(wake_);
-    ::close(epoll_);
   }
   Reactor(const Reactor &) = delete;
   Reactor &operator=(const Reactor &) = delete;
@@ -402,8 +358,9 @@ class HttpFront::Reactor {
   void loop() {
     epoll_event events[128];
     Clock::time_point next_sweep = Clock::now() + kSweepEvery;
+    const int listener = front_.listener_.get();
     while (!front_.stopping_.load(std::memory_order_relaxed)) {
-      const int n = epoll_wait(epoll_, events, 128, static_cast<int>(kSweepEvery.count()));
+      const int n = epoll_wait(epoll_.get(), events, 128, static_cast<int>(kSweepEvery.count()));
       if (n < 0 && errno != EINTR) {
         throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
       }
@@ -414,7 +371,7 @@ class HttpFront::Reactor {
           uint64_t value;
           [[maybe_unused]] const ssize_t r = ::read(wake_, &value, sizeof value);
           take_mail();
-        } else if (fd == front_.listen_fd_) {
+        } else if (fd == listener) {
           accept_ready();
         } else if (auto it = connections_.find(fd); it != connections_.end()) {
           on_event(*it->second, events[i].events);
@@ -431,7 +388,7 @@ class HttpFront::Reactor {
     epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
       throw std::runtime_error(std::string("epoll_ctl: ") + std::strerror(errno));
     }
   }
@@ -440,8 +397,8 @@ class HttpFront::Reactor {
     if (c.interest == events) return;
     epoll_event ev{};
     ev.events = events;
-    ev.data.fd = c.fd;
-    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+    ev.data.fd = c.fd.get();
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
     c.interest = events;
   }
 
@@ -465,18 +422,19 @@ class HttpFront::Reactor {
 
   void accept_ready() {
     if (accept_paused_) return;
+    const int listener = front_.listener_.get();
     for (int i = 0; i < 64; ++i) {
       sockaddr_storage address{};
       socklen_t length = sizeof address;
-      const int fd = accept4(front_.listen_fd_, reinterpret_cast<sockaddr *>(&address), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
+      UniqueFd fd(accept4(listener, reinterpret_cast<sockaddr *>(&address), &length,
+                          SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (!fd) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
           // Out of descriptors: stop accepting for a moment instead of spinning on a
           // listener that stays readable.
           log_event(std::string("cannot accept: ") + std::strerror(errno));
-          epoll_ctl(epoll_, EPOLL_CTL_DEL, front_.listen_fd_, nullptr);
+          epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener, nullptr);
           accept_paused_ = true;
           accept_resume_ = now_ + kAcceptPause;
         }
@@ -492,29 +450,26 @@ class HttpFront::Reactor {
         // must not switch off the filtering of the machine that holds them.
         const std::string reply = canned_reply(503, over_total ? "000" : "001");
         [[maybe_unused]] const ssize_t sent =
-            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::close(fd);
+            ::send(fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         continue;
       }
       const int on = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       auto connection = std::make_unique<Connection>();
-      connection->fd = fd;
+      const int descriptor = fd.get();
+      connection->fd = std::move(fd);
       connection->serial = ++serials_;
       connection->peer = peer_text(address);
       connection->client = std::move(client);
-      connection->peer_port = port_of(address);
       connection->last_activity = now_;
       connection->interest = EPOLLIN;
       try {
-        add(fd, EPOLLIN);
+        add(descriptor, EPOLLIN);
+        connections_.emplace(descriptor, std::move(connection));
       } catch (const std::exception &) {
-        ::close(fd);
-        front_.release(connection->client);
+        if (connection) front_.release(connection->client);
         front_.connections_.fetch_sub(1);
-        continue;
       }
-      connections_.emplace(fd, std::move(connection));
     }
   }
 
@@ -542,7 +497,7 @@ class HttpFront::Reactor {
     const size_t cap = front_.options_.max_head + front_.options_.max_body + 4096;
     if (c.in.size() >= cap) return true;
     const size_t want = std::min(sizeof buffer_, cap - c.in.size());
-    const ssize_t n = ::recv(c.fd, buffer_, want, 0);
+    const ssize_t n = ::recv(c.fd.get(), buffer_, want, 0);
     if (n > 0) {
       if (c.in.empty()) c.request_start = now_;
       c.in.append(buffer_, static_cast<size_t>(n));
@@ -560,58 +515,39 @@ class HttpFront::Reactor {
 
   void serve(Connection &c) {
     for (;;) {
+      // Requests are taken from the front of the buffer; what they used is dropped once,
+      // after the loop, rather than moving the rest forward after each one.
+      size_t used = 0;
       while (!c.closing && !c.parked && c.out.size() - c.out_offset < kOutHighWater) {
-        size_t blank = 0;
-        while (blank < c.in.size() && (c.in[blank] == '\r' || c.in[blank] == '\n')) ++blank;
-        if (blank > 0) {
-          c.in.erase(0, blank);
-          c.scan_from = 0;
+        while (used < c.in.size() && (c.in[used] == '\r' || c.in[used] == '\n')) ++used;
+        if (used == c.in.size()) break;
+        const std::string_view rest = std::string_view(c.in).substr(used);
+        size_t scan_from = used == 0 ? c.scan_from : 0;
+        const Frame frame = frame_request(rest, front_.options_.max_head,
+                                          front_.options_.max_body, scan_from);
+        if (frame.kind == Frame::Kind::Incomplete) {
+          c.scan_from = scan_from;
+          break;
         }
-        if (c.in.empty()) break;
-        const Frame frame = frame_request(c.in, front_.options_.max_head,
-                                          front_.options_.max_body, c.scan_from);
-        if (frame.kind == Frame::Kind::Incomplete) break;
+        c.scan_from = 0;
         if (frame.kind == Frame::Kind::Reject) {
           refuse(c, frame.status, frame.reason);
           break;
         }
-        if (front_.gate_) {
-          const RequestLine peek =
-              split_request_line(std::string_view(c.in).substr(0, frame.length));
-          if (peek.valid && !gate(c, peek.target)) {
-            c.parked = true;
-            set_interest(c, 0);
-            break;
-          }
+        const std::string_view request = rest.substr(0, frame.length);
+        const RequestLine line = split_request_line(request);
+        if (front_.gate_ && line.valid && !frame.malformed && !gate(c, line.target)) {
+          c.parked = true;
+          set_interest(c, 0);
+          break;
         }
         const bool last = ++c.requests >= front_.options_.max_requests_per_connection ||
                           front_.stopping_.load(std::memory_order_relaxed);
-        bool closed = false;
-        bool written = false;
-        {
-          const std::string_view request = std::string_view(c.in).substr(0, frame.length);
-          const RequestLine line = split_request_line(request);
-          try {
-            if (line.valid) {
-              std::string &first = request_line_;
-              first.assign(line.method);
-              first += " / ";
-              first += line.version;
-              BufferedStream stream(first, line.rest, c);
-              written = parser_.run(stream, c.peer, line.target, last, closed);
-            } else {
-              BufferedStream stream({}, request, c);
-              written = parser_.run(stream, c.peer, {}, last, closed);
-            }
-          } catch (const std::exception &) {
-            written = false;
-          }
-        }
-        c.in.erase(0, frame.length);
-        c.scan_from = 0;
+        if (!answer(c, line, frame, last)) c.closing = true;
+        used += frame.length;
         c.request_start = now_;
-        if (!written || closed || last) c.closing = true;
       }
+      if (used > 0) c.in.erase(0, used);
       if (c.parked) return;
       if (c.peer_done && !c.closing) c.closing = true;
       const size_t pending_before = c.out.size() - c.out_offset;
@@ -622,13 +558,37 @@ class HttpFront::Reactor {
     }
   }
 
+  // Appends the reply to one complete request; false when the connection closes after it.
+  bool answer(Connection &c, const RequestLine &line, const Frame &frame, bool last) {
+    const bool http11 = line.version == "HTTP/1.1";
+    if (!line.valid || frame.malformed || !(http11 || line.version == "HTTP/1.0") ||
+        !known_method(line.method)) {
+      log_event("malformed request from " + printable(c.peer, 64) + ": HTTP status 400");
+      append_reply(c.out, 400, "000", true, {});
+      return false;
+    }
+    Reply reply;
+    try {
+      reply = front_.handler_(line.method, line.target, c.peer, index_);
+    } catch (const std::exception &) {
+      log_event("internal error answering " + printable(c.peer, 64));
+      reply = Reply{500, "000"};
+    }
+    const bool keep = !last && !frame.close && (http11 || frame.keep_alive);
+    append_reply(c.out, reply.status, reply.body, line.method != "HEAD",
+                 keep ? std::string_view(keep_alive_header_) : std::string_view());
+    return keep;
+  }
+
   bool gate(Connection &c, std::string_view target) {
-    std::weak_ptr<Mailbox> mailbox = mailbox_;
-    auto resume = [mailbox, fd = c.fd, serial = c.serial] {
-      if (auto box = mailbox.lock()) box->post(fd, serial);
+    const MakeResume make_resume = [this, &c] {
+      std::weak_ptr<Mailbox> mailbox = mailbox_;
+      return std::function<void()>([mailbox, fd = c.fd.get(), serial = c.serial] {
+        if (auto box = mailbox.lock()) box->post(fd, serial);
+      });
     };
     try {
-      return front_.gate_(target, c.client, index_, std::move(resume));
+      return front_.gate_(target, c.client, index_, make_resume);
     } catch (const std::exception &) {
       return true;
     }
@@ -643,8 +603,8 @@ class HttpFront::Reactor {
   // False when the connection was closed.
   bool flush(Connection &c) {
     while (c.out_offset < c.out.size()) {
-      const ssize_t n = ::send(c.fd, c.out.data() + c.out_offset, c.out.size() - c.out_offset,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::send(c.fd.get(), c.out.data() + c.out_offset,
+                               c.out.size() - c.out_offset, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         c.out_offset += static_cast<size_t>(n);
         c.last_progress = now_;
@@ -663,7 +623,7 @@ class HttpFront::Reactor {
     c.out_offset = 0;
     if (c.closing) {
       // Half-close and read what is still coming, so the reply is not lost to a reset.
-      ::shutdown(c.fd, SHUT_WR);
+      ::shutdown(c.fd.get(), SHUT_WR);
       c.lingering = true;
       c.linger_until = now_ + kLinger;
       c.in.clear();
@@ -674,7 +634,7 @@ class HttpFront::Reactor {
 
   void drain_lingering(Connection &c) {
     for (int i = 0; i < 16; ++i) {
-      const ssize_t n = ::recv(c.fd, buffer_, sizeof buffer_, 0);
+      const ssize_t n = ::recv(c.fd.get(), buffer_, sizeof buffer_, 0);
       if (n > 0) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
       break;
@@ -686,8 +646,8 @@ class HttpFront::Reactor {
     if (accept_paused_ && now_ >= accept_resume_) {
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-      ev.data.fd = front_.listen_fd_;
-      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, front_.listen_fd_, &ev) == 0) {
+      ev.data.fd = front_.listener_.get();
+      if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, front_.listener_.get(), &ev) == 0) {
         accept_paused_ = false;
       } else {
         accept_resume_ = now_ + kAcceptPause;
@@ -718,26 +678,24 @@ class HttpFront::Reactor {
     }
   }
 
+  // The descriptor closes with its owner, the connection.
   void close(Connection &c) {
-    const int fd = c.fd;
-    ::close(fd);
     front_.release(c.client);
-    connections_.erase(fd);
     front_.connections_.fetch_sub(1);
+    connections_.erase(c.fd.get());
   }
 
   HttpFront &front_;
   unsigned index_;
-  Parser parser_;
   std::shared_ptr<Mailbox> mailbox_;
   uint64_t serials_ = 0;
-  int epoll_ = -1;
-  int wake_ = -1;
+  UniqueFd epoll_;
+  int wake_ = -1;  // mailbox_'s descriptor, which lives as long as it
   bool accept_paused_ = false;
   Clock::time_point accept_resume_;
   Clock::time_point now_ = Clock::now();
   std::unordered_map<int, std::unique_ptr<Connection>> connections_;
-  std::string request_line_;
+  std::string keep_alive_header_;
   char buffer_[16 * 1024];
 };
 
@@ -763,10 +721,7 @@ void HttpFront::release(const std::string &client) {
   if (it != clients_.end() && --it->second == 0) clients_.erase(it);
 }
 
-HttpFront::~HttpFront() {
-  stop();
-  if (listen_fd_ >= 0) ::close(listen_fd_);
-}
+HttpFront::~HttpFront() { stop(); }
 
 int HttpFront::bind() {
   addrinfo hints{};
@@ -780,37 +735,36 @@ int HttpFront::bind() {
   if (rc != 0) {
     throw std::runtime_error("cannot resolve " + options_.address + ": " + gai_strerror(rc));
   }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
+  const AddrInfoList list(found);
   std::string error = "no address";
-  for (addrinfo *ai = found; ai; ai = ai->ai_next) {
-    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            ai->ai_protocol);
-    if (fd < 0) {
+  for (const addrinfo *ai = list.get(); ai; ai = ai->ai_next) {
+    UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                         ai->ai_protocol));
+    if (!fd) {
       error = std::strerror(errno);
       continue;
     }
     const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd.get(), 1024) != 0) {
       error = std::strerror(errno);
-      ::close(fd);
       continue;
     }
-    listen_fd_ = fd;
+    listener_ = std::move(fd);
     break;
   }
-  if (listen_fd_ < 0) {
+  if (!listener_) {
     throw std::runtime_error("cannot listen on " + options_.address + " port " + port + ": " +
                              error);
   }
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&bound), &length);
+  getsockname(listener_.get(), reinterpret_cast<sockaddr *>(&bound), &length);
   return port_of(bound);
 }
 
 void HttpFront::start() {
-  if (listen_fd_ < 0) bind();
+  if (!listener_) bind();
   for (unsigned i = 0; i < options_.threads; ++i) {
     reactors_.push_back(std::make_unique<Reactor>(*this, i));
   }

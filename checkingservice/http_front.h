@@ -1,9 +1,15 @@
 // The HTTP side of the service. Connections are multiplexed on a few event-loop threads; a
-// request reaches the HTTP library's request parser only once it is completely buffered, so
-// no thread ever waits on a slow client. Heads and bodies are size limited, partial requests
-// time out, and every reply this layer makes up itself (timeouts, oversized requests, too
-// many connections) is the allowing "000" with caching forbidden, like all others - except
-// the refusal of a client over its share of connections, which forbids ("001").
+// request is read only once it is completely buffered, so no thread ever waits on a slow
+// client. Heads and bodies are size limited, partial requests time out, and every reply this
+// layer makes up itself (timeouts, oversized or malformed requests, too many connections) is
+// the allowing "000" with caching forbidden, like all others - except the refusal of a client
+// over its share of connections, which forbids ("001").
+//
+// The service has one resource and two methods, so requests are read here by hand rather
+// than by a general HTTP library: what a reply depends on is the request line and the
+// Connection header, and a general parser's header maps, range and compression handling cost
+// several times what answering the query does. Replies are never compressed or cut to a
+// range: the filter reads the first bytes of the body as they are.
 #pragma once
 
 #include <atomic>
@@ -19,6 +25,7 @@
 #include <vector>
 
 #include "checkingservice/check_service.h"
+#include "checkingservice/handles.h"
 
 namespace pv::check {
 
@@ -36,21 +43,28 @@ struct HttpOptions {
   unsigned max_requests_per_connection = 1000000;
 };
 
-// Where a buffered request ends, if it is complete. Exposed for tests.
+// Where a buffered request ends, if it is complete, and what its header lines say about the
+// connection. Exposed for tests.
 struct Frame {
   enum class Kind { Incomplete, Complete, Reject } kind = Kind::Incomplete;
   size_t length = 0;         // Complete: bytes of head and body
   int status = 0;            // Reject
   std::string_view reason;   // Reject
+  // Complete: the request line or the empty line closing the head does not end in CRLF, or
+  // a header line is longer than kMaxHeaderLine; answered 400. Other header lines without
+  // CR are ignored.
+  bool malformed = false;
+  bool close = false;       // "Connection: close"
+  bool keep_alive = false;  // "Connection: keep-alive" (HTTP/1.0)
 };
+inline constexpr size_t kMaxHeaderLine = 8192;
 // scan_from remembers how far a previous call searched for the end of the head; start at 0.
 Frame frame_request(std::string_view buffered, size_t max_head, size_t max_body,
                     size_t &scan_from);
 
 // The request line split by hand: the target runs from the first blank to the last one, so
-// that an unescaped address, with its own "?", or even blanks, arrives whole. The library's
-// parser refuses targets with a second "?", so it gets "METHOD / VERSION" instead, and the
-// handler gets the raw target from here. Exposed for tests.
+// that an unescaped address, with its own "?", or even blanks, arrives whole; the handler
+// gets this raw target. Exposed for tests.
 struct RequestLine {
   bool valid = false;
   std::string_view method;
@@ -66,11 +80,14 @@ class HttpFront {
                                       std::string_view peer, unsigned thread)>;
 
   // Asked about each complete request before it is answered. False: the request cannot be
-  // answered without waiting; the connection is parked until resume is called (from any
-  // thread, at most once, harmless after the connection or the front end are gone).
+  // answered without waiting; the connection is parked until the function that
+  // make_resume() returned is called (from any thread, at most once, harmless after the
+  // connection or the front end are gone). make_resume is called only by a gate that parks,
+  // so that requests answered at once cost no allocation for it.
   // client: the connection's client as the per-client connection cap counts it.
+  using MakeResume = std::function<std::function<void()>()>;
   using Gate = std::function<bool(std::string_view target, std::string_view client,
-                                  unsigned thread, std::function<void()> resume)>;
+                                  unsigned thread, const MakeResume &make_resume)>;
 
   HttpFront(HttpOptions options, Handler handler, Gate gate = {});
   ~HttpFront();
@@ -84,7 +101,6 @@ class HttpFront {
   void stop();  // idempotent; waits for the serving threads
 
  private:
-  class Parser;
   class Reactor;
   struct Mailbox;
 
@@ -95,7 +111,7 @@ class HttpFront {
   HttpOptions options_;
   Handler handler_;
   Gate gate_;
-  int listen_fd_ = -1;
+  UniqueFd listener_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> connections_{0};
   std::mutex clients_mutex_;

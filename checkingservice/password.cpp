@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace pv::check {
 namespace {
 
 // One key per process, drawn at start: digests from another run mean nothing.
-std::array<unsigned char, crypto_generichash_KEYBYTES> g_cache_key;
+std::array<unsigned char, crypto_shorthash_siphashx24_KEYBYTES> g_cache_key;
 std::once_flag g_cache_key_once;
 
 const unsigned char *cache_key() {
@@ -18,13 +21,12 @@ const unsigned char *cache_key() {
   return g_cache_key.data();
 }
 
-void update_with_length(crypto_generichash_state &state, std::string_view part) {
+// Digests never leave the process, so the lengths go in in the machine's byte order.
+unsigned char *put_with_length(unsigned char *out, std::string_view part) {
   const uint64_t length = part.size();
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(length >> (8 * i));
-  crypto_generichash_update(&state, bytes, sizeof bytes);
-  crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(part.data()),
-                            part.size());
+  std::memcpy(out, &length, sizeof length);
+  if (!part.empty()) std::memcpy(out + sizeof length, part.data(), part.size());
+  return out + sizeof length + part.size();
 }
 
 }  // namespace
@@ -32,11 +34,10 @@ void update_with_length(crypto_generichash_state &state, std::string_view part) 
 bool init_crypto() { return sodium_init() >= 0; }
 
 std::string hash_password(std::string_view password, HashCost cost) {
-  unsigned long long ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
-  size_t mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+  unsigned long long ops = 4;
+  size_t mem = kHashMemory;
   if (cost == HashCost::Moderate) {
-    ops = crypto_pwhash_OPSLIMIT_MODERATE;
-    mem = crypto_pwhash_MEMLIMIT_MODERATE;
+    ops = 16;
   } else if (cost == HashCost::Minimum) {
     ops = crypto_pwhash_OPSLIMIT_MIN;
     mem = crypto_pwhash_MEMLIMIT_MIN;
@@ -55,6 +56,39 @@ bool verify_password(const std::string &stored_hash, std::string_view password) 
   char buffer[crypto_pwhash_STRBYTES] = {};
   std::memcpy(buffer, stored_hash.data(), stored_hash.size());
   return crypto_pwhash_str_verify(buffer, password.data(), password.size()) == 0;
+}
+
+namespace {
+
+// The number after "<name>=" in the parameters of an encoded Argon2 hash
+// ("$argon2id$v=19$m=65536,t=2,p=1$salt$hash").
+std::optional<uint64_t> hash_parameter(std::string_view stored_hash, std::string_view name) {
+  const size_t params = stored_hash.find("$m=");
+  if (!stored_hash.starts_with("$argon2") || params == std::string_view::npos) return std::nullopt;
+  std::string_view rest = stored_hash.substr(params + 1);
+  rest = rest.substr(0, rest.find('$'));
+  while (!rest.empty()) {
+    const std::string_view item = rest.substr(0, rest.find(','));
+    rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+    if (item.size() > name.size() + 1 && item.starts_with(name) && item[name.size()] == '=') {
+      uint64_t value = 0;
+      const std::string_view digits = item.substr(name.size() + 1);
+      if (digits.size() > 12) return std::nullopt;
+      for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+      }
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+size_t hash_memory(std::string_view stored_hash) {
+  const auto kib = hash_parameter(stored_hash, "m");
+  return kib ? static_cast<size_t>(*kib) << 10 : 0;
 }
 
 KeyedBudget::KeyedBudget(double per_second, double burst, size_t max_keys)
@@ -110,13 +144,16 @@ size_t CredentialChecker::DigestHash::operator()(const Digest &d) const {
 CredentialChecker::Digest CredentialChecker::digest(std::string_view name,
                                                     const std::string &stored_hash,
                                                     std::string_view password) const {
-  crypto_generichash_state state;
-  crypto_generichash_init(&state, cache_key(), crypto_generichash_KEYBYTES, 16);
-  update_with_length(state, name);
-  update_with_length(state, stored_hash);
-  update_with_length(state, password);
+  // Every query of a known pair costs this digest, so it is a keyed short-input hash rather
+  // than a general one. The input briefly holds the password and is wiped after use.
+  const size_t size = 3 * sizeof(uint64_t) + name.size() + stored_hash.size() + password.size();
+  unsigned char small[512];
+  std::vector<unsigned char> large(size > sizeof small ? size : 0);
+  unsigned char *input = large.empty() ? small : large.data();
+  put_with_length(put_with_length(put_with_length(input, name), stored_hash), password);
   Digest out;
-  crypto_generichash_final(&state, out.data(), out.size());
+  crypto_shorthash_siphashx24(out.data(), input, size, cache_key());
+  sodium_memzero(input, size);
   return out;
 }
 
@@ -128,7 +165,34 @@ void CredentialChecker::remember(const Digest &d, bool verified) {
   set.insert(d);
 }
 
+// Holds memory for one slow hash while it runs: waits until taking it keeps the memory of all
+// hashes running within kMemoryInFlight, or until nothing else runs.
+class CredentialChecker::MemoryHeld {
+ public:
+  MemoryHeld(CredentialChecker &checker, size_t bytes)
+      : checker_(checker), bytes_(std::min(bytes, kMemoryInFlight)) {
+    std::unique_lock lock(checker_.memory_mutex_);
+    checker_.memory_freed_.wait(
+        lock, [&] { return checker_.memory_held_ + bytes_ <= kMemoryInFlight; });
+    checker_.memory_held_ += bytes_;
+  }
+  ~MemoryHeld() {
+    {
+      std::lock_guard lock(checker_.memory_mutex_);
+      checker_.memory_held_ -= bytes_;
+    }
+    checker_.memory_freed_.notify_all();
+  }
+  MemoryHeld(const MemoryHeld &) = delete;
+  MemoryHeld &operator=(const MemoryHeld &) = delete;
+
+ private:
+  CredentialChecker &checker_;
+  const size_t bytes_;
+};
+
 bool CredentialChecker::verify(const std::string &stored_hash, std::string_view password) {
+  const MemoryHeld held(*this, stored_hash.empty() ? kHashMemory : hash_memory(stored_hash));
   if (!stored_hash.empty()) return verify_password(stored_hash, password);
   try {
     bool made = false;
@@ -142,6 +206,38 @@ bool CredentialChecker::verify(const std::string &stored_hash, std::string_view 
   } catch (const std::exception &) {
   }
   return false;
+}
+
+void CredentialChecker::upgrade(std::string_view name, const std::string &stored_hash,
+                                std::string_view password) {
+  const size_t memory = hash_memory(stored_hash);
+  if (memory <= kHashMemory) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (upgrades_.size() >= kMaxUpgrades) return;
+  }
+  // A hash costlier in time than the old interactive preset keeps being the costlier kind.
+  const uint64_t passes = hash_parameter(stored_hash, "t").value_or(1);
+  const bool heavy = static_cast<double>(memory) * static_cast<double>(passes) >
+                     static_cast<double>(crypto_pwhash_MEMLIMIT_INTERACTIVE) *
+                         static_cast<double>(crypto_pwhash_OPSLIMIT_INTERACTIVE);
+  std::string fresh;
+  try {
+    const MemoryHeld held(*this, kHashMemory);
+    fresh = hash_password(password, heavy ? HashCost::Moderate : HashCost::Interactive);
+  } catch (const std::exception &) {
+    return;  // out of memory: the old hash stays, and is tried again another time
+  }
+  const Digest d = digest(name, fresh, password);
+  std::lock_guard lock(mutex_);
+  if (upgrades_.size() >= kMaxUpgrades) return;
+  remember(d, true);
+  upgrades_.push_back({std::string(name), stored_hash, std::move(fresh)});
+}
+
+std::vector<HashUpgrade> CredentialChecker::take_upgrades() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(upgrades_, {});
 }
 
 std::string CredentialChecker::name_key(std::string_view name) {
@@ -180,21 +276,27 @@ std::optional<bool> CredentialChecker::check_now(std::string_view name,
   }
   if (!take_budget(name, client)) return std::nullopt;
   const bool ok = verify(stored_hash, password);
-  std::lock_guard lock(mutex_);
-  remember(d, ok);
+  {
+    std::lock_guard lock(mutex_);
+    remember(d, ok);
+  }
+  if (ok) upgrade(name, stored_hash, password);
   return ok;
 }
 
-bool CredentialChecker::check_later(std::string_view name, const std::string &stored_hash,
-                                    std::string_view password, std::function<void()> done,
-                                    std::string_view client) {
+CredentialChecker::Later CredentialChecker::check_later(std::string_view name,
+                                                       const std::string &stored_hash,
+                                                       std::string_view password,
+                                                       const MakeDone &make_done,
+                                                       std::string_view client) {
   const Digest d = digest(name, stored_hash, password);
-  const auto deadline = Clock::now() + max_wait_;
   std::lock_guard lock(mutex_);
-  if (verified_.contains(d) || rejected_.contains(d)) return true;
+  if (verified_.contains(d)) return {Outcome::Verified, false};
+  if (rejected_.contains(d)) return {Outcome::Rejected, false};
+  const auto deadline = Clock::now() + max_wait_;
   if (auto it = waiting_.find(d); it != waiting_.end()) {
-    it->second.push_back({std::move(done), deadline});
-    return false;
+    it->second.push_back({make_done(), deadline});
+    return {Outcome::Unknown, true};
   }
   const std::string client_key(client);
   const std::string name_key = CredentialChecker::name_key(name);
@@ -204,16 +306,16 @@ bool CredentialChecker::check_later(std::string_view name, const std::string &st
       (queue != queues_.end() && queue->second.size() >= kMaxQueuedPerClient) ||
       (per_name != queued_names_.end() && per_name->second >= kMaxQueuedPerName) ||
       !take_budget(name, client)) {
-    return true;
+    return {};
   }
-  waiting_[d].push_back({std::move(done), deadline});
+  waiting_[d].push_back({make_done(), deadline});
   auto &jobs = queues_[client_key];
   if (jobs.empty()) turns_.push_back(client_key);
   jobs.push_back({d, stored_hash, std::string(password), name_key});
   ++queued_names_[name_key];
   ++queued_;
   wake_.notify_one();
-  return false;
+  return {Outcome::Unknown, true};
 }
 
 void CredentialChecker::work() {
@@ -274,7 +376,6 @@ void CredentialChecker::work() {
     }
     if (!job) continue;
     const bool ok = verify(job->stored_hash, job->password);
-    sodium_memzero(job->password.data(), job->password.size());
     std::vector<Waiter> waiters;
     {
       std::lock_guard lock(mutex_);
@@ -291,6 +392,8 @@ void CredentialChecker::work() {
         // As above.
       }
     }
+    if (ok) upgrade(job->name, job->stored_hash, job->password);
+    sodium_memzero(job->password.data(), job->password.size());
   }
 }
 

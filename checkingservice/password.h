@@ -1,7 +1,8 @@
 // Account passwords: stored only as salted Argon2id hashes (libsodium crypto_pwhash_str). The
 // wire format sends the password in clear with every query, so a verified pair is remembered
-// under a keyed BLAKE2b digest with a per-process random key: later queries cost a hash of a
-// few dozen bytes instead of the deliberately slow one, and nothing reversible is kept.
+// under a keyed digest (SipHash-2-4 with a 128-bit result, a per-process random key): later
+// queries cost a hash of a few dozen bytes instead of the deliberately slow one, and nothing
+// reversible is kept.
 #pragma once
 
 #include <array>
@@ -24,12 +25,30 @@ namespace pv::check {
 // Fails only if libsodium cannot start; call once before anything else here.
 bool init_crypto();
 
+// Argon2id costs of new hashes. A check holds the hash's memory while it runs, beside a rule
+// index of tens of MiB, so both costs stay at 9 MiB and buy their strength with passes
+// (9 MiB with 4 passes is one of the published equivalents of the usual recommendation;
+// Moderate takes four times as long).
 enum class HashCost { Interactive, Moderate, Minimum /* tests only */ };
+inline constexpr size_t kHashMemory = size_t{9} << 20;
 
 // Throws std::runtime_error when hashing fails (out of memory).
 std::string hash_password(std::string_view password, HashCost cost = HashCost::Interactive);
 
 bool verify_password(const std::string &stored_hash, std::string_view password);
+
+// The memory a check of the stored hash takes, read from its parameters; 0 when they cannot
+// be read.
+size_t hash_memory(std::string_view stored_hash);
+
+// A stored hash that a successful check found costlier in memory than kHashMemory, and the
+// equivalent of the service's cost made from the password just checked (see
+// CredentialChecker::take_upgrades).
+struct HashUpgrade {
+  std::string name;
+  std::string old_hash;
+  std::string new_hash;
+};
 
 // Token buckets, one per key (an account name, a client address), so that one name's or one
 // client's spent budget leaves everybody else's alone. At most max_keys are tracked; full
@@ -83,16 +102,33 @@ class CredentialChecker {
   std::optional<bool> check_now(std::string_view name, const std::string &stored_hash,
                                 std::string_view password, std::string_view client = {});
 
-  // False: a slow check was started (or joined) on the worker thread, which calls done when
-  // known() can answer or max_wait has passed. True: nothing to wait for - the outcome is
-  // cached, or a budget or the queue is full and the pair stays unverified this time.
-  bool check_later(std::string_view name, const std::string &stored_hash,
-                   std::string_view password, std::function<void()> done,
-                   std::string_view client = {});
+  // The outcome if it is cached. Otherwise waiting: a slow check was started (or joined) on
+  // the worker thread, make_done() was called once, and the worker calls what it returned
+  // when known() can answer or max_wait has passed; or not waiting: a budget or the queue is
+  // full and the pair stays unverified this time.
+  struct Later {
+    Outcome outcome = Outcome::Unknown;
+    bool waiting = false;
+  };
+  using MakeDone = std::function<std::function<void()>()>;
+  Later check_later(std::string_view name, const std::string &stored_hash,
+                    std::string_view password, const MakeDone &make_done,
+                    std::string_view client = {});
 
   static constexpr size_t kMaxQueued = 64;
   static constexpr size_t kMaxQueuedPerClient = 8;
   static constexpr size_t kMaxQueuedPerName = 4;
+
+  // Hashes to replace in the store: each the outcome of a successful check of a hash costlier
+  // than kHashMemory (made on the checking thread, after the waiting queries were answered,
+  // at most kMaxUpgrades waiting). The new hash is remembered as verified for the pair
+  // already, so that the index that brings it costs no second check.
+  std::vector<HashUpgrade> take_upgrades();
+  static constexpr size_t kMaxUpgrades = 1024;
+
+  // Memory that slow hashes (checks and upgrades) may hold at once; a hash that needs more
+  // runs alone.
+  static constexpr size_t kMemoryInFlight = kHashMemory;
 
   // Slow checks started and refused so far, and the budget of each name and each client, for
   // the health figures.
@@ -120,6 +156,8 @@ class CredentialChecker {
                 std::string_view password) const;
   void remember(const Digest &digest, bool verified);  // mutex_ held
   bool verify(const std::string &stored_hash, std::string_view password);
+  void upgrade(std::string_view name, const std::string &stored_hash, std::string_view password);
+  class MemoryHeld;
   static std::string name_key(std::string_view name);
   bool take_budget(std::string_view name, std::string_view client);
   void work();
@@ -141,6 +179,10 @@ class CredentialChecker {
   size_t queued_ = 0;
   std::once_flag decoy_once_;
   std::string decoy_;
+  std::vector<HashUpgrade> upgrades_;  // mutex_
+  std::mutex memory_mutex_;
+  std::condition_variable memory_freed_;
+  size_t memory_held_ = 0;
   std::condition_variable wake_;
   bool stopping_ = false;
   std::thread worker_;

@@ -11,6 +11,8 @@
 #include <map>
 #include <unordered_map>
 
+#include "checkingservice/handles.h"
+
 namespace pv::check {
 
 std::string without_nul(std::string_view text) {
@@ -319,6 +321,93 @@ void PgStore::configure_session() {
   run("SET idle_in_transaction_session_timeout = '60s'");
 }
 
+namespace {
+
+uint32_t big_endian(const char *p, size_t bytes) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) value = value << 8 | static_cast<unsigned char>(p[i]);
+  return value;
+}
+
+}  // namespace
+
+void PgStore::copy_rows(
+    const std::string &query,
+    const std::function<void(std::span<const std::optional<std::string_view>>)> &row) {
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+  const PgResult started(PQexec(conn_.get(), ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
+  if (PQresultStatus(started.get()) != PGRES_COPY_OUT) fail("cannot start reading rows");
+  // COPY's binary layout: a header (signature, flags, extension) before the first row; each
+  // row a 16-bit field count and per field a 32-bit length (-1: NULL) and the bytes, all
+  // big-endian; a count of -1 ends the data.
+  static constexpr std::string_view kSignature("PGCOPY\n\377\r\n\0", 11);
+  bool header = true;
+  std::string error;
+  std::exception_ptr thrown;
+  std::vector<std::optional<std::string_view>> fields;
+  for (;;) {
+    char *raw = nullptr;
+    const int size = PQgetCopyData(conn_.get(), &raw, 0);
+    if (size == -1) break;
+    if (size < 0) {
+      error = trimmed(PQerrorMessage(conn_.get()));
+      break;
+    }
+    const PgMemory owned(raw);
+    if (thrown || !error.empty()) continue;  // drained, so the connection stays usable
+    std::string_view data(raw, static_cast<size_t>(size));
+    if (header) {
+      if (!data.starts_with(kSignature) || data.size() < kSignature.size() + 8) {
+        error = "unreadable COPY header";
+        continue;
+      }
+      const size_t extension = big_endian(data.data() + kSignature.size() + 4, 4);
+      data.remove_prefix(std::min(data.size(), kSignature.size() + 8 + extension));
+      header = false;
+      if (data.empty()) continue;
+    }
+    if (data.size() < 2) {
+      error = "unreadable COPY row";
+      continue;
+    }
+    const auto count = static_cast<int16_t>(big_endian(data.data(), 2));
+    if (count < 0) continue;  // the end
+    data.remove_prefix(2);
+    fields.clear();
+    for (int16_t f = 0; f < count && error.empty(); ++f) {
+      if (data.size() < 4) {
+        error = "unreadable COPY row";
+        break;
+      }
+      const auto length = static_cast<int32_t>(big_endian(data.data(), 4));
+      data.remove_prefix(4);
+      if (length < 0) {
+        fields.emplace_back(std::nullopt);
+      } else if (static_cast<size_t>(length) > data.size()) {
+        error = "unreadable COPY row";
+      } else {
+        fields.emplace_back(data.substr(0, static_cast<size_t>(length)));
+        data.remove_prefix(static_cast<size_t>(length));
+      }
+    }
+    if (!error.empty()) continue;
+    try {
+      row(fields);
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+  while (PGresult *raw = PQgetResult(conn_.get())) {
+    const PgResult result(raw);
+    if (PQresultStatus(raw) != PGRES_COMMAND_OK && error.empty()) {
+      error = trimmed(PQresultErrorMessage(raw));
+    }
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  if (!error.empty()) throw StoreError("database: " + error);
+  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+}
+
 bool PgStore::reconnect() {
   if (PQstatus(conn_.get()) == CONNECTION_OK) return true;
   PQreset(conn_.get());
@@ -440,16 +529,40 @@ uint64_t PgStore::load(SnapshotSink &sink) {
       sink.attachment(scope_of(r.int64(0, 0)), r.int64(0, 1), *action);
     }
   });
-  each_row("SELECT scope, kind, key, action FROM rules", {}, [&](const Result &r) {
-    const auto kind = parse_kind(r.text(0, 1));
-    const auto action = parse_action(r.text(0, 3));
-    if (kind && action) sink.rule(scope_of(r.int64(0, 0)), *kind, r.text(0, 2), *action);
+  // Rules and entries come through COPY, entries in key order, list by list: a rebuild
+  // compares an unchanged list with the previous index's instead of writing it again.
+  const auto bigint = [](const std::optional<std::string_view> &field) {
+    uint64_t value = 0;
+    if (field && field->size() == 8) {
+      for (char c : *field) value = value << 8 | static_cast<unsigned char>(c);
+    }
+    return static_cast<int64_t>(value);
+  };
+  const auto text = [](const std::optional<std::string_view> &field) {
+    return field.value_or(std::string_view());
+  };
+  copy_rows("SELECT scope, kind, key, action FROM rules", [&](const auto &f) {
+    if (f.size() != 4) return;
+    const auto kind = parse_kind(text(f[1]));
+    const auto action = parse_action(text(f[3]));
+    if (kind && action) sink.rule(scope_of(bigint(f[0])), *kind, text(f[2]), *action);
   });
-  each_row("SELECT list_id, kind, key FROM list_entries", {}, [&](const Result &r) {
-    if (auto kind = parse_kind(r.text(0, 1))) sink.list_entry(r.int64(0, 0), *kind, r.text(0, 2));
-  });
+  copy_rows("SELECT list_id, kind, key FROM list_entries ORDER BY list_id, kind, key",
+            [&](const auto &f) {
+              if (f.size() != 3) return;
+              if (auto kind = parse_kind(text(f[1]))) {
+                sink.list_entry(bigint(f[0]), *kind, text(f[2]));
+              }
+            });
   tx.commit();
   return gen;
+}
+
+bool PgStore::upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                                    const std::string &new_hash) {
+  return run("UPDATE accounts SET password_hash = $1 WHERE name = $2 AND password_hash = $3",
+             {new_hash, name, old_hash})
+             .affected() > 0;
 }
 
 bool PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,

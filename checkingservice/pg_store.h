@@ -35,6 +35,8 @@ class PgStore final : public Store {
 
   int opened_version() const override { return opened_version_; }
   void set_instance(const std::string &name) override { instance_ = name; }
+  bool upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                             const std::string &new_hash) override;
 
   // Waits up to `timeout` for a change notification (listening from the first call on).
   // True: one arrived. Throws StoreError when the connection is lost.
@@ -122,6 +124,11 @@ class PgStore final : public Store {
   void each_row(const std::string &sql, const std::vector<Param> &params,
                 const std::function<void(const Result &)> &row);
   void configure_session();
+  // The same for a query without parameters through COPY in binary, which costs a fraction
+  // per row: the rule index reads every rule and list entry at each rebuild. row gets the
+  // fields' bytes; nullopt for NULL.
+  void copy_rows(const std::string &query,
+                 const std::function<void(std::span<const std::optional<std::string_view>>)> &row);
   void migrate(OpenMode mode);
   [[noreturn]] void fail(const std::string &what);
   int64_t account_id(const std::string &name);

@@ -88,6 +88,16 @@ size_t put_varint(unsigned char *out, uint32_t value) {
 
 constexpr uint32_t kMaxOwner = uint32_t{1} << 29;
 
+using ListActions = std::vector<std::pair<uint32_t, Action>>;  // sorted by list number
+
+// The list's attachment among an account's, or end().
+ListActions::const_iterator attached(const ListActions &lists, uint32_t list) {
+  const auto it = std::lower_bound(
+      lists.begin(), lists.end(), list,
+      [](const std::pair<uint32_t, Action> &entry, uint32_t value) { return entry.first < value; });
+  return it != lists.end() && it->first == list ? it : lists.end();
+}
+
 // Most specific first: exact, then prefix, host, domain; longer beats shorter within a kind.
 // Equal matches: forbid wins, then the lower list number, so that the answer and its reason
 // do not depend on the order rules are met in.
@@ -143,14 +153,14 @@ RuleIndex::Block::~Block() {
 struct RuleIndex::Record {
   RuleKind kind;
   std::string_view key;
-  uint32_t owner;  // 0 global, slot << 1 account, list << 1 | 1 list
-  Action action;
+  uint32_t owner;  // 0 global, slot << 1 account, list << 1 | 1 list; 0 in a list's segment
+  Action action;   // forbid in a list's segment
   std::string_view path;  // prefix rules
   uint32_t size;          // bytes the record takes
 };
 
-RuleIndex::Record RuleIndex::record(uint32_t offset) const {
-  const auto *p = reinterpret_cast<const unsigned char *>(block_data_[offset >> kBlockBits]) +
+RuleIndex::Record RuleIndex::Segment::record(uint32_t offset) const {
+  const auto *p = reinterpret_cast<const unsigned char *>(data[offset >> kBlockBits]) +
                   (offset & (kBlockSize - 1));
   const unsigned char *start = p;
   Record r;
@@ -158,9 +168,13 @@ RuleIndex::Record RuleIndex::record(uint32_t offset) const {
   r.kind = static_cast<RuleKind>(head & 3);
   r.key = std::string_view(reinterpret_cast<const char *>(p), head >> 2);
   p += head >> 2;
-  const uint32_t code = read_varint(p);
-  r.owner = code >> 1;
-  r.action = code & 1 ? Action::Forbid : Action::Allow;
+  r.owner = 0;
+  r.action = Action::Forbid;
+  if (owners) {
+    const uint32_t code = read_varint(p);
+    r.owner = code >> 1;
+    r.action = code & 1 ? Action::Forbid : Action::Allow;
+  }
   if (r.kind == RuleKind::Prefix) {
     const uint32_t length = read_varint(p);
     r.path = std::string_view(reinterpret_cast<const char *>(p), length);
@@ -170,31 +184,87 @@ RuleIndex::Record RuleIndex::record(uint32_t offset) const {
   return r;
 }
 
-void RuleIndex::prefetch(uint64_t hash) const {
-  const uint32_t at = home_of(hash, capacity_);
-  __builtin_prefetch(reinterpret_cast<const uint16_t *>(fingerprints_.data()) + at);
-  __builtin_prefetch(reinterpret_cast<const uint32_t *>(offsets_.data()) + at);
+void RuleIndex::Segment::prefetch(uint64_t hash) const {
+  const uint32_t at = home_of(hash, capacity);
+  __builtin_prefetch(reinterpret_cast<const uint16_t *>(fingerprints.data()) + at);
+  __builtin_prefetch(reinterpret_cast<const uint32_t *>(offsets.data()) + at);
 }
 
 template <class Visit>
-void RuleIndex::probe(uint64_t hash, Visit &&visit) const {
-  const auto *fingerprints = reinterpret_cast<const uint16_t *>(fingerprints_.data());
-  const auto *offsets = reinterpret_cast<const uint32_t *>(offsets_.data());
+void RuleIndex::Segment::probe(uint64_t hash, Visit &&visit) const {
+  const auto *fps = reinterpret_cast<const uint16_t *>(fingerprints.data());
+  const auto *offs = reinterpret_cast<const uint32_t *>(offsets.data());
   const uint16_t fingerprint = fingerprint_of(hash);
-  for (uint32_t i = home_of(hash, capacity_);;) {
-    const uint16_t f = fingerprints[i];
+  for (uint32_t i = home_of(hash, capacity);;) {
+    const uint16_t f = fps[i];
     if (f == 0) return;
-    if (f == fingerprint) visit(record(offsets[i]));
-    if (++i == capacity_) i = 0;
+    if (f == fingerprint) visit(record(offs[i]));
+    if (++i == capacity) i = 0;
   }
 }
 
-size_t RuleIndex::shared_blocks(const RuleIndex &other) const {
-  size_t shared = 0;
-  for (const auto &block : blocks_) {
-    shared += std::find(other.blocks_.begin(), other.blocks_.end(), block) != other.blocks_.end();
+void RuleIndex::Segment::build_table() {
+  // A quarter of the slots stay free: misses then end after a few neighbouring fingerprints.
+  capacity = static_cast<uint32_t>(std::max<size_t>(16, records + records / 3 + 1));
+  fingerprints = Block(capacity * sizeof(uint16_t));
+  offsets = Block(capacity * sizeof(uint32_t));
+  auto *fps = reinterpret_cast<uint16_t *>(fingerprints.data());
+  auto *offs = reinterpret_cast<uint32_t *>(offsets.data());
+  keys = 0;
+
+  // Records are placed in small batches whose table lines are fetched ahead.
+  constexpr size_t kBatch = 16;
+  uint32_t batch_offsets[kBatch];
+  uint64_t batch_hashes[kBatch];
+  Record batch_records[kBatch];
+  size_t pending = 0;
+  const auto place = [&] {
+    for (size_t k = 0; k < pending; ++k) {
+      const Record &r = batch_records[k];
+      const uint16_t fingerprint = fingerprint_of(batch_hashes[k]);
+      bool repeated = false;
+      uint32_t i = home_of(batch_hashes[k], capacity);
+      for (; fps[i] != 0; i = i + 1 == capacity ? 0 : i + 1) {
+        if (!repeated && fps[i] == fingerprint) {
+          const Record other = record(offs[i]);
+          repeated = other.kind == r.kind && other.key == r.key;
+        }
+      }
+      fps[i] = fingerprint;
+      offs[i] = batch_offsets[k];
+      if (!repeated) ++keys;
+    }
+    pending = 0;
+  };
+  for (uint32_t block = 0; block < used.size(); ++block) {
+    for (uint32_t at = 0; at < used[block];) {
+      if (pending == kBatch) place();
+      const uint32_t offset = block << kBlockBits | at;
+      const Record &r = batch_records[pending] = record(offset);
+      at += r.size;
+      batch_offsets[pending] = offset;
+      batch_hashes[pending] = hash_key(r.kind, r.key);
+      prefetch(batch_hashes[pending]);
+      ++pending;
+    }
   }
-  return shared;
+  place();
+}
+
+size_t RuleIndex::shared_blocks(const RuleIndex &other) const {
+  const auto all_blocks = [](const RuleIndex &index) {
+    std::vector<const Block *> blocks;
+    for (const auto &block : index.shared_->blocks) blocks.push_back(block.get());
+    for (const auto &list : index.lists_) {
+      for (const auto &block : list.segment->blocks) blocks.push_back(block.get());
+    }
+    return blocks;
+  };
+  const auto ours = all_blocks(*this);
+  const auto theirs = all_blocks(other);
+  return static_cast<size_t>(std::count_if(ours.begin(), ours.end(), [&](const Block *block) {
+    return std::find(theirs.begin(), theirs.end(), block) != theirs.end();
+  }));
 }
 
 const RuleIndex::Account *RuleIndex::find_account(std::string_view name) const {
@@ -211,17 +281,12 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
   }
 
   Best best[3];  // account, global, lists
-  const auto offer = [&](const Record &r, int rank, uint32_t length) {
+  const auto offer_shared = [&](const Record &r, int rank, uint32_t length) {
     if (r.owner == 0) {
       best[1].offer(rank, length, r.action, r.kind, 0);
     } else if (r.owner & 1) {
       const uint32_t list = r.owner >> 1;
-      const auto it = std::lower_bound(
-          account.lists.begin(), account.lists.end(), list,
-          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-            return entry.first < value;
-          });
-      if (it != account.lists.end() && it->first == list) {
+      if (const auto it = attached(account.lists, list); it != account.lists.end()) {
         best[2].offer(rank, length, it->second, r.kind, list);
       }
     } else if (r.owner >> 1 == account.slot) {
@@ -236,6 +301,37 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
       !host.empty() && (has(RuleKind::Prefix) || has(RuleKind::Host) || has(RuleKind::Domain));
   const bool parents = by_host && has(RuleKind::Domain) && !address.host_is_ip;
 
+  // Visits the records of a segment that match a key of the host; offer takes the record,
+  // its rank and its length.
+  const auto match_host_key = [&](const Segment &segment, uint64_t hash, std::string_view key,
+                                  bool whole, const auto &offer) {
+    segment.probe(hash, [&](const Record &r) {
+      if (r.key != key) return;
+      switch (r.kind) {
+        case RuleKind::Domain: offer(r, 1, static_cast<uint32_t>(key.size())); break;
+        case RuleKind::Host:
+          if (whole) offer(r, 2, 0);
+          break;
+        case RuleKind::Prefix:
+          if (whole && address.path.starts_with(r.path)) {
+            offer(r, 3, static_cast<uint32_t>(r.path.size()));
+          }
+          break;
+        case RuleKind::Exact: break;
+      }
+    });
+  };
+  const auto offer_own = [&](const std::pair<uint32_t, Action> &own) {
+    return [&best, list = lists_[own.first].list, action = own.second](
+               const Record &r, int rank, uint32_t length) {
+      best[2].offer(rank, length, action, r.kind, list);
+    };
+  };
+  const auto prefetch_all = [&](uint64_t hash) {
+    shared_->prefetch(hash);
+    for (const auto &own : account.own_lists) lists_[own.first].segment->prefetch(hash);
+  };
+
   // The hashes of every key this address can match are computed first and their table lines
   // fetched together, so that the cache misses overlap instead of queueing.
   constexpr size_t kBatch = 16;
@@ -245,27 +341,16 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
   uint64_t exact_hash = 0;
   if (exact) {
     exact_hash = hash_address(address.canonical);
-    prefetch(exact_hash);
+    prefetch_all(exact_hash);
   }
   const auto probe_batch = [&] {
     for (size_t k = 0; k < count; ++k) {
       const std::string_view key = host.substr(starts[k]);
       const bool whole = starts[k] == 0;
-      probe(hashes[k], [&](const Record &r) {
-        if (r.key != key) return;
-        switch (r.kind) {
-          case RuleKind::Domain: offer(r, 1, static_cast<uint32_t>(key.size())); break;
-          case RuleKind::Host:
-            if (whole) offer(r, 2, 0);
-            break;
-          case RuleKind::Prefix:
-            if (whole && address.path.starts_with(r.path)) {
-              offer(r, 3, static_cast<uint32_t>(r.path.size()));
-            }
-            break;
-          case RuleKind::Exact: break;
-        }
-      });
+      match_host_key(*shared_, hashes[k], key, whole, offer_shared);
+      for (const auto &own : account.own_lists) {
+        match_host_key(*lists_[own.first].segment, hashes[k], key, whole, offer_own(own));
+      }
     }
     count = 0;
   };
@@ -277,15 +362,21 @@ RuleIndex::Decision RuleIndex::decide(const Account &account, const AddressParts
         if (count == kBatch) probe_batch();
         hashes[count] = host_hash(state, host.size() - i);
         starts[count] = static_cast<uint32_t>(i);
-        prefetch(hashes[count]);
+        prefetch_all(hashes[count]);
         ++count;
       }
     }
   }
   if (exact) {
-    probe(exact_hash, [&](const Record &r) {
-      if (r.kind == RuleKind::Exact && r.key == address.canonical) offer(r, 4, 0);
-    });
+    const auto match_exact = [&](const Segment &segment, const auto &offer) {
+      segment.probe(exact_hash, [&](const Record &r) {
+        if (r.kind == RuleKind::Exact && r.key == address.canonical) offer(r, 4, 0);
+      });
+    };
+    match_exact(*shared_, offer_shared);
+    for (const auto &own : account.own_lists) {
+      match_exact(*lists_[own.first].segment, offer_own(own));
+    }
   }
   probe_batch();
 
@@ -321,8 +412,10 @@ std::string RuleIndex::describe(const Decision &decision) const {
   return "?";
 }
 
-IndexBuilder::IndexBuilder(std::shared_ptr<const RuleIndex> previous)
-    : index_(std::make_unique<RuleIndex>()), previous_(std::move(previous)) {}
+IndexBuilder::IndexBuilder(std::shared_ptr<const RuleIndex> previous, size_t own_segment_from)
+    : index_(std::make_unique<RuleIndex>()),
+      previous_(std::move(previous)),
+      own_segment_from_(std::max<size_t>(1, own_segment_from)) {}
 IndexBuilder::~IndexBuilder() = default;
 
 void IndexBuilder::setting(std::string_view key, std::string_view value) {
@@ -354,6 +447,36 @@ void IndexBuilder::list(int64_t id, std::string_view name) {
   index_->list_names_.emplace_back(name);
 }
 
+// The record of a rule or list entry into record_; false when it cannot be indexed.
+bool IndexBuilder::encode(RuleKind kind, std::string_view key, bool with_owner, uint32_t owner,
+                          Action action) {
+  std::string_view lookup_key = key;
+  std::string_view path;
+  if (kind == RuleKind::Prefix) {
+    const size_t slash = key.find('/');
+    lookup_key = key.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view("/") : key.substr(slash);
+  }
+  // Records never straddle blocks. Larger than a block is far beyond anything a request can
+  // carry, so such a rule could never match anyway.
+  if (key.size() + 16 > RuleIndex::kBlockSize || owner >= kMaxOwner) return false;
+  // Written in place: this runs for every rule of every rebuild.
+  if (record_.size() < key.size() + 16) record_.resize(key.size() + 16);
+  auto *out = reinterpret_cast<unsigned char *>(record_.data());
+  size_t n = put_varint(out, static_cast<uint32_t>(lookup_key.size()) << 2 |
+                                 static_cast<uint32_t>(kind));
+  if (!lookup_key.empty()) std::memcpy(out + n, lookup_key.data(), lookup_key.size());
+  n += lookup_key.size();
+  if (with_owner) n += put_varint(out + n, owner << 1 | (action == Action::Forbid ? 1 : 0));
+  if (kind == RuleKind::Prefix) {
+    n += put_varint(out + n, static_cast<uint32_t>(path.size()));
+    if (!path.empty()) std::memcpy(out + n, path.data(), path.size());
+    n += path.size();
+  }
+  record_size_ = n;
+  return true;
+}
+
 void IndexBuilder::rule(std::optional<int64_t> account_id, RuleKind kind, std::string_view key,
                         Action action) {
   uint32_t owner = 0;
@@ -365,16 +488,41 @@ void IndexBuilder::rule(std::optional<int64_t> account_id, RuleKind kind, std::s
     }
     owner = it->second << 1;
   }
-  add(RuleIndex::kRulesRun, owner, kind, key, action);
-}
-
-void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view key) {
-  const auto it = list_numbers_.find(list_id);
-  if (it == list_numbers_.end()) {
+  if (!encode(kind, key, true, owner, action)) {
     ++dropped_;
     return;
   }
-  add(list_id, it->second << 1 | 1, kind, key, Action::Forbid);
+  add(rules_, kind);
+}
+
+IndexBuilder::Run *IndexBuilder::list_run(int64_t list_id) {
+  // Entries come list by list, so the last list asked for is nearly always the one.
+  if (last_list_run_ && last_list_id_ == list_id) return last_list_run_;
+  const auto number = list_numbers_.find(list_id);
+  if (number == list_numbers_.end()) return nullptr;
+  auto [it, created] = lists_.try_emplace(list_id);
+  Run &run = it->second;
+  if (created) {
+    run.segment->owners = false;
+    run.list = number->second;
+    if (previous_) {
+      for (const auto &old : previous_->lists_) {
+        if (old.list_id == list_id) run.previous = old.segment;
+      }
+    }
+  }
+  last_list_id_ = list_id;
+  last_list_run_ = &run;
+  return &run;
+}
+
+void IndexBuilder::list_entry(int64_t list_id, RuleKind kind, std::string_view key) {
+  Run *run = list_run(list_id);
+  if (!run || !encode(kind, key, false, 0, Action::Forbid)) {
+    ++dropped_;
+    return;
+  }
+  add(*run, kind);
 }
 
 void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id,
@@ -396,78 +544,83 @@ void IndexBuilder::attachment(std::optional<int64_t> account_id, int64_t list_id
   index_->accounts_.at(name->second).lists.emplace_back(list->second, action);
 }
 
-void IndexBuilder::add(int64_t run, uint32_t owner, RuleKind kind, std::string_view key,
-                       Action action) {
-  std::string_view lookup_key = key;
-  std::string_view path;
-  if (kind == RuleKind::Prefix) {
-    const size_t slash = key.find('/');
-    lookup_key = key.substr(0, slash);
-    path = slash == std::string_view::npos ? std::string_view("/") : key.substr(slash);
-  }
-  // Records never straddle blocks. Larger than a block is far beyond anything a request can
-  // carry, so such a rule could never match anyway.
-  if (key.size() + 16 > RuleIndex::kBlockSize || owner >= kMaxOwner) {
-    ++dropped_;
+// Adds record_ to the run.
+void IndexBuilder::add(Run &run, RuleKind kind) {
+  const std::string_view bytes(record_.data(), record_size_);
+  if (run.previous && still_matching(run, bytes)) {
+    ++run.segment->records;
+    run.segment->has_kind[static_cast<int>(kind)] = true;
     return;
   }
-  unsigned char head[16];
-  const size_t head_size = put_varint(head, static_cast<uint32_t>(lookup_key.size()) << 2 |
-                                                static_cast<uint32_t>(kind));
-  unsigned char tail[16];
-  size_t tail_size = put_varint(tail, owner << 1 | (action == Action::Forbid ? 1 : 0));
-  if (kind == RuleKind::Prefix) {
-    tail_size += put_varint(tail + tail_size, static_cast<uint32_t>(path.size()));
-  }
-  const size_t size = head_size + lookup_key.size() + tail_size + path.size();
-
-  RuleIndex &index = *index_;
-  Open &open = open_[run];
-  if (!open.block || open.used + size > RuleIndex::kBlockSize) {
-    if (open.block) seal(run, open);
-    if (index.blocks_.size() + open_.size() > RuleIndex::kMaxBlocks) {
+  if (run.previous) diverge(run);
+  if (!run.open || run.open_used + bytes.size() > RuleIndex::kBlockSize) {
+    if (run.open) seal(run);
+    if (run.segment->blocks.size() >= RuleIndex::kMaxBlocks) {
       ++dropped_;
       return;
     }
-    open.block = std::make_shared<RuleIndex::Block>(RuleIndex::kBlockSize);
+    run.open = std::make_shared<RuleIndex::Block>(RuleIndex::kBlockSize);
   }
-  char *out = open.block->data() + open.used;
-  std::memcpy(out, head, head_size);
-  out += head_size;
-  if (!lookup_key.empty()) std::memcpy(out, lookup_key.data(), lookup_key.size());
-  out += lookup_key.size();
-  std::memcpy(out, tail, tail_size);
-  out += tail_size;
-  if (!path.empty()) std::memcpy(out, path.data(), path.size());
-  open.used += static_cast<uint32_t>(size);
-  ++index.rule_count_;
-  index.has_kind_[static_cast<int>(kind)] = true;
+  append(run, bytes);
+  ++run.segment->records;
+  run.segment->has_kind[static_cast<int>(kind)] = true;
 }
 
-void IndexBuilder::seal(int64_t run, Open &open) {
-  RuleIndex &index = *index_;
-  RuleIndex::Run &sealed = index.runs_[run];
-  std::shared_ptr<const RuleIndex::Block> block = std::move(open.block);
-  if (previous_) {
-    const auto old = previous_->runs_.find(run);
-    const size_t at = sealed.blocks.size();
-    if (old != previous_->runs_.end() && at < old->second.blocks.size() &&
-        old->second.used[at] == open.used &&
-        std::memcmp(old->second.blocks[at]->data(), block->data(), open.used) == 0) {
-      block = old->second.blocks[at];  // ours goes back to the kernel here
-    }
+void IndexBuilder::append(Run &run, std::string_view bytes) {
+  std::memcpy(run.open->data() + run.open_used, bytes.data(), bytes.size());
+  run.open_used += static_cast<uint32_t>(bytes.size());
+}
+
+// Whether the record is the previous segment's next one; if so, it is passed over.
+bool IndexBuilder::still_matching(Run &run, std::string_view bytes) {
+  const Segment &old = *run.previous;
+  while (run.match_block < old.used.size() && run.match_at == old.used[run.match_block]) {
+    ++run.match_block;
+    run.match_at = 0;
   }
-  index.block_data_.push_back(block->data());
-  index.blocks_.push_back(block);
-  block_ends_.push_back(open.used);
-  sealed.blocks.push_back(std::move(block));
-  sealed.used.push_back(open.used);
-  open.used = 0;
+  if (run.match_block == old.used.size() ||
+      bytes.size() > old.used[run.match_block] - run.match_at ||
+      std::memcmp(old.data[run.match_block] + run.match_at, bytes.data(), bytes.size()) != 0) {
+    return false;
+  }
+  run.match_at += static_cast<uint32_t>(bytes.size());
+  return true;
+}
+
+// The list differs from the previous segment from here on: the blocks before keep being
+// shared, the records already passed over in the current one are copied.
+void IndexBuilder::diverge(Run &run) {
+  const Segment &old = *run.previous;
+  Segment &segment = *run.segment;
+  while (run.match_block < old.used.size() && run.match_at == old.used[run.match_block]) {
+    ++run.match_block;
+    run.match_at = 0;
+  }
+  for (uint32_t b = 0; b < run.match_block; ++b) {
+    segment.blocks.push_back(old.blocks[b]);
+    segment.data.push_back(old.data[b]);
+    segment.used.push_back(old.used[b]);
+  }
+  if (run.match_at > 0) {
+    run.open = std::make_shared<RuleIndex::Block>(RuleIndex::kBlockSize);
+    std::memcpy(run.open->data(), old.data[run.match_block], run.match_at);
+    run.open_used = run.match_at;
+  }
+  run.previous.reset();
+}
+
+void IndexBuilder::seal(Run &run) {
+  Segment &segment = *run.segment;
+  segment.data.push_back(run.open->data());
+  segment.used.push_back(run.open_used);
+  segment.blocks.push_back(std::move(run.open));
+  run.open_used = 0;
 }
 
 std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
   RuleIndex &index = *index_;
   index.generation_ = generation;
+  taken_over_ = 0;
 
   // The stranger profile always exists, even in a store that lost its row.
   if (!index.accounts_.contains(kStrangerAccount)) {
@@ -482,70 +635,79 @@ std::shared_ptr<const RuleIndex> IndexBuilder::finish(uint64_t generation) {
     std::stable_sort(account.lists.begin(), account.lists.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &global : global_lists_) {
-      const auto it = std::lower_bound(
-          account.lists.begin(), account.lists.end(), global.first,
-          [](const std::pair<uint32_t, Action> &entry, uint32_t value) {
-            return entry.first < value;
-          });
-      if (it == account.lists.end() || it->first != global.first) {
-        account.lists.insert(it, global);
+      if (attached(account.lists, global.first) == account.lists.end()) {
+        account.lists.insert(std::lower_bound(account.lists.begin(), account.lists.end(), global),
+                             global);
       }
     }
   }
 
-  for (auto &[run, open] : open_) {
-    if (open.block) seal(run, open);
-  }
-  open_.clear();
-
-  // A quarter of the slots stay free: misses then end after a few neighbouring fingerprints.
-  const size_t capacity = std::max<size_t>(16, index.rule_count_ + index.rule_count_ / 3 + 1);
-  index.capacity_ = static_cast<uint32_t>(capacity);
-  index.fingerprints_ = RuleIndex::Block(capacity * sizeof(uint16_t));
-  index.offsets_ = RuleIndex::Block(capacity * sizeof(uint32_t));
-  auto *fingerprints = reinterpret_cast<uint16_t *>(index.fingerprints_.data());
-  auto *offsets = reinterpret_cast<uint32_t *>(index.offsets_.data());
-
-  // Records are placed in small batches whose table lines are fetched ahead.
-  constexpr size_t kBatch = 16;
-  uint32_t batch_offsets[kBatch];
-  uint64_t batch_hashes[kBatch];
-  RuleIndex::Record batch_records[kBatch];
-  size_t pending = 0;
-  const auto place = [&] {
-    for (size_t k = 0; k < pending; ++k) {
-      const RuleIndex::Record &r = batch_records[k];
-      const uint16_t fingerprint = fingerprint_of(batch_hashes[k]);
-      bool repeated = false;
-      uint32_t i = home_of(batch_hashes[k], index.capacity_);
-      for (; fingerprints[i] != 0; i = i + 1 == index.capacity_ ? 0 : i + 1) {
-        if (!repeated && fingerprints[i] == fingerprint) {
-          const RuleIndex::Record other = index.record(offsets[i]);
-          repeated = other.kind == r.kind && other.key == r.key;
+  // Large lists keep (or get) segments of their own; the records of the others join the
+  // rules, with their owner added.
+  std::vector<std::pair<int64_t, Run *>> lists;
+  for (auto &[id, run] : lists_) lists.emplace_back(id, &run);
+  std::sort(lists.begin(), lists.end(),
+            [](const auto &a, const auto &b) { return a.second->list < b.second->list; });
+  for (auto &[id, run] : lists) {
+    std::shared_ptr<const Segment> own;
+    if (run->previous) {
+      // Came out the same up to here: the whole of it, or a part.
+      const Segment &old = *run->previous;
+      if (run->segment->records == old.records) {
+        own = run->previous;
+        ++taken_over_;
+      } else {
+        diverge(*run);
+      }
+    }
+    if (!own) {
+      if (run->open) seal(*run);
+      if (run->segment->records >= own_segment_from_) {
+        run->segment->build_table();
+        own = run->segment;
+      } else {
+        Segment small = std::move(*run->segment);
+        run->segment.reset();
+        const uint32_t owner = run->list << 1 | 1;
+        for (size_t i = 0; i < small.used.size(); ++i) {
+          for (uint32_t at = 0; at < small.used[i];) {
+            const RuleIndex::Record r =
+                small.record(static_cast<uint32_t>(i) << RuleIndex::kBlockBits | at);
+            at += r.size;
+            std::string key(r.key);
+            if (r.kind == RuleKind::Prefix) key += r.path;
+            if (encode(r.kind, key, true, owner, Action::Forbid)) add(rules_, r.kind);
+          }
         }
+        continue;
       }
-      fingerprints[i] = fingerprint;
-      offsets[i] = batch_offsets[k];
-      if (!repeated) ++index.key_count_;
     }
-    pending = 0;
-  };
-  for (uint32_t block = 0; block < block_ends_.size(); ++block) {
-    for (uint32_t at = 0; at < block_ends_[block];) {
-      if (pending == kBatch) place();
-      const uint32_t offset = block << RuleIndex::kBlockBits | at;
-      const RuleIndex::Record &r = batch_records[pending] = index.record(offset);
-      at += r.size;
-      batch_offsets[pending] = offset;
-      batch_hashes[pending] = hash_key(r.kind, r.key);
-      index.prefetch(batch_hashes[pending]);
-      ++pending;
+    index.lists_.push_back({own, id, run->list});
+  }
+  if (rules_.open) seal(rules_);
+  rules_.segment->build_table();
+  index.shared_ = rules_.segment;
+  for (auto &[name, account] : index.accounts_) {
+    for (uint32_t at = 0; at < index.lists_.size(); ++at) {
+      if (const auto it = attached(account.lists, index.lists_[at].list);
+          it != account.lists.end()) {
+        account.own_lists.emplace_back(at, it->second);
+      }
     }
   }
-  place();
 
-  block_ends_.clear();
+  const auto count_in = [&](const Segment &segment) {
+    index.rule_count_ += segment.records;
+    index.key_count_ += segment.keys;
+    for (int k = 0; k < 4; ++k) index.has_kind_[k] = index.has_kind_[k] || segment.has_kind[k];
+  };
+  count_in(*index.shared_);
+  for (const auto &list : index.lists_) count_in(*list.segment);
+
   previous_.reset();
+  lists_.clear();
+  last_list_run_ = nullptr;
+  rules_ = Run();
   std::shared_ptr<const RuleIndex> done(std::move(index_));
   index_ = std::make_unique<RuleIndex>();
   return done;

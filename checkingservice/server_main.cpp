@@ -1,6 +1,7 @@
 // pvcheckd: the checking service. Answers from an in-memory index; a maintenance thread polls
 // the store's change counter (or acts on SIGHUP), rebuilds the index off to the side and
 // swaps it in, and moves query-log records into the store.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -212,6 +213,7 @@ class Maintenance {
         database_failed(std::string("cannot reload the rules: ") + e.what());
       }
       if (down_since_ == 0) flush_log();
+      if (down_since_ == 0) write_upgrades();
       if (down_since_ == 0) report_health(stopping);
       if (stopping) return report_unwritten();
     }
@@ -221,12 +223,20 @@ class Maintenance {
     const auto started = std::chrono::steady_clock::now();
     IndexBuilder builder(service_.index());
     const uint64_t generation = store_.load(builder);
+    const auto read = std::chrono::steady_clock::now();
     auto index = builder.finish(generation);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started)
-                        .count();
+    const auto done = std::chrono::steady_clock::now();
+    const auto ms = [](auto from, auto to) {
+      return std::to_string(
+          std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
+    };
+    // Where the time went: reading the store (with the records added or compared as they
+    // come) and the tables built afterwards.
     log_event("rules loaded: generation " + std::to_string(generation) + ", " +
-              std::to_string(index->rule_count()) + " rules, " + std::to_string(ms) + " ms" +
+              std::to_string(index->rule_count()) + " rules, " + ms(started, done) +
+              " ms (reading " + ms(started, read) + " ms, tables " + ms(read, done) + " ms; " +
+              std::to_string(builder.taken_over()) + " of " +
+              std::to_string(index->own_segments()) + " large lists taken over)" +
               (builder.dropped() ? ", " + std::to_string(builder.dropped()) + " dropped" : ""));
     service_.publish(std::move(index));
     loaded_ms_ = wall_ms();
@@ -362,6 +372,22 @@ class Maintenance {
     }
   }
 
+  // Hashes that successful checks found costlier than the service's cost are replaced where
+  // they are still the same; a failure leaves the old hash, which still verifies.
+  void write_upgrades() {
+    for (const HashUpgrade &upgrade : service_.take_hash_upgrades()) {
+      try {
+        if (store_.upgrade_password_hash(upgrade.name, upgrade.old_hash, upgrade.new_hash)) {
+          log_event("password hash of \"" + printable(upgrade.name, 64) +
+                    "\" replaced by one of the service's cost");
+        }
+      } catch (const std::exception &e) {
+        log_error(std::string("cannot store a password hash of the service's cost: ") +
+                  e.what());
+      }
+    }
+  }
+
   // For the console's health figures, every few seconds, at once after an outage, and as the
   // last word of a stopping instance; a failure only costs the figures.
   void report_health(bool stopping) {
@@ -408,9 +434,10 @@ class Maintenance {
     return unsent_.size() + (in_doubt_ ? in_doubt_->records.size() : 0);
   }
 
-  // Takes the service's new records behind those waiting already.
-  void take_log() {
-    std::vector<QueryLogRecord> records = service_.take_log();
+  // Takes the service's new records behind those waiting already. held: as the service's
+  // take_log, their memory goes on counting against its bound until released.
+  void take_log(size_t *held = nullptr) {
+    std::vector<QueryLogRecord> records = service_.take_log(held);
     logged_since_report_ += records.size();
     if (unsent_.empty()) {
       unsent_ = std::move(records);
@@ -464,7 +491,15 @@ class Maintenance {
   // round, at most log_queue_bytes of them; older ones beyond that are dropped, counted and
   // logged. A batch that failed goes again first, unchanged but for records dropped.
   void flush_log() {
-    take_log();
+    // The batch counts against the service's bound while it is being written, so that under
+    // a flood the batch and the records queued behind it stay within the bound together.
+    size_t held = 0;
+    take_log(&held);
+    const struct Release {
+      CheckService &service;
+      const size_t &held;
+      ~Release() { service.release_log(held); }
+    } release{service_, held};
     std::string error;
     if (in_doubt_) {
       error = write(*in_doubt_);
@@ -529,6 +564,11 @@ class Maintenance {
 };
 
 int serve(const Options &options) {
+  // Large buffers (the vectors of a query-log batch) are mapped for themselves and handed
+  // back when freed. The allocator would otherwise raise this threshold after the first
+  // such buffer and keep the later ones in its heaps, where the resident set crept up by
+  // about a batch every few seconds under a flood.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   if (!init_crypto()) throw std::runtime_error("cannot start libsodium");
   set_event_log_quiet(options.quiet);
 
@@ -584,8 +624,8 @@ int serve(const Options &options) {
         return service.answer(*contexts[thread], method, target, peer);
       },
       [&](std::string_view target, std::string_view client, unsigned thread,
-          std::function<void()> resume) {
-        return service.prepare(*contexts[thread], target, client, std::move(resume));
+          const HttpFront::MakeResume &make_resume) {
+        return service.prepare(*contexts[thread], target, client, make_resume);
       });
   const int port = front.bind();
   front.start();

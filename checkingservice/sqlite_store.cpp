@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <chrono>
 #include <vector>
 #include <iterator>
@@ -86,6 +87,8 @@ class SqliteStore::Statement {
     sqlite3_reset(stmt_.get());
     sqlite3_clear_bindings(stmt_.get());
   }
+  // For a statement run again at once with every parameter bound anew.
+  void rewind() { sqlite3_reset(stmt_.get()); }
   int64_t int64(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
   double real(int column) const { return sqlite3_column_double(stmt_.get(), column); }
   bool is_null(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
@@ -417,9 +420,9 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
       sink.account(account);
     }
   }
-  std::vector<int64_t> list_ids;
+  std::vector<int64_t> list_ids;  // ascending
   {
-    Statement st(db_, "SELECT id, name FROM lists");
+    Statement st(db_, "SELECT id, name FROM lists ORDER BY id");
     while (st.step()) {
       list_ids.push_back(st.int64(0));
       sink.list(st.int64(0), st.text(1));
@@ -445,19 +448,62 @@ uint64_t SqliteStore::load(SnapshotSink &sink) {
     }
   }
   {
-    // One range of the primary key per list and kind: a million entries then cost one column
-    // each instead of three. Entries of a list that no longer exists are not read at all.
-    Statement st(db_, "SELECT key FROM list_entries WHERE list_id = ? AND kind = ?");
-    for (const int64_t list : list_ids) {
-      for (RuleKind kind : {RuleKind::Exact, RuleKind::Prefix, RuleKind::Host, RuleKind::Domain}) {
-        st.bind(1, list).bind_static(2, kind_name(kind));
-        while (st.step()) sink.list_entry(list, kind, st.text(0));
-        st.reset();
+    // Every entry in one pass over the table in key order (list, kind, key), reading one
+    // column: a scan per list and kind would also compare every row with the end of its
+    // range. Where a list and kind ends is found beforehand by seeks: its last key. Entries
+    // of a list that no longer exists are passed over.
+    struct Group {
+      int64_t list;
+      std::optional<RuleKind> kind;
+      std::string last;
+    };
+    std::vector<Group> groups;
+    {
+      // The next group starts after the last key of the one before: a seek on the whole key.
+      Statement next(db_, "SELECT list_id, kind FROM list_entries WHERE (list_id, kind, key) > "
+                          "(?, ?, ?) ORDER BY list_id, kind, key LIMIT 1");
+      Statement last(db_, "SELECT max(key) FROM list_entries WHERE list_id = ? AND kind = ?");
+      int64_t list = INT64_MIN;
+      std::string kind;
+      for (;;) {
+        next.bind(1, list).bind(2, kind);
+        next.bind(3, groups.empty() ? std::string_view("") : std::string_view(groups.back().last));
+        if (!next.step()) break;
+        list = next.int64(0);
+        kind = next.text(1);
+        next.reset();
+        last.bind(1, list).bind(2, kind);
+        if (!last.step() || last.is_null(0)) break;
+        const bool known = std::binary_search(list_ids.begin(), list_ids.end(), list);
+        groups.push_back(
+            {list, known ? stored_kind(kind) : std::nullopt, std::string(last.text(0))});
+        last.reset();
       }
+    }
+    Statement st(db_, "SELECT key FROM list_entries ORDER BY list_id, kind, key");
+    size_t at = 0;
+    while (at < groups.size() && st.step()) {
+      const std::string_view key = st.text(0);
+      const Group &group = groups[at];
+      if (group.kind) sink.list_entry(group.list, *group.kind, key);
+      if (key == group.last) ++at;
+    }
+    // Within one read transaction the two views cannot disagree; if they ever did, the old
+    // index had better go on answering than a new one miss entries.
+    if (at != groups.size() || st.step()) {
+      throw StoreError("database: the list entries did not read back in key order");
     }
   }
   tx.commit();
   return gen;
+}
+
+bool SqliteStore::upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                                        const std::string &new_hash) {
+  Statement st(db_, "UPDATE accounts SET password_hash = ? WHERE name = ? AND password_hash = ?");
+  st.bind(1, new_hash).bind(2, name).bind(3, old_hash);
+  st.run();
+  return sqlite3_changes(db_.get()) > 0;
 }
 
 bool SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
@@ -480,15 +526,17 @@ bool SqliteStore::append_query_log(std::span<const QueryLogRecord> records, uint
   Statement insert(db_,
                    "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason, "
                    "instance) VALUES(?, ?, ?, ?, ?, ?, ?)");
+  // The records outlive the statement's runs, so their text is bound without copies.
+  insert.bind_static(7, instance_);
   for (const auto &record : records) {
     insert.bind(1, record.time_ms)
-        .bind(2, record.account)
+        .bind_static(2, record.account)
         .bind(3, int64_t{record.verified ? 1 : 0})
-        .bind(4, record.address)
-        .bind(5, record.verdict)
-        .bind(6, record.reason)
-        .bind(7, instance_);
-    insert.run();
+        .bind_static(4, record.address)
+        .bind_static(5, record.verdict)
+        .bind_static(6, record.reason);
+    insert.step();
+    insert.rewind();
   }
   count_queries(all);
   count_tops(all);
@@ -860,57 +908,76 @@ void SqliteStore::count_queries(std::span<const QueryLogRecord> records) {
 // distinct key.
 void SqliteStore::count_tops(std::span<const QueryLogRecord> records) {
   if (records.empty()) return;
-  Statement count(db_, "SELECT COUNT(*) FROM top_hourly WHERE what = ? AND start_ms = ?");
-  Statement update(db_, "UPDATE top_hourly SET count = count + ? "
-                        "WHERE what = ? AND start_ms = ? AND key = ?");
-  Statement insert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
-                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
-  std::map<std::pair<int64_t, int64_t>, uint64_t> held;  // keys stored per kind and hour
-  const auto write = [&](int64_t what, int64_t hour, const std::string &key, int64_t n) {
-    update.bind(1, n).bind(2, what).bind(3, hour).bind(4, key);
-    update.run();
-    if (sqlite3_changes(db_.get()) > 0) return;
-    auto it = held.find({what, hour});
-    if (it == held.end()) {
-      count.bind(1, what).bind(2, hour);
-      it = held.emplace(std::pair{what, hour}, count.step() ? count.int64(0) : 0).first;
-      count.reset();
-    }
-    const bool room = it->second < kTopKeysPerHour;
-    if (room) ++it->second;
-    insert.bind(1, room ? what : what + 4).bind(2, hour)
-        .bind(3, room ? std::string_view(key) : std::string_view("")).bind(4, n);
-    insert.run();
+  // Per kind and hour, as the PostgreSQL store does it: keys the hour holds already are
+  // counted on, new ones take what is left of its room in the order they first came, and the
+  // counts of those finding none go to the hour's key-less row of kind + 4. The hour's keys
+  // are read once and the batch summed in memory, so that a flood of distinct addresses
+  // costs a statement per key kept, not one or two per query.
+  struct Hour {
+    std::unordered_set<std::string> held;
+    std::unordered_map<std::string, int64_t> sums;
+    uint64_t room = 0;
+    int64_t others = 0;
   };
-
-  std::map<std::pair<int64_t, int64_t>, std::unordered_map<std::string, int64_t>> sums;
+  std::map<std::pair<int64_t, int64_t>, Hour> hours;
+  Statement held_keys(db_, "SELECT key FROM top_hourly WHERE what = ? AND start_ms = ?");
+  const auto hour_of = [&](int64_t what, int64_t hour) -> Hour & {
+    const auto [it, created] = hours.try_emplace({what, hour});
+    if (created) {
+      held_keys.bind(1, what).bind(2, hour);
+      while (held_keys.step()) it->second.held.emplace(held_keys.text(0));
+      held_keys.reset();
+      const uint64_t held = it->second.held.size();
+      it->second.room = kTopKeysPerHour - std::min<uint64_t>(kTopKeysPerHour, held);
+    }
+    return it->second;
+  };
+  AddressParts parts;
+  std::string key;
   int64_t newest = 0;
   for (const auto &r : records) {
     const int64_t hour = r.time_ms - r.time_ms % kHourMs;
     newest = std::max(newest, r.time_ms);
-    const auto add = [&](TopKind kind, std::string key) {
-      const int64_t what = static_cast<int64_t>(kind);
-      auto &batch = sums[{what, hour}];
-      if (const auto it = batch.find(key); it != batch.end()) {
+    const auto add = [&](TopKind kind) {
+      Hour &h = hour_of(static_cast<int64_t>(kind), hour);
+      if (const auto it = h.sums.find(key); it != h.sums.end()) {
         ++it->second;
-      } else if (batch.size() < kTopKeysPerHour) {
-        batch.emplace(std::move(key), 1);
+      } else if (h.held.contains(key)) {
+        h.sums.emplace(key, 1);
+      } else if (h.room > 0) {
+        --h.room;
+        h.sums.emplace(key, 1);
       } else {
-        write(what, hour, key, 1);
+        ++h.others;
       }
     };
-    add(TopKind::Account, r.verified ? r.account : "* (stranger)");
-    add(TopKind::Rule, r.reason);
+    key.assign(r.verified ? std::string_view(r.account) : std::string_view("* (stranger)"));
+    add(TopKind::Account);
+    key.assign(r.reason);
+    add(TopKind::Rule);
     if (r.verdict == "001") {
       // Long addresses are counted by their start, which keeps an hour of the top small.
-      add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
-                                         ? r.address
-                                         : r.address.substr(0, kTopAddressBytes) + "\u2026");
-      add(TopKind::ForbiddenHost, parse_address(r.address).host);
+      key.assign(r.address.size() <= kTopAddressBytes ? r.address
+                                                      : r.address.substr(0, kTopAddressBytes) +
+                                                            "\u2026");
+      add(TopKind::ForbiddenAddress);
+      parse_address(r.address, parts);
+      key.assign(parts.host);
+      add(TopKind::ForbiddenHost);
     }
   }
-  for (const auto &[what_hour, batch] : sums) {
-    for (const auto &[key, n] : batch) write(what_hour.first, what_hour.second, key, n);
+  Statement upsert(db_, "INSERT INTO top_hourly(what, start_ms, key, count) VALUES(?, ?, ?, ?) "
+                        "ON CONFLICT DO UPDATE SET count = count + excluded.count");
+  for (const auto &[what_hour, h] : hours) {
+    const auto [what, hour] = what_hour;
+    for (const auto &[held_key, n] : h.sums) {
+      upsert.bind(1, what).bind(2, hour).bind(3, held_key).bind(4, n);
+      upsert.run();
+    }
+    if (h.others > 0) {
+      upsert.bind(1, what + 4).bind(2, hour).bind(3, std::string_view("")).bind(4, h.others);
+      upsert.run();
+    }
   }
   Statement drop(db_, "DELETE FROM top_hourly WHERE what = ? AND start_ms < ?");
   for (int64_t what = 0; what < 8; ++what) {

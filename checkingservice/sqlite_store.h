@@ -28,6 +28,8 @@ class SqliteStore final : public Store {
 
   int opened_version() const override { return opened_version_; }
   void set_instance(const std::string &name) override { instance_ = name; }
+  bool upgrade_password_hash(const std::string &name, const std::string &old_hash,
+                             const std::string &new_hash) override;
 
   uint64_t generation() override;
   uint64_t load(SnapshotSink &sink) override;

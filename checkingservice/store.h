@@ -123,6 +123,16 @@ class ServiceStore {
   // The name query-log rows written from here carry, so that the rows of several instances
   // sharing one database can be told apart.
   virtual void set_instance(const std::string &) {}
+  // Replaces an account's password hash with new_hash if it is still old_hash: a successful
+  // check found the stored hash costlier than the service checks at and made an equivalent
+  // of its cost. Not an administrative change (no new generation, no audit record); a
+  // password changed meanwhile, by an administrator or by another instance's upgrade, stays.
+  // False when nothing was replaced; stores that cannot keep it may ignore it.
+  virtual bool upgrade_password_hash(const std::string & /*name*/,
+                                     const std::string & /*old_hash*/,
+                                     const std::string & /*new_hash*/) {
+    return false;
+  }
 };
 
 inline constexpr uint64_t kDefaultLogKeep = 10000;

@@ -59,6 +59,7 @@ now() { date +%s.%N; }
 elapsed() { python3 -c "print(f'{$2 - $1:.4f}')"; }
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 hwm_kib() { sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status"; }
+hwm_mib() { awk -v kib="$(hwm_kib "$1")" 'BEGIN { printf "%.1f", kib / 1024 }'; }
 stop_server() {
   kill "$server_pid"
   wait "$server_pid" || true
@@ -200,16 +201,22 @@ start_service() {  # threads
 build_ms() {  # nth "rules loaded" line of the service log: its build time
   sed -n 's/.*rules loaded: .* rules, \([0-9]*\) ms.*/\1/p' "$work/server.err" | sed -n "${1}p"
 }
+read_ms() {  # the same line: of that, the time spent reading the store
+  sed -n 's/.*rules loaded: .* (reading \([0-9]*\) ms.*/\1/p' "$work/server.err" | sed -n "${1}p"
+}
 service_round() {  # threads round
   local threads=$1 round=$2 tag="t$1"
   start_service "$threads"
   note "${tag}_build_start" "$round" "$(build_ms 1)"
-  note "${tag}_rss_start" "$round" "$(( $(hwm_kib "$server_pid") / 1024 ))"
+  local read_start
+  read_start=$(read_ms 1)
+  note "${tag}_read_start" "$round" "${read_start:-nan}"
+  note "${tag}_rss_start" "$round" "$(hwm_mib "$server_pid")"
   # Warm-up, not counted: the account's first query waits for its password check.
   wrk_run "$base" 2s /dev/null
   wrk_run "$base" "${seconds}s" "$work/wrk.out"
   wrk_note "${tag}_pv" "$round" "$work/wrk.out"
-  note "${tag}_rss_served" "$round" "$(( $(hwm_kib "$server_pid") / 1024 ))"
+  note "${tag}_rss_served" "$round" "$(hwm_mib "$server_pid")"
   # A change while wrk keeps asking: the index is rebuilt off to the side and swapped in. The
   # high-water mark starts again from here, so that the rebuild's own peak shows.
   local rss_reset=1
@@ -223,9 +230,12 @@ service_round() {  # threads round
   rebuilt=$(build_ms 2)
   [ -n "$rebuilt" ] || { echo "   no rebuild seen during the run" >&2; rebuilt=nan; }
   note "${tag}_build_change" "$round" "$rebuilt"
+  local reread
+  reread=$(read_ms 2)
+  note "${tag}_read_change" "$round" "${reread:-nan}"
   wrk_note "${tag}_change" "$round" "$work/wrk-change.out"
   if [ "$rss_reset" = 1 ]; then
-    note "${tag}_rss_change" "$round" "$(( $(hwm_kib "$server_pid") / 1024 ))"
+    note "${tag}_rss_change" "$round" "$(hwm_mib "$server_pid")"
   else
     note "${tag}_rss_change" "$round" nan
   fi

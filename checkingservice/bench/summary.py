@@ -55,18 +55,22 @@ def main():
                      "nginx " + span(f"t{t}_nginx_errors", digits=0), "", "0"))
         rows.append((f"index build at start, ms ({t}t)", span(f"t{t}_build_start", digits=0),
                      "", "", "<= 500"))
+        rows.append((f"  of which reading the store, ms ({t}t)",
+                     span(f"t{t}_read_start", digits=0), "", "", ""))
         rows.append((f"index build after a change under load, ms ({t}t)",
                      span(f"t{t}_build_change", digits=0), "", "", "<= 500"))
+        rows.append((f"  of which reading the store, ms ({t}t)",
+                     span(f"t{t}_read_change", digits=0), "", "", ""))
         rows.append((f"  meanwhile: req/s, p99 ms, errors ({t}t)",
                      span(f"t{t}_change_qps", digits=0) + ", " +
                      span(f"t{t}_change_p99_ms", digits=1) + ", " +
                      span(f"t{t}_change_errors", digits=0), "", "", "answered, 0 errors"))
-        rows.append((f"peak RSS after start-up, MiB ({t}t)", span(f"t{t}_rss_start", digits=0),
+        rows.append((f"peak RSS after start-up, MiB ({t}t)", span(f"t{t}_rss_start", digits=1),
                      "", "", "<= 48"))
         rows.append((f"peak RSS after serving (Argon2id check), MiB ({t}t)",
-                     span(f"t{t}_rss_served", digits=0), "", "", ""))
+                     span(f"t{t}_rss_served", digits=1), "", "", "<= 48"))
         rows.append((f"peak RSS during a rebuild under load, MiB ({t}t)",
-                     span(f"t{t}_rss_change", digits=0), "", "", "<= 48"))
+                     span(f"t{t}_rss_change", digits=1), "", "", "<= 48"))
 
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     print("== summary (medians over the rounds; ratios taken round by round)")

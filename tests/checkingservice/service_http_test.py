@@ -5,10 +5,12 @@ Raw sockets throughout: the queries must reach the service byte for byte as the 
 sends them (nothing escaped), and the slow and oversized requests need full control.
 """
 import argparse
+import ctypes
 import os
 import re
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -192,6 +194,33 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual((status, body), (404, b"000"))
         self.assertEqual(headers.get("cache-control"), "no-store")
 
+    def test_replies_are_never_compressed_or_cut(self):
+        # The filter reads the first bytes of the body as they are: a compressed or partial
+        # "001" would read as allow.
+        status, headers, body = self.service.get(
+            f"{CHECK}?url=http://bad.example/",
+            b"Accept-Encoding: gzip, deflate, br\r\nRange: bytes=1-1\r\n"
+            b"Expect: 100-continue\r\n")
+        self.assertEqual((status, body), (200, b"001"))
+        self.assertNotIn("content-encoding", headers)
+        self.assertNotIn("content-range", headers)
+
+    def test_connections_kept_or_closed_as_asked(self):
+        request = f"GET {CHECK}?url=http://bad.example/ HTTP/1.%d\r\n%s\r\n"
+        for version, header, kept in [(1, "", True), (1, "Connection: close\r\n", False),
+                                      (0, "", False), (0, "Connection: Keep-Alive\r\n", True)]:
+            with self.service.connect() as sock:
+                sock.sendall((request % (version, header)).encode())
+                status, headers, body = sock.response()
+                self.assertEqual((status, body), (200, b"001"), (version, header))
+                self.assertEqual(headers.get("connection") != "close", kept, (version, header))
+                sock.settimeout(5)
+                if kept:
+                    sock.sendall((request % (version, header)).encode())
+                    self.assertEqual(sock.response()[2], b"001")
+                else:
+                    self.assertEqual(sock.sock.recv(100), b"")
+
     def test_wrong_password_and_strangers_get_the_stranger_profile(self):
         s = self.service
         self.assertEqual(s.ask("kid", "s3cret=x?", "http://bad.example/homework/1"), "000")
@@ -336,6 +365,46 @@ class ServiceTest(unittest.TestCase):
         started = time.monotonic()
         self.assertEqual(s.ask("patient", "pw", "http://bad.example/"), "000")
         self.assertLess(time.monotonic() - started, 0.5)
+
+    def test_costlier_password_hashes_are_replaced_quietly(self):
+        s, db = self.service, self.db
+        admin(db, "account", "add", "legacy", "--password-stdin", "--cost", "minimum",
+              stdin="first\n")
+        admin(db, "rule", "add", "--account", "legacy", "allow", "host", "legacy.bad.example")
+        # A hash of twice the service's memory, as an older version stored its accounts', of
+        # another password, so that the answer below shows the index holding it.
+        sodium = ctypes.CDLL("libsodium.so.23")
+        self.assertGreaterEqual(sodium.sodium_init(), 0)
+        out = ctypes.create_string_buffer(128)
+        self.assertEqual(sodium.crypto_pwhash_str_alg(
+            out, b"oldpw", ctypes.c_ulonglong(5), ctypes.c_ulonglong(1),
+            ctypes.c_size_t(18 << 20), 2), 0)  # Argon2id, 18 MiB, one pass
+        stored = out.value.decode()
+        with sqlite3.connect(db, timeout=10) as conn:
+            conn.execute("UPDATE accounts SET password_hash = ? WHERE name = 'legacy'", (stored,))
+            conn.execute("UPDATE meta SET value = CAST(value AS INTEGER) + 1 "
+                         "WHERE key = 'generation'")
+        self.wait_for(lambda: s.ask("legacy", "oldpw", "http://legacy.bad.example/") == "000",
+                      "the legacy account verified")
+
+        def current():
+            with sqlite3.connect(db, timeout=10) as conn:
+                return conn.execute("SELECT password_hash FROM accounts WHERE name = 'legacy'"
+                                    ).fetchone()[0], conn.execute(
+                    "SELECT value FROM meta WHERE key = 'generation'").fetchone()[0]
+
+        _, generation = current()
+        audited = admin(db, "audit", "show", "--limit", "1000").stdout
+        self.wait_for(lambda: "$m=9216,t=4," in current()[0], "the replaced hash", 10)
+        # Not an administrative change: no new generation, nothing in the audit trail.
+        self.assertEqual(current()[1], generation)
+        self.assertEqual(admin(db, "audit", "show", "--limit", "1000").stdout, audited)
+        self.assertIn("replaced by one of the service's cost", s.errors())
+        # The next index carries the new hash; the password still opens the account's rules.
+        s.proc.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        self.assertEqual(s.ask("legacy", "oldpw", "http://legacy.bad.example/"), "000")
+        self.assertEqual(s.ask("legacy", "wrong", "http://legacy.bad.example/"), "001")
 
     # --- bad, slow and huge requests -----------------------------------------------------
     def test_malformed_requests_read_as_allow(self):

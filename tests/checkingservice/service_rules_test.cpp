@@ -142,6 +142,24 @@ TEST(ServiceFraming, CompleteIncompleteAndRefused) {
   EXPECT_EQ(refused("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").status, 501);
 }
 
+TEST(ServiceFraming, ConnectionHeaderAndMalformedHeads) {
+  const auto frame = [](std::string_view request) {
+    size_t from = 0;
+    return frame_request(request, 16384, 64, from);
+  };
+  Frame f = frame("GET / HTTP/1.1\r\nconnection: Upgrade, CLOSE\r\n\r\n");
+  EXPECT_TRUE(f.close);
+  EXPECT_FALSE(f.keep_alive);
+  f = frame("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_TRUE(f.keep_alive);
+  EXPECT_FALSE(f.malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\n\n").malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\r\nHost: x\n\n").malformed);
+  // A header line without CR is passed over.
+  EXPECT_FALSE(frame("GET / HTTP/1.1\r\nHost: x\n\r\n").malformed);
+  EXPECT_TRUE(frame("GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n").malformed);
+}
+
 TEST(ServiceFraming, HeadEndFoundAcrossCalls) {
   std::string buffered = "GET / HTTP/1.1\r\nHost: x\r";
   size_t scan = 0;
@@ -323,7 +341,9 @@ TEST(ServiceIndexRandomised, AgreesWithLinearReference) {
     const Action policies[3] = {Action::Allow, Action::Allow, Action::Forbid};
     std::vector<Rule> rules, entries;
     std::map<std::pair<int, int>, Action> attached;  // (account or -1, list) -> action
-    IndexBuilder builder;
+    // Lists in the shared segment, each in one of its own, or a mixture.
+    const size_t own_from[] = {IndexBuilder::kOwnSegmentFrom, 1, 20};
+    IndexBuilder builder(nullptr, own_from[trial % 3]);
     for (int a = 0; a < 3; ++a) builder.account({a + 1, accounts[a], std::nullopt, policies[a], ""});
     for (int l = 0; l < 3; ++l) builder.list(100 + l, "list" + std::to_string(l));
     for (int i = 0; i < 60; ++i) {
@@ -422,37 +442,63 @@ TEST(ServiceIndexRandomised, AgreesWithLinearReference) {
   }
 }
 
-// A rebuild holds an unchanged list once, in the blocks of the index it replaces, and answers
-// exactly as a build from scratch; a changed list gets blocks of its own.
+// A rebuild takes over an unchanged large list whole, keeps the blocks of a changed one
+// before the first difference, and answers exactly as a build from scratch.
 TEST(ServiceIndexRebuild, UnchangedListsAreSharedAndAnswersStayTheSame) {
-  const auto build = [](std::shared_ptr<const RuleIndex> previous, bool changed) {
+  enum class Change { None, Rule, AtEnd, InMiddle, AtStart, Shrunk, Small };
+  const auto build = [](std::shared_ptr<const RuleIndex> previous, Change change) {
     IndexBuilder builder(std::move(previous));
     builder.account({1, "*", std::nullopt, Action::Allow, ""});
     builder.list(10, "big");
     builder.list(11, "small");
     builder.attachment(std::nullopt, 10, Action::Forbid);
     builder.attachment(std::nullopt, 11, Action::Forbid);
-    builder.rule(std::nullopt, RuleKind::Host, changed ? "www.d7.test" : "www.d8.test",
-                 Action::Allow);
-    for (int i = 0; i < 120000; ++i) {  // several blocks
-      builder.list_entry(10, RuleKind::Domain, "d" + std::to_string(i) + ".test");
+    builder.rule(std::nullopt, RuleKind::Host,
+                 change == Change::Rule ? "www.d7.test" : "www.d8.test", Action::Allow);
+    const int entries = change == Change::Shrunk ? 1000 : 200000;  // several blocks, or few
+    for (int i = 0; i < entries; ++i) {
+      std::string key = "d" + std::to_string(i) + ".test";
+      if ((change == Change::InMiddle && i == 100000) || (change == Change::AtStart && i == 0)) {
+        key = "changed.test";
+      }
+      builder.list_entry(10, RuleKind::Domain, key);
     }
-    builder.list_entry(11, RuleKind::Domain, changed ? "small-b.test" : "small-a.test");
+    if (change == Change::AtEnd) builder.list_entry(10, RuleKind::Prefix, "zz.test/end");
+    builder.list_entry(11, RuleKind::Domain,
+                       change == Change::Small ? "small-b.test" : "small-a.test");
     return builder.finish(1);
   };
-  const auto first = build(nullptr, false);
-  const auto rebuilt = build(first, true);
-  const auto fresh = build(nullptr, true);
-  EXPECT_GE(rebuilt->shared_blocks(*first), 2u);
-  EXPECT_EQ(fresh->shared_blocks(*first), 0u);
-  for (const char *address : {"http://www.d7.test/", "http://www.d8.test/",
-                              "http://d119999.test/", "http://x.small-a.test/",
-                              "http://small-b.test/", "http://d120000.test/"}) {
-    const auto a = rebuilt->decide(rebuilt->stranger(), parse_address(address));
-    const auto b = fresh->decide(fresh->stranger(), parse_address(address));
-    EXPECT_EQ(rebuilt->describe(a) + (a.verdict == Verdict::Forbid ? " 001" : " 000"),
-              fresh->describe(b) + (b.verdict == Verdict::Forbid ? " 001" : " 000"))
-        << address;
+  const auto first = build(nullptr, Change::None);
+  const auto blocks = first->shared_blocks(*first);
+  ASSERT_EQ(first->own_segments(), 1u);
+  for (const Change change : {Change::None, Change::Rule, Change::AtEnd, Change::InMiddle,
+                              Change::AtStart, Change::Shrunk, Change::Small}) {
+    const auto rebuilt = build(first, change);
+    const auto fresh = build(nullptr, change);
+    EXPECT_EQ(fresh->shared_blocks(*first), 0u);
+    const size_t shared = rebuilt->shared_blocks(*first);
+    switch (change) {
+      case Change::None:
+      case Change::Rule:
+      case Change::Small:
+      case Change::AtEnd: EXPECT_EQ(shared, blocks - 1); break;  // all but the rules'
+      case Change::InMiddle: EXPECT_EQ(shared, 1u); break;       // those before the change
+      case Change::AtStart:
+      case Change::Shrunk: EXPECT_EQ(shared, 0u); break;
+    }
+    EXPECT_EQ(rebuilt->own_segments(), change == Change::Shrunk ? 0u : 1u);
+    EXPECT_EQ(rebuilt->rule_count(), fresh->rule_count());
+    for (const char *address :
+         {"http://www.d7.test/", "http://www.d8.test/", "http://d0.test/", "http://d99999.test/",
+          "http://d100000.test/", "http://d199999.test/", "http://changed.test/",
+          "http://zz.test/end/x", "http://zz.test/", "http://x.small-a.test/",
+          "http://small-b.test/", "http://d200000.test/"}) {
+      const auto a = rebuilt->decide(rebuilt->stranger(), parse_address(address));
+      const auto b = fresh->decide(fresh->stranger(), parse_address(address));
+      EXPECT_EQ(rebuilt->describe(a) + (a.verdict == Verdict::Forbid ? " 001" : " 000"),
+                fresh->describe(b) + (b.verdict == Verdict::Forbid ? " 001" : " 000"))
+          << address << " after change " << static_cast<int>(change);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // The SQLite store, password handling and the check service over a store, without HTTP.
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -207,6 +208,57 @@ TEST_P(ServiceStore, ASecondConnectionSeesCommittedChanges) {
             Verdict::Forbid);
 }
 
+// Every entry of every list and kind reaches the index, also around lists without entries
+// and kinds with a single one.
+TEST_P(ServiceStore, EveryListEntryIsLoaded) {
+  const auto opened = open();
+  Store &store = *opened;
+  const std::vector<std::pair<RuleKind, std::string>> first = {
+      {RuleKind::Domain, "a.example"}, {RuleKind::Domain, "b.example"},
+      {RuleKind::Exact, "http://c.example/x"}, {RuleKind::Host, "d.example"},
+      {RuleKind::Prefix, "e.example/p/"}};
+  const std::vector<std::pair<RuleKind, std::string>> third = {{RuleKind::Host, "f.example"},
+                                                               {RuleKind::Prefix, "g.example/"}};
+  store.create_list("first");
+  store.create_list("empty");
+  store.create_list("third");
+  store.add_list_entries("first", first, false);
+  store.add_list_entries("third", third, false);
+  for (const char *list : {"first", "empty", "third"}) {
+    store.attach(list, Scope::global(), Action::Forbid);
+  }
+  const auto index = load(store);
+  EXPECT_EQ(index->rule_count(), first.size() + third.size());
+  for (const char *address : {"http://a.example/", "http://x.b.example/", "http://c.example/x",
+                              "http://d.example/", "http://e.example/p/q", "http://f.example/",
+                              "http://g.example/"}) {
+    EXPECT_EQ(index->decide(index->stranger(), parse_address(address)).verdict, Verdict::Forbid)
+        << address;
+  }
+}
+
+// The service's replacement of a costlier hash is no administrative change, and never
+// overwrites a password changed meanwhile.
+TEST_P(ServiceStore, PasswordHashUpgradesOnlyReplaceTheHashTheyWereMadeFrom) {
+  const auto opened = open();
+  Store &store = *opened;
+  store.add_account("kid", std::string("old"), Action::Allow);
+  const uint64_t generation = store.generation();
+  const size_t audited = store.audit({}).size();
+  EXPECT_TRUE(store.upgrade_password_hash("kid", "old", "new"));
+  EXPECT_FALSE(store.upgrade_password_hash("kid", "old", "other"));  // another instance's
+  store.set_password("kid", "changed");
+  EXPECT_FALSE(store.upgrade_password_hash("kid", "new", "late"));
+  EXPECT_FALSE(store.upgrade_password_hash("nobody", "old", "new"));
+  const auto accounts = store.accounts();
+  const auto kid = std::find_if(accounts.begin(), accounts.end(),
+                                [](const AccountRecord &a) { return a.name == "kid"; });
+  ASSERT_NE(kid, accounts.end());
+  EXPECT_EQ(kid->password_hash, "changed");
+  EXPECT_EQ(store.generation(), generation + 1);  // the administrator's change alone
+  EXPECT_EQ(store.audit({}).size(), audited);
+}
+
 // Existing databases of an older schema are refused until migrated, and keep their rows
 // through the migration; a newer one is refused by every mode and left as it is.
 TEST_P(ServiceStore, SchemaVersionsAreMigratedForwardAndNewerOnesRefused) {
@@ -315,12 +367,39 @@ TEST(ServicePassword, HashVerifyAndCache) {
   EXPECT_EQ(checker.check_now("kid", hash, "s3cret"), true);
   EXPECT_EQ(checker.check_now("kid", hash, "wrong"), false);
   EXPECT_EQ(checker.check_now("kid", hash, "third"), std::nullopt);
-  EXPECT_TRUE(checker.check_later("kid", hash, "third", [] {}));
+  EXPECT_FALSE(
+      checker.check_later("kid", hash, "third", [] { return std::function<void()>(); }).waiting);
   // A changed stored hash (new password) is a different key.
   const std::string rehashed = hash_password("s3cret", HashCost::Minimum);
   EXPECT_EQ(checker.known("kid", rehashed, "s3cret"), CredentialChecker::Outcome::Unknown);
   EXPECT_EQ(checker.known("other", hash, "s3cret"), CredentialChecker::Outcome::Unknown);
   EXPECT_EQ(checker.known("kid", hash, "s3cret"), CredentialChecker::Outcome::Verified);
+}
+
+// A hash costlier in memory than the service's cost is replaced after a successful check by
+// one of that cost, already remembered as verified; cheaper ones and failures stay as they are.
+TEST(ServicePassword, CostlierHashesAreUpgradedAfterASuccessfulCheck) {
+  ASSERT_TRUE(init_crypto());
+  char old_hash[crypto_pwhash_STRBYTES];
+  ASSERT_EQ(crypto_pwhash_str_alg(old_hash, "pw", 2, 1, 2 * kHashMemory,
+                                  crypto_pwhash_ALG_ARGON2ID13), 0);
+  EXPECT_EQ(hash_memory(old_hash), 2 * kHashMemory);
+  EXPECT_EQ(hash_memory(hash_password("pw")), kHashMemory);
+  EXPECT_EQ(hash_memory("$argon2id$v=19$m=x,t=2,p=1$a$b"), 0u);
+
+  CredentialChecker checker(10, 10);
+  EXPECT_EQ(checker.check_now("kid", old_hash, "wrong"), false);
+  EXPECT_TRUE(checker.take_upgrades().empty());
+  EXPECT_EQ(checker.check_now("kid", hash_password("pw", HashCost::Minimum), "pw"), true);
+  EXPECT_TRUE(checker.take_upgrades().empty());
+  EXPECT_EQ(checker.check_now("kid", old_hash, "pw"), true);
+  const auto upgrades = checker.take_upgrades();
+  ASSERT_EQ(upgrades.size(), 1u);
+  EXPECT_EQ(upgrades[0].name, "kid");
+  EXPECT_EQ(upgrades[0].old_hash, old_hash);
+  EXPECT_NE(upgrades[0].new_hash.find("$m=9216,t=4,"), std::string::npos) << upgrades[0].new_hash;
+  EXPECT_TRUE(verify_password(upgrades[0].new_hash, "pw"));
+  EXPECT_EQ(checker.known("kid", upgrades[0].new_hash, "pw"), CredentialChecker::Outcome::Verified);
 }
 
 TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
@@ -331,22 +410,25 @@ TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
   std::condition_variable cv;
   int woken = 0;
   const auto done = [&] {
-    std::lock_guard lock(mutex);
-    ++woken;
-    cv.notify_all();
+    return std::function<void()>([&] {
+      std::lock_guard lock(mutex);
+      ++woken;
+      cv.notify_all();
+    });
   };
   // Three queries with the same pair share one check and one unit of the budget.
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
-  EXPECT_FALSE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
+  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done).waiting);
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return woken == 3; }));
   }
   EXPECT_EQ(checker.known("kid", hash, "pw"), CredentialChecker::Outcome::Verified);
-  EXPECT_TRUE(checker.check_later("kid", hash, "pw", done));
+  EXPECT_EQ(checker.check_later("kid", hash, "pw", done).outcome,
+            CredentialChecker::Outcome::Verified);
   // The budget is spent: another pair is not checked at all.
-  EXPECT_TRUE(checker.check_later("kid", hash, "other", done));
+  EXPECT_FALSE(checker.check_later("kid", hash, "other", done).waiting);
   EXPECT_EQ(checker.known("kid", hash, "other"), CredentialChecker::Outcome::Unknown);
 }
 
@@ -423,6 +505,39 @@ TEST(ServiceAnswer, UncheckedPairsGetTheStricterVerdict) {
   ASSERT_EQ(log.size(), 5u);
   EXPECT_FALSE(log[1].verified);
   EXPECT_EQ(log[1].reason, "default, password not checked");
+}
+
+// Records of several serving threads come out oldest first, and a batch taken for writing
+// keeps counting against the bound until it is released.
+TEST(ServiceAnswer, QueryLogIsTakenInTimeOrderAndBounded) {
+  const std::string query = "/cgi-bin/checker?url=http://x.example/";
+  size_t record_bytes = 0;
+  {
+    CheckService service({});
+    CheckService::Context &a = service.new_context();
+    CheckService::Context &b = service.new_context();
+    for (CheckService::Context *context : {&a, &b, &a, &b}) {
+      service.answer(*context, "GET", query, "p");
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const auto log = service.take_log();
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 1; i < log.size(); ++i) EXPECT_LT(log[i - 1].time_ms, log[i].time_ms);
+    record_bytes = queued_bytes(log[0]);
+  }
+  ServiceOptions options;
+  options.log_queue_bytes = 8 * record_bytes;
+  CheckService service(options);
+  CheckService::Context &context = service.new_context();
+  for (int i = 0; i < 5; ++i) service.answer(context, "GET", query, "p");
+  size_t held = 0;
+  EXPECT_EQ(service.take_log(&held).size(), 5u);
+  for (int i = 0; i < 5; ++i) service.answer(context, "GET", query, "p");
+  EXPECT_EQ(service.take_log().size(), 3u);  // the held batch takes up the rest
+  EXPECT_EQ(service.dropped_log_records(), 2u);
+  service.release_log(held);
+  for (int i = 0; i < 8; ++i) service.answer(context, "GET", query, "p");
+  EXPECT_EQ(service.take_log().size(), 8u);
 }
 
 // Answers keep flowing, each from one whole index, while new indexes are published and the
