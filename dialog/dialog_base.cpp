@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "platform/module_instance_win.h"
 #include "platform/owner_window_win.h"
@@ -97,11 +98,9 @@ CDialogBase::~CDialogBase() { DestroyWindowNow(); }
 
 void CDialogBase::DestroyWindowNow() {
     if (!m_hWnd) return;
-    HWND hwnd = m_hWnd;
     // Nothing of this object may run once destruction has begun: detach first.
-    ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
-    m_hWnd = nullptr;
-    ::DestroyWindow(hwnd);
+    ::SetWindowLongPtrA(m_hWnd, DWLP_USER, 0);
+    OwnedWindow(std::exchange(m_hWnd, nullptr)).Reset();
 }
 
 bool CDialogBase::CreateChild(HWND parent) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "guard/settings_password_win.h"
+#include "platform/handles_win.h"
 
 namespace {
 
@@ -25,18 +26,7 @@ constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\Classes\\Pathvigil.CVigil";
 constexpr const wchar_t* kDefaultCheckURL = L"http://filter.pathvigil.net/cgi-bin/checker";
 constexpr const wchar_t* kDefaultErrURL = L"http://filter.pathvigil.net/forbidden.htm";
 
-class Key {
-public:
-    Key() = default;
-    ~Key() { if (m_key) RegCloseKey(m_key); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+using pv::RegKey;
 
 // Overwrites the buffer before it is freed: it may hold a password.
 void Wipe(std::wstring& text) {
@@ -185,7 +175,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PvApplySettings(MSIHANDLE instal
             Log(install, L"Pathvigil: the settings handed to the installation are damaged");
             return ERROR_INSTALL_FAILURE;
         }
-        Key key;
+        RegKey key;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
             Log(install, L"Pathvigil: the settings key cannot be written");
@@ -220,7 +210,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PvApplySettings(MSIHANDLE instal
 extern "C" __declspec(dllexport) UINT __stdcall PvRemoveSettings(MSIHANDLE install) {
     try {
         {
-            Key key;
+            RegKey key;
             if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                               key.Put()) == ERROR_SUCCESS) {
                 for (const wchar_t* name : kValueNames) RegDeleteValueW(key.Get(), name);
@@ -229,7 +219,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PvRemoveSettings(MSIHANDLE insta
         }
         // Only a key the uninstall has emptied goes: RegDeleteKey refuses one with subkeys, and a
         // value nobody here knows about is left where it is.
-        Key key;
+        RegKey key;
         DWORD subkeys = 1, values = 1;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS &&
             RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,

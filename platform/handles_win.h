@@ -1,34 +1,133 @@
 // The module's owners of Win32 handles and automation values: each kind has exactly one type
 // here, and nothing outside this header releases such a handle by hand. (COM references have
-// ComPtr; WinINet handles, which the portable core holds, have UniqueInternetHandle in platform.h.)
+// ComPtr. The portable core holds WinINet handles by UniqueInternetHandle in platform.h, which
+// closes them through the platform; the Win32 platform closes them with WinInetHandle here.)
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
+#include <wininet.h>
 
 #include <string_view>
 #include <utility>
 
 namespace pv {
 
-// An open registry key, closed on destruction.
-class RegKey {
+// The owner of one handle of a kind that Traits describes: Traits::Handle, the value that means
+// none (Traits::None), which values are handles at all (Traits::Valid: the kinds disagree, see
+// KernelHandle) and how one is given back (Traits::Close, false when the system refuses). The
+// handle is closed on destruction; owners move, never copy.
+template <class Traits>
+class UniqueHandle {
 public:
-    RegKey() noexcept = default;
-    RegKey(RegKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    RegKey& operator=(RegKey&& other) noexcept { RegKey(std::move(other)).Swap(*this); return *this; }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() { if (m_key) ::RegCloseKey(m_key); }
+    using Handle = typename Traits::Handle;
 
-    HKEY Get() const noexcept { return m_key; }
+    UniqueHandle() noexcept = default;
+    // Takes over a handle the caller owns; an invalid one counts as none.
+    explicit UniqueHandle(Handle handle) noexcept : m_handle(handle) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Detach()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept { UniqueHandle(std::move(other)).Swap(*this); return *this; }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { Reset(); }
+
+    Handle Get() const noexcept { return m_handle; }
+    explicit operator bool() const noexcept { return Traits::Valid(m_handle); }
     // For out-parameters: closes what is held and exposes the slot.
-    HKEY* Put() noexcept { RegKey().Swap(*this); return &m_key; }
-    void Swap(RegKey& other) noexcept { std::swap(m_key, other.m_key); }
+    Handle* Put() noexcept { Reset(); return &m_handle; }
+    // Closes what is held now and takes `handle` instead. False when the system refused to close
+    // the old handle; holding none counts as closed.
+    bool Reset(Handle handle = Traits::None()) noexcept {
+        const Handle old = std::exchange(m_handle, handle);
+        return !Traits::Valid(old) || Traits::Close(old);
+    }
+    // Gives the handle up without closing it.
+    Handle Detach() noexcept { return std::exchange(m_handle, Traits::None()); }
+    void Swap(UniqueHandle& other) noexcept { std::swap(m_handle, other.m_handle); }
 
 private:
-    HKEY m_key = nullptr;
+    Handle m_handle = Traits::None();
 };
+
+// The kinds whose "none" is null.
+template <class H>
+struct NullIsNoneTraits {
+    using Handle = H;
+    static constexpr Handle None() noexcept { return nullptr; }
+    static bool Valid(Handle handle) noexcept { return handle != nullptr; }
+};
+
+struct RegKeyTraits : NullIsNoneTraits<HKEY> {
+    static bool Close(HKEY key) noexcept { return ::RegCloseKey(key) == ERROR_SUCCESS; }
+};
+// An open registry key (never one of the predefined roots).
+using RegKey = UniqueHandle<RegKeyTraits>;
+
+// A kernel object's handle: file, event, process, thread. The functions that open them disagree
+// on "none": CreateFile answers INVALID_HANDLE_VALUE, CreateEvent and OpenProcess null. Both are
+// none here, so test the owner itself, not Get() against one of them. (A pseudo-handle such as
+// GetCurrentProcess() is nobody's to close and never goes into an owner.)
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static constexpr Handle None() noexcept { return nullptr; }
+    static bool Valid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    static bool Close(HANDLE handle) noexcept { return ::CloseHandle(handle) != FALSE; }
+};
+using KernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// What CreateProcess hands back: the new process's handle and its first thread's, both closed on
+// destruction (the process runs on regardless).
+class ProcessInformation {
+public:
+    ProcessInformation() noexcept = default;
+    ProcessInformation(const ProcessInformation&) = delete;
+    ProcessInformation& operator=(const ProcessInformation&) = delete;
+    ~ProcessInformation() { Reset(); }
+
+    // For CreateProcess's out-parameter: closes what is held and exposes the cleared structure.
+    PROCESS_INFORMATION* Put() noexcept { Reset(); return &m_info; }
+    HANDLE Process() const noexcept { return m_info.hProcess; }
+    HANDLE Thread() const noexcept { return m_info.hThread; }
+    DWORD ProcessId() const noexcept { return m_info.dwProcessId; }
+    explicit operator bool() const noexcept { return KernelHandleTraits::Valid(m_info.hProcess); }
+
+private:
+    void Reset() noexcept {
+        KernelHandle(std::exchange(m_info.hThread, nullptr)).Reset();
+        KernelHandle(std::exchange(m_info.hProcess, nullptr)).Reset();
+        m_info = PROCESS_INFORMATION{};
+    }
+
+    PROCESS_INFORMATION m_info{};
+};
+
+struct LoadedLibraryTraits : NullIsNoneTraits<HMODULE> {
+    static bool Close(HMODULE module) noexcept { return ::FreeLibrary(module) != FALSE; }
+};
+// A module loaded with LoadLibrary (a reference on it, not a GetModuleHandle look-up).
+using LoadedLibrary = UniqueHandle<LoadedLibraryTraits>;
+
+struct WinInetHandleTraits : NullIsNoneTraits<HINTERNET> {
+    static bool Close(HINTERNET handle) noexcept { return ::InternetCloseHandle(handle) != FALSE; }
+};
+// A WinINet session or request.
+using WinInetHandle = UniqueHandle<WinInetHandleTraits>;
+
+struct OwnedWindowTraits : NullIsNoneTraits<HWND> {
+    static bool Close(HWND window) noexcept { return ::DestroyWindow(window) != FALSE; }
+};
+// A window this code created. DestroyWindow works only on the window's own thread, so the owner
+// stays on the thread that made the window.
+using OwnedWindow = UniqueHandle<OwnedWindowTraits>;
+
+template <class T>
+struct CoTaskMemTraits : NullIsNoneTraits<T*> {
+    static bool Close(T* memory) noexcept { ::CoTaskMemFree(memory); return true; }
+};
+// Memory a COM function handed out from the task allocator (a ProgID string, say).
+template <class T>
+using CoTaskMem = UniqueHandle<CoTaskMemTraits<T>>;
 
 // A BSTR freed on destruction. A null BSTR is a valid (absent) value.
 class Bstr {
@@ -76,6 +175,8 @@ public:
 
     VARIANT* Get() noexcept { return &m_v; }
     const VARIANT* Get() const noexcept { return &m_v; }
+    // For out-parameters and new values: clears what is held and exposes the empty value.
+    VARIANT* Put() noexcept { ::VariantClear(&m_v); return &m_v; }
     VARTYPE Type() const noexcept { return V_VT(&m_v); }
 
 private:
@@ -113,25 +214,19 @@ private:
     HGDIOBJ m_previous;
 };
 
-// A GDI object (font, brush, bitmap) deleted on destruction.
-template <class Handle>
-class GdiObject {
-public:
-    GdiObject() noexcept = default;
-    explicit GdiObject(Handle object) noexcept : m_object(object) {}
-    GdiObject(const GdiObject&) = delete;
-    GdiObject& operator=(const GdiObject&) = delete;
-    ~GdiObject() { Reset(); }
-
-    Handle Get() const noexcept { return m_object; }
-    explicit operator bool() const noexcept { return m_object != nullptr; }
-    void Reset(Handle object = nullptr) noexcept {
-        if (Handle old = std::exchange(m_object, object)) ::DeleteObject(old);
-    }
-
-private:
-    Handle m_object = nullptr;
+template <class H>
+struct GdiObjectTraits : NullIsNoneTraits<H> {
+    static bool Close(H object) noexcept { return ::DeleteObject(object) != FALSE; }
 };
+// A GDI object (font, brush, bitmap) deleted on destruction.
+template <class H>
+using GdiObject = UniqueHandle<GdiObjectTraits<H>>;
+
+struct MemoryDCTraits : NullIsNoneTraits<HDC> {
+    static bool Close(HDC dc) noexcept { return ::DeleteDC(dc) != FALSE; }
+};
+// A device context of CreateCompatibleDC's (not a window's: those are WindowDC).
+using MemoryDC = UniqueHandle<MemoryDCTraits>;
 
 // A window this object disabled (when it was enabled), enabled again when the object lets go:
 // at Restore or at destruction, whichever comes first. A modal dialog holds its owners this way,

@@ -8,19 +8,17 @@
 #include <limits>
 #include <vector>
 
+#include "platform/handles_win.h"
 #include "platform/owner_window_win.h"
 
 namespace pv {
 
 namespace {
 
-// Owns one file handle; the file is closed with the object.
+// One open file; the file is closed with the object.
 class Win32File : public File {
 public:
-    explicit Win32File(HANDLE handle) : m_handle(handle) {}
-    ~Win32File() override { ::CloseHandle(m_handle); }
-    Win32File(const Win32File&) = delete;
-    Win32File& operator=(const Win32File&) = delete;
+    explicit Win32File(KernelHandle handle) : m_handle(std::move(handle)) {}
 
     FileStatus Read(void* buffer, std::size_t size, std::size_t* read) override {
         *read = 0;
@@ -28,7 +26,7 @@ public:
         while (size > 0) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD got = 0;
-            if (!::ReadFile(m_handle, out, chunk, &got, nullptr)) return FileStatusFromError(::GetLastError());
+            if (!::ReadFile(m_handle.Get(), out, chunk, &got, nullptr)) return FileStatusFromError(::GetLastError());
             if (got == 0) break;   // end of file
             *read += got;
             out += got;
@@ -42,7 +40,7 @@ public:
         while (size > 0) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD written = 0;
-            if (!::WriteFile(m_handle, in, chunk, &written, nullptr)) return FileStatusFromError(::GetLastError());
+            if (!::WriteFile(m_handle.Get(), in, chunk, &written, nullptr)) return FileStatusFromError(::GetLastError());
             // A write that makes no progress without an error is as good as a full disk.
             if (written == 0) return FileStatus::DiskFull;
             in += written;
@@ -53,16 +51,16 @@ public:
 
     std::uint64_t Size() override {
         LARGE_INTEGER size{};
-        if (!::GetFileSizeEx(m_handle, &size) || size.QuadPart < 0) return 0;
+        if (!::GetFileSizeEx(m_handle.Get(), &size) || size.QuadPart < 0) return 0;
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
     FileStatus Commit() override {
-        return ::FlushFileBuffers(m_handle) ? FileStatus::Ok : FileStatusFromError(::GetLastError());
+        return ::FlushFileBuffers(m_handle.Get()) ? FileStatus::Ok : FileStatusFromError(::GetLastError());
     }
 
 private:
-    HANDLE m_handle;
+    KernelHandle m_handle;
 };
 
 std::string FromBuffer(const char* buffer, UINT length, UINT capacity) {
@@ -188,14 +186,9 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
     case FileOpen::WriteAlways: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     }
     // Share mode 0: while one process reads or writes pv.dat, nobody else opens it.
-    HANDLE h = ::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    try {
-        return std::make_unique<Win32File>(h);
-    } catch (...) {
-        ::CloseHandle(h);
-        throw;
-    }
+    KernelHandle h(::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return nullptr;
+    return std::make_unique<Win32File>(std::move(h));
 }
 
 FileStatus Win32Platform::MoveOver(const std::string& from, const std::string& to) {
@@ -237,7 +230,8 @@ uint32_t Win32Platform::ReadInternetFile(InternetHandle request, void* buffer, u
 }
 
 void Win32Platform::CloseInternetHandle(InternetHandle handle) {
-    if (handle) ::InternetCloseHandle(static_cast<HINTERNET>(handle));
+    // The core's owner decides when a handle goes; this is only how (a null one is none).
+    WinInetHandle(static_cast<HINTERNET>(handle)).Reset();
 }
 
 void Win32Platform::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {

@@ -43,17 +43,6 @@ WideString ToWide(const std::string& ansi) {
     return plain;
 }
 
-// Holds a reference on the object for the length of a call that may drop the last other one.
-class KeepAlive {
-public:
-    explicit KeepAlive(IUnknown* p) : m_p(p) { m_p->AddRef(); }
-    ~KeepAlive() { m_p->Release(); }
-    KeepAlive(const KeepAlive&) = delete;
-    KeepAlive& operator=(const KeepAlive&) = delete;
-private:
-    IUnknown* m_p;
-};
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +154,7 @@ HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD
                                          DISPPARAMS* pDispParams, VARIANT*, EXCEPINFO*, UINT*) {
     if (!pDispParams) return E_INVALIDARG;
     // OnQuit's Disconnect drops the subscription's reference, which may be the last one.
-    KeepAlive alive(static_cast<ICVigil*>(this));
+    const ComPtr<IUnknown> alive(static_cast<ICVigil*>(this));
     // An event that could not be handled is still answered S_OK.
     ComBoundary([&] {
         switch (dispidMember) {
@@ -308,7 +297,7 @@ HRESULT STDMETHODCALLTYPE CVigil::QueryStatus(const GUID*, ULONG cCmds, OLECMD p
 }
 
 HRESULT CVigil::ExecCommand() {
-    KeepAlive alive(static_cast<ICVigil*>(this));
+    const ComPtr<IUnknown> alive(static_cast<ICVigil*>(this));
     // The command is answered S_OK also when the dialog could not be shown.
     ComBoundary([&] {
         OpenSettingsDialog();

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
+#include "platform/handles_win.h"
 #include "platform/owner_window_win.h"
 
 namespace pv::dlgtest {
@@ -41,22 +43,21 @@ constexpr const char* kValues[6] = {"first", "name", "ps", "checkURL", "errURL",
 }
 
 std::optional<RegValue> ReadSetting(const char* value) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    RegKey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
         return std::nullopt;
     std::optional<RegValue> result;
     DWORD type = 0, size = 0;
-    if (::RegQueryValueExA(key, value, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    if (::RegQueryValueExA(key.Get(), value, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
         RegValue v;
         v.type = type;
         v.bytes.resize(size);
-        if (::RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(v.bytes.data()), &size) ==
+        if (::RegQueryValueExA(key.Get(), value, nullptr, &type, reinterpret_cast<BYTE*>(v.bytes.data()), &size) ==
             ERROR_SUCCESS) {
             v.bytes.resize(size);
             result = std::move(v);
         }
     }
-    ::RegCloseKey(key);
     return result;
 }
 
@@ -129,7 +130,7 @@ ULONG FakeBrowser::AddRef() { return ++m_refs; }
 
 ULONG FakeBrowser::Release() {
     const ULONG left = --m_refs;
-    if (left == 0) delete this;
+    if (left == 0) std::unique_ptr<FakeBrowser> destroy(this);
     return left;
 }
 
@@ -194,8 +195,8 @@ Capture CaptureWindow(HWND hwnd, const RECT* part) {
     c.width = r.right - r.left;
     c.height = r.bottom - r.top;
     if (c.width <= 0 || c.height <= 0) return Capture{};
-    HDC screen = ::GetDC(nullptr);
-    HDC mem = ::CreateCompatibleDC(screen);
+    WindowDC screen(nullptr);
+    MemoryDC mem(::CreateCompatibleDC(screen.Get()));
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
     bi.bmiHeader.biWidth = c.width;
@@ -204,18 +205,14 @@ Capture CaptureWindow(HWND hwnd, const RECT* part) {
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bmp = ::CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    GdiObject<HBITMAP> bmp(::CreateDIBSection(screen.Get(), &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (bmp && bits) {
-        HGDIOBJ old = ::SelectObject(mem, bmp);
-        ::BitBlt(mem, 0, 0, c.width, c.height, screen, r.left, r.top, SRCCOPY);
+        SelectedObject selected(mem.Get(), bmp.Get());
+        ::BitBlt(mem.Get(), 0, 0, c.width, c.height, screen.Get(), r.left, r.top, SRCCOPY);
         ::GdiFlush();
         const auto* px = static_cast<const uint32_t*>(bits);
         c.pixels.assign(px, px + static_cast<size_t>(c.width) * static_cast<size_t>(c.height));
-        ::SelectObject(mem, old);
     }
-    if (bmp) ::DeleteObject(bmp);
-    ::DeleteDC(mem);
-    ::ReleaseDC(nullptr, screen);
     return c;
 }
 
@@ -416,7 +413,7 @@ LRESULT CALLBACK InvokerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     return ::DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-HWND CreateInvoker() {
+OwnedWindow CreateInvoker() {
     static const ATOM atom = [] {
         WNDCLASSA wc{};
         wc.lpfnWndProc = &InvokerProc;
@@ -425,8 +422,8 @@ HWND CreateInvoker() {
         return ::RegisterClassA(&wc);
     }();
     (void)atom;
-    return ::CreateWindowA("PvDialogTestInvoker", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           ::GetModuleHandleA(nullptr), nullptr);
+    return OwnedWindow(::CreateWindowA("PvDialogTestInvoker", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       ::GetModuleHandleA(nullptr), nullptr));
 }
 
 } // namespace
@@ -475,10 +472,10 @@ void Ui::Type(int id, const std::string& text) {
     for (unsigned char ch : text) ::PostMessageA(control, WM_CHAR, ch, 1);
     // A sent message overtakes posted ones, so only a posted one shows that the characters
     // have been taken.
-    HANDLE taken = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (taken && ::PostMessageA(m_invoker, kPostedSync, 0, reinterpret_cast<LPARAM>(taken)) &&
-        ::WaitForSingleObject(taken, kSendTimeoutMs) == WAIT_OBJECT_0) {
-        ::CloseHandle(taken);   // left open on a time-out: the window may still signal it
+    KernelHandle taken(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (taken && ::PostMessageA(m_invoker, kPostedSync, 0, reinterpret_cast<LPARAM>(taken.Get())) &&
+        ::WaitForSingleObject(taken.Get(), kSendTimeoutMs) != WAIT_OBJECT_0) {
+        (void)taken.Detach();   // left open on a time-out: the window may still signal it
     }
     Sync();
 }
@@ -621,12 +618,12 @@ void Ui::Screenshot(const std::string& name) {
 }
 
 void RunDialog(const std::function<void()>& open, const std::function<void(Ui&)>& drive) {
-    HWND invoker = CreateInvoker();
-    ASSERT_NE(invoker, nullptr);
+    const OwnedWindow invoker = CreateInvoker();
+    ASSERT_TRUE(invoker);
     const DWORD uiThread = ::GetCurrentThreadId();
     std::atomic<bool> opened{false};
     std::thread driver([&] {
-        Ui ui(uiThread, invoker);
+        Ui ui(uiThread, invoker.Get());
         drive(ui);
         ui.CloseAll();
     });
@@ -634,7 +631,6 @@ void RunDialog(const std::function<void()>& open, const std::function<void(Ui&)>
     opened = true;
     // The driver may still be waiting for a window that will not come; its waits are bounded.
     driver.join();
-    ::DestroyWindow(invoker);
 }
 
 } // namespace pv::dlgtest

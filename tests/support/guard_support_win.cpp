@@ -12,23 +12,22 @@ const char* const kValues[] = {"first", "name", "ps", "checkURL", "errURL"};
 } // namespace
 
 SettingsSnapshot::SettingsSnapshot() {
-    HKEY key = nullptr;
-    m_keyExisted = RegOpenKeyExA(HKEY_CLASSES_ROOT, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    RegKey key;
+    m_keyExisted = RegOpenKeyExA(HKEY_CLASSES_ROOT, kKey, 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
     for (const char* name : kValues) {
         m_values[name] = std::nullopt;
         if (!key) continue;
         DWORD type = 0;
         DWORD size = 0;
-        if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
+        if (RegQueryValueExA(key.Get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
         Saved saved;
         saved.type = type;
         saved.bytes.resize(size);
-        if (RegQueryValueExA(key, name, nullptr, &type, saved.bytes.data(), &size) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(key.Get(), name, nullptr, &type, saved.bytes.data(), &size) == ERROR_SUCCESS) {
             saved.bytes.resize(size);
             m_values[name] = std::move(saved);
         }
     }
-    if (key) RegCloseKey(key);
 }
 
 SettingsSnapshot::~SettingsSnapshot() {
@@ -36,40 +35,37 @@ SettingsSnapshot::~SettingsSnapshot() {
         RegDeleteKeyA(HKEY_CLASSES_ROOT, kKey);
         return;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegKey key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kKey, 0, KEY_SET_VALUE, key.Put()) != ERROR_SUCCESS) return;
     for (const auto& [name, saved] : m_values) {
         if (saved) {
-            RegSetValueExA(key, name.c_str(), 0, saved->type, saved->bytes.data(),
+            RegSetValueExA(key.Get(), name.c_str(), 0, saved->type, saved->bytes.data(),
                            static_cast<DWORD>(saved->bytes.size()));
         } else {
-            RegDeleteValueA(key, name.c_str());
+            RegDeleteValueA(key.Get(), name.c_str());
         }
     }
-    RegCloseKey(key);
 }
 
 void SettingsSnapshot::SetString(const char* value, const std::optional<std::string>& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+    RegKey key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
                         nullptr) != ERROR_SUCCESS)
         return;
     if (text) {
-        RegSetValueExA(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
+        RegSetValueExA(key.Get(), value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
                        static_cast<DWORD>(text->size() + 1));
     } else {
-        RegDeleteValueA(key, value);
+        RegDeleteValueA(key.Get(), value);
     }
-    RegCloseKey(key);
 }
 
 void SettingsSnapshot::SetDword(const char* value, DWORD data) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+    RegKey key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
                         nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExA(key, value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
-    RegCloseKey(key);
+    RegSetValueExA(key.Get(), value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }
 
 void BoxLog::Add(const host::SeenBox& box) {
@@ -122,27 +118,18 @@ void Window::Quit() {
     guard->SetSite(nullptr);
 }
 
-NavigateArgs::NavigateArgs(const std::wstring& text, IDispatch* frame) {
-    VariantInit(&url);
-    V_VT(&url) = VT_BSTR;
-    V_BSTR(&url) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    for (VARIANT& v : other) VariantInit(&v);
+NavigateArgs::NavigateArgs(const std::wstring& text, IDispatch* frame) : url(std::wstring_view(text)) {
     for (VARIANT& v : args) VariantInit(&v);
     V_VT(&args[6]) = VT_DISPATCH;
     V_DISPATCH(&args[6]) = frame;
     V_VT(&args[5]) = VT_BYREF | VT_VARIANT;
-    V_VARIANTREF(&args[5]) = &url;
+    V_VARIANTREF(&args[5]) = url.Get();
     for (int i = 1; i <= 4; ++i) {
         V_VT(&args[i]) = VT_BYREF | VT_VARIANT;
-        V_VARIANTREF(&args[i]) = &other[i - 1];
+        V_VARIANTREF(&args[i]) = other[i - 1].Get();
     }
     V_VT(&args[0]) = VT_BYREF | VT_BOOL;
     V_BOOLREF(&args[0]) = &cancel;
-}
-
-NavigateArgs::~NavigateArgs() {
-    VariantClear(&url);
-    for (VARIANT& v : other) VariantClear(&v);
 }
 
 } // namespace pv::test

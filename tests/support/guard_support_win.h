@@ -12,6 +12,7 @@
 
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "server/vigil_factory.h"
 #include "tools/browser/box_watcher.h"
 #include "tools/browser/host_browser.h"
@@ -75,16 +76,15 @@ IUnknown* AsUnknown(host::HostBrowser* browser);
 // BeforeNavigate2 arguments as the browser lays them out, with room to break them.
 struct NavigateArgs {
     explicit NavigateArgs(const std::wstring& url, IDispatch* frame = nullptr);
-    ~NavigateArgs();
     NavigateArgs(const NavigateArgs&) = delete;
     NavigateArgs& operator=(const NavigateArgs&) = delete;
 
     DISPPARAMS Params(UINT count = 7) { return DISPPARAMS{args, nullptr, count, 0}; }
 
-    VARIANT url;          // what argument 5 refers to
-    VARIANT other[4];     // flags, frame name, post data, headers
+    Variant url;          // what argument 5 refers to
+    Variant other[4];     // flags, frame name, post data, headers
     VARIANT_BOOL cancel = VARIANT_FALSE;
-    VARIANT args[7];
+    VARIANT args[7];      // refer to the values above (and the frame) without owning them
 };
 
 } // namespace pv::test

@@ -5,22 +5,7 @@
 
 namespace pv::servertest {
 
-namespace {
-
-class Key {
-public:
-    ~Key() { if (m_key) RegCloseKey(m_key); }
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-} // namespace
-
 LoadedModule::LoadedModule() : m_module(LoadLibraryW(DllPath().c_str())) {}
-LoadedModule::~LoadedModule() { if (m_module) FreeLibrary(m_module); }
 
 int Regsvr32(bool unregister) {
     std::wstring command = L"regsvr32.exe /s ";
@@ -30,29 +15,27 @@ int Regsvr32(bool unregister) {
     line.push_back(L'\0');
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    ProcessInformation process;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, process.Put())) {
         return -1;
     }
     int result = -1;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.Process(), 60000) == WAIT_OBJECT_0) {
         DWORD code = 0;
-        if (GetExitCodeProcess(pi.hProcess, &code)) result = static_cast<int>(code);
+        if (GetExitCodeProcess(process.Process(), &code)) result = static_cast<int>(code);
     } else {
-        TerminateProcess(pi.hProcess, 1);
+        TerminateProcess(process.Process(), 1);
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
     return result;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {
-    Key key;
+    RegKey key;
     return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path, const std::wstring& name) {
-    Key key;
+    RegKey key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0;
     DWORD size = 0;
@@ -72,7 +55,7 @@ std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path, cons
 }
 
 void WriteString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text) {
-    Key key;
+    RegKey key;
     if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) !=
         ERROR_SUCCESS) {
         return;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/handles_win.h"
+
 namespace pv::servertest {
 
 // The built Pathvigil.dll, as a Windows path (--dll on the command line; the test program's main
@@ -16,17 +18,14 @@ const std::wstring& DllPath();
 class LoadedModule {
 public:
     LoadedModule();
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-    ~LoadedModule();
-    HMODULE Get() const { return m_module; }
+    HMODULE Get() const { return m_module.Get(); }
     template <class Fn>
     Fn Proc(const char* name) const {
-        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_module.Get(), name)));
     }
 
 private:
-    HMODULE m_module = nullptr;
+    LoadedLibrary m_module;
 };
 
 // Runs "regsvr32 /s [/u] <dll>" and returns its exit code (-1 when it could not run or hung).

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/handles_win.h"
 #include "store/vigil_app.h"
 
 namespace pv::wintest {
@@ -20,21 +21,20 @@ std::string SelfPath() {
 }
 
 std::optional<RawValue> ReadRaw(const char* value) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    RegKey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
         return std::nullopt;
     RawValue raw;
     DWORD size = 0;
     std::optional<RawValue> result;
-    if (::RegQueryValueExA(key, value, nullptr, &raw.type, nullptr, &size) == ERROR_SUCCESS) {
+    if (::RegQueryValueExA(key.Get(), value, nullptr, &raw.type, nullptr, &size) == ERROR_SUCCESS) {
         raw.bytes.resize(size);
-        if (::RegQueryValueExA(key, value, nullptr, &raw.type, reinterpret_cast<BYTE*>(raw.bytes.data()), &size) ==
-            ERROR_SUCCESS) {
+        if (::RegQueryValueExA(key.Get(), value, nullptr, &raw.type, reinterpret_cast<BYTE*>(raw.bytes.data()),
+                               &size) == ERROR_SUCCESS) {
             raw.bytes.resize(size);
             result = std::move(raw);
         }
     }
-    ::RegCloseKey(key);
     return result;
 }
 
@@ -47,13 +47,12 @@ void WriteRaw(const char* value, DWORD type, const std::string& bytes) {
 }
 
 std::optional<std::size_t> StoredWideChars(const char* value) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Pathvigil.CVigil", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    RegKey key;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Pathvigil.CVigil", 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
         return std::nullopt;
     std::wstring name(value, value + std::strlen(value));
     DWORD size = 0;
-    LSTATUS status = ::RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size);
-    ::RegCloseKey(key);
+    LSTATUS status = ::RegQueryValueExW(key.Get(), name.c_str(), nullptr, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS) return std::nullopt;
     return size / sizeof(wchar_t);
 }
@@ -61,10 +60,11 @@ std::optional<std::size_t> StoredWideChars(const char* value) {
 void DeleteRaw(const char* value) { ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value); }
 
 SettingsKeyGuard::SettingsKeyGuard() {
-    HKEY key = nullptr;
-    m_keyExisted = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, &key) ==
-                   ERROR_SUCCESS;
-    if (key) ::RegCloseKey(key);
+    {
+        RegKey key;
+        m_keyExisted = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) ==
+                       ERROR_SUCCESS;
+    }
     for (int i = 0; i < 5; ++i) m_saved[i] = ReadRaw(kValues[i]);
 }
 

@@ -10,6 +10,7 @@
 
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 
 namespace {
 
@@ -30,13 +31,10 @@ std::wstring WindowsPath(const std::string& path) {
 }
 
 bool ClassRegistered() {
-    HKEY key = nullptr;
+    pv::RegKey key;
     const std::string path = std::string("CLSID\\") +
                              "{A2F457C5-04AC-4B20-BE8C-BD97F3823376}\\InprocServer32";
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
 class ComponentDll : public ::testing::Test {

@@ -450,11 +450,9 @@ TEST_F(GuardTest, MalformedNavigationEventsAreIgnored) {
     }
     {   // the address given directly instead of by reference
         NavigateArgs args(L"http://bad.example/");
-        VariantClear(&args.args[5]);
-        V_VT(&args.args[5]) = VT_BSTR;
-        V_BSTR(&args.args[5]) = SysAllocString(L"http://bad.example/");
+        Variant direct(std::wstring_view(L"http://bad.example/"));
+        args.args[5] = *direct.Get();   // borrowed, as the array borrows the rest
         fire(args.Params());
-        VariantClear(&args.args[5]);
     }
     {   // a reference to nothing
         NavigateArgs args(L"http://bad.example/");
@@ -463,9 +461,9 @@ TEST_F(GuardTest, MalformedNavigationEventsAreIgnored) {
     }
     {   // an address that is no string and cannot become one
         NavigateArgs args(L"");
-        VariantClear(&args.url);
-        V_VT(&args.url) = VT_UNKNOWN;
-        V_UNKNOWN(&args.url) = stream.Get();
+        VARIANT* url = args.url.Put();
+        V_VT(url) = VT_UNKNOWN;
+        V_UNKNOWN(url) = stream.Get();
         stream->AddRef();
         fire(args.Params());
     }

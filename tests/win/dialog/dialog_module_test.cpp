@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "resources/resource.h"
 #include "server/guids.h"
 #include "tests/support/dialog_support_win.h"
@@ -90,8 +91,9 @@ TEST_F(ModuleDialogTest, ToolbarCommandOpensTheModulesDialogOverTheActiveWindow)
     wc.hInstance = ::GetModuleHandleA(nullptr);
     wc.lpszClassName = "PvModuleTestBrowser";
     ::RegisterClassA(&wc);
-    HWND browser = ::CreateWindowA("PvModuleTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 40, 40, 760, 560,
-                                   nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+    const OwnedWindow window(::CreateWindowA("PvModuleTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 40, 40, 760,
+                                             560, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr));
+    HWND browser = window.Get();
     ::ShowWindow(browser, SW_SHOW);
     ::SetForegroundWindow(browser);
     ::SetActiveWindow(browser);
@@ -115,25 +117,21 @@ TEST_F(ModuleDialogTest, ToolbarCommandOpensTheModulesDialogOverTheActiveWindow)
     EXPECT_TRUE(::IsWindowEnabled(browser));
     EXPECT_EQ(StringValue("name"), "via-toolbar");
     EXPECT_EQ(StringValue("ps"), "kept-secret");
-    ::DestroyWindow(browser);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Through the substitute browser, in its own process.
 
+// A child process, ended if it still runs when the test lets go of it.
 struct Process {
-    PROCESS_INFORMATION pi{};
-    bool started = false;
+    ProcessInformation pi;
     ~Process() {
-        if (!started) return;
-        if (::WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) ::TerminateProcess(pi.hProcess, 99);
-        ::CloseHandle(pi.hThread);
-        ::CloseHandle(pi.hProcess);
+        if (pi && ::WaitForSingleObject(pi.Process(), 0) == WAIT_TIMEOUT) ::TerminateProcess(pi.Process(), 99);
     }
     DWORD Wait(DWORD ms) {
-        if (::WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+        if (::WaitForSingleObject(pi.Process(), ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
         DWORD code = 0;
-        ::GetExitCodeProcess(pi.hProcess, &code);
+        ::GetExitCodeProcess(pi.Process(), &code);
         return code;
     }
 };
@@ -141,9 +139,8 @@ struct Process {
 bool Start(Process& p, std::string commandLine) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    p.started = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                                 &p.pi) != FALSE;
-    return p.started;
+    return ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                            p.pi.Put()) != FALSE;
 }
 
 DWORD RunToEnd(const std::string& commandLine, DWORD ms = 60000) {
@@ -225,7 +222,7 @@ TEST_F(BrowserDialogTest, ToolbarButtonOpensTheDialogAndOkStoresTheAccount) {
     WriteSettingDword("first", 1);
     Process browser;
     ASSERT_TRUE(Browse(browser, "toolbar\nquit\n"));
-    HWND dialog = WaitForSettings(browser.pi.dwProcessId, 60s);
+    HWND dialog = WaitForSettings(browser.pi.ProcessId(), 60s);
     ASSERT_NE(dialog, nullptr) << "the toolbar command shows the dialog";
     HWND login = Descendant(dialog, IDC_PV_LOGIN);
     ASSERT_NE(login, nullptr);
@@ -241,7 +238,7 @@ TEST_F(BrowserDialogTest, FirstTitleChangeOpensTheDialogOnceWithFirstRecorded) {
     DeleteSetting("first");
     Process browser;
     ASSERT_TRUE(Browse(browser, "title\ntitle\nquit\n"));
-    HWND dialog = WaitForSettings(browser.pi.dwProcessId, 60s);
+    HWND dialog = WaitForSettings(browser.pi.ProcessId(), 60s);
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(DwordValue("first"), 1u) << "recorded before the dialog opened";
     ::PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);

@@ -17,6 +17,7 @@
 #include "dialog/settings_dialog.h"
 #include "dialog/settings_launcher.h"
 #include "guard/verdict.h"
+#include "platform/handles_win.h"
 #include "platform/module_instance_win.h"
 #include "resources/resource.h"
 #include "tests/support/dialog_support_win.h"
@@ -499,8 +500,8 @@ TEST_F(SettingsDialogTest, FailedSaveIsShownWithTheStopIconAndTheDialogStaysOpen
     Start();
     const std::string path = PvDatPath();
     // Held open without sharing: the dialog can neither open nor create the file.
-    HANDLE held = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    KernelHandle held(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
         ui.SetText(IDC_PV_LOGIN, "eve");
@@ -520,12 +521,11 @@ TEST_F(SettingsDialogTest, FailedSaveIsShownWithTheStopIconAndTheDialogStaysOpen
         EXPECT_EQ(StringValue("name"), "eve");
         EXPECT_EQ(App().m_data.GetSchedule().rows[0].nFromHour, 6);
 
-        ::CloseHandle(held);
-        held = INVALID_HANDLE_VALUE;
+        held.Reset();   // the file is free again: the next save succeeds
         ui.Click(IDOK);
         EXPECT_TRUE(ui.WaitClosed());
     });
-    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    held.Reset();
     CData saved;
     LoadPvDat(saved);
     EXPECT_EQ(saved.GetSchedule().rows[0].nFromMinute, 15);
@@ -773,7 +773,7 @@ TEST_F(SettingsDialogTest, FirstTitleChangeRecordsTheFlagBeforeOpeningAndOpensOn
     RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) { EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr); });
 }
 
-HWND MakeBrowserWindow() {
+OwnedWindow MakeBrowserWindow() {
     static const ATOM atom = [] {
         WNDCLASSA wc{};
         wc.lpfnWndProc = &::DefWindowProcA;
@@ -783,19 +783,21 @@ HWND MakeBrowserWindow() {
         return ::RegisterClassA(&wc);
     }();
     (void)atom;
-    HWND hwnd = ::CreateWindowA("PvDialogTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 50, 50, 700, 500,
-                                nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+    OwnedWindow window(::CreateWindowA("PvDialogTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 50, 50, 700, 500,
+                                       nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr));
+    HWND hwnd = window.Get();
     ::ShowWindow(hwnd, SW_SHOW);
     ::SetForegroundWindow(hwnd);
     ::SetActiveWindow(hwnd);
     MSG msg;
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-    return hwnd;
+    return window;
 }
 
 TEST_F(SettingsDialogTest, OnTheModuleThreadTheActiveWindowOwnsTheDialogAndIsDisabledMeanwhile) {
     Start();
-    HWND browser = MakeBrowserWindow();
+    const OwnedWindow window = MakeBrowserWindow();
+    HWND browser = window.Get();
     ASSERT_EQ(::GetActiveWindow(), browser);
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
@@ -806,13 +808,13 @@ TEST_F(SettingsDialogTest, OnTheModuleThreadTheActiveWindowOwnsTheDialogAndIsDis
     });
     EXPECT_TRUE(::IsWindowEnabled(browser));
     EXPECT_EQ(::GetActiveWindow(), browser);
-    ::DestroyWindow(browser);
 }
 
 TEST_F(SettingsDialogTest, OnAnotherThreadTheDialogHasNoOwnerAndTheWindowStaysUsable) {
     Start();
     std::thread other([&] {
-        HWND browser = MakeBrowserWindow();
+        const OwnedWindow window = MakeBrowserWindow();
+        HWND browser = window.Get();
         RunDialog(OpenByLauncher, [&](Ui& ui) {
             ASSERT_TRUE(ui.WaitForDialog());
             EXPECT_EQ(::GetWindow(ui.Dialog(), GW_OWNER), nullptr);
@@ -821,7 +823,6 @@ TEST_F(SettingsDialogTest, OnAnotherThreadTheDialogHasNoOwnerAndTheWindowStaysUs
             EXPECT_TRUE(ui.WaitClosed());
         });
         EXPECT_TRUE(::IsWindowEnabled(browser));
-        ::DestroyWindow(browser);
     });
     other.join();
 }

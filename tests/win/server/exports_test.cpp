@@ -182,7 +182,7 @@ TEST(ServerClassObjectThreads, SimultaneousFirstRequestsMakeOneClassObject) {
     ASSERT_NE(getClassObject, nullptr);
 
     constexpr int kThreads = 8;
-    std::vector<void*> got(kThreads, nullptr);
+    std::vector<ComPtr<IUnknown>> got(kThreads);
     std::vector<HRESULT> results(kThreads, E_FAIL);
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
@@ -190,16 +190,13 @@ TEST(ServerClassObjectThreads, SimultaneousFirstRequestsMakeOneClassObject) {
         threads.emplace_back([&, i] {
             ready.fetch_add(1);
             while (ready.load() < kThreads) std::this_thread::yield();
-            results[i] = getClassObject(CLSID_CVigil, IID_IClassFactory, &got[i]);
+            results[i] = getClassObject(CLSID_CVigil, IID_IClassFactory, got[i].PutVoid());
         });
     }
     for (auto& t : threads) t.join();
     for (int i = 0; i < kThreads; ++i) {
         EXPECT_EQ(results[i], S_OK);
-        EXPECT_EQ(got[i], got[0]);
-    }
-    for (void* p : got) {
-        if (p) static_cast<IUnknown*>(p)->Release();
+        EXPECT_EQ(got[i].Get(), got[0].Get());
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "server/guids.h"
 #include "server/typelib_win.h"
 #include "tests/support/server_support_win.h"
@@ -121,12 +122,12 @@ TEST_F(ServerRegistration, RegisteringAgainKeepsOneSetAndRestoresOnlyTheAddresse
     EXPECT_EQ(Cr(kClsidKey + L"\\ProgID"), L"Pathvigil.CVigil.1");
 
     // One set: the extension key holds its own default and the eight named values, nothing more.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kExtensionKey.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    pv::RegKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kExtensionKey.c_str(), 0, KEY_READ, key.Put()), ERROR_SUCCESS);
     DWORD subkeys = 99, values = 99;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+    RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
                      nullptr, nullptr);
-    RegCloseKey(key);
+    key.Reset();
     EXPECT_EQ(subkeys, 0u);
     EXPECT_EQ(values, 9u);
 }
@@ -146,10 +147,10 @@ TEST_F(ServerRegistration, TheRegisteredClassIsUsable) {
     EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_CVigil));
     ASSERT_EQ(CLSIDFromProgID(L"Pathvigil.CVigil.1", &clsid), S_OK);
     EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_CVigil));
-    LPOLESTR progId = nullptr;
-    ASSERT_EQ(ProgIDFromCLSID(CLSID_CVigil, &progId), S_OK);
-    EXPECT_STREQ(progId, L"Pathvigil.CVigil.1");
-    CoTaskMemFree(progId);
+    pv::CoTaskMem<OLECHAR> progId;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_CVigil, progId.Put()), S_OK);
+    EXPECT_STREQ(progId.Get(), L"Pathvigil.CVigil.1");
+    progId.Reset();
 
     ComPtr<IDispatch> object;
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.PutVoid()), S_OK);
@@ -173,15 +174,15 @@ TEST_F(ServerRegistration, TheRegisteredClassIsUsable) {
     info->ReleaseTypeAttr(attr);
 
     constexpr int kThreads = 6;
-    std::vector<ITypeInfo*> seen(kThreads, nullptr);
+    std::vector<ComPtr<ITypeInfo>> seen(kThreads);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&seen, i] { pv::GetICVigilTypeInfo(&seen[i]); });
+        threads.emplace_back([&seen, i] { pv::GetICVigilTypeInfo(seen[i].Put()); });
     }
     for (auto& t : threads) t.join();
-    for (ITypeInfo* p : seen) {
-        EXPECT_EQ(p, info.Get());
-        if (p) p->Release();
+    for (auto& p : seen) {
+        EXPECT_EQ(p.Get(), info.Get());
+        p.Reset();
     }
 }
 

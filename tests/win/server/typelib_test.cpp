@@ -12,41 +12,35 @@
 
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "server/guids.h"
 #include "tests/support/server_support_win.h"
 
 namespace {
 
+using pv::Bstr;
 using pv::ComPtr;
 using pv::servertest::DllPath;
 using pv::servertest::Widen;
 
-class Bstr {
-public:
-    ~Bstr() { SysFreeString(m_s); }
-    BSTR* Put() { SysFreeString(m_s); m_s = nullptr; return &m_s; }
-    std::wstring Str() const { return m_s ? std::wstring(m_s, SysStringLen(m_s)) : L"<null>"; }
-
-private:
-    BSTR m_s = nullptr;
-};
-
-std::string Narrow(const std::wstring& w) {
+std::string Narrow(std::wstring_view w) {
     std::string s;
     for (wchar_t c : w) s.push_back(c < 128 ? static_cast<char>(c) : '?');
     return s;
 }
 
+std::string Narrow(const Bstr& b) { return b.Get() ? Narrow(b.View()) : "<null>"; }
+
 std::string Name(ITypeInfo* info, MEMBERID id = MEMBERID_NIL) {
     Bstr name;
     if (FAILED(info->GetDocumentation(id, name.Put(), nullptr, nullptr, nullptr))) return "<none>";
-    return Narrow(name.Str());
+    return Narrow(name);
 }
 
 std::string HelpString(ITypeInfo* info, MEMBERID id = MEMBERID_NIL) {
     Bstr doc;
     if (FAILED(info->GetDocumentation(id, nullptr, doc.Put(), nullptr, nullptr))) return "<none>";
-    return Narrow(doc.Str());
+    return Narrow(doc);
 }
 
 // A type as text: base types by their C names, pointers with '*', user-defined types as
@@ -62,7 +56,7 @@ std::string TypeText(ITypeInfo* owner, const TYPEDESC& t) {
         std::string libName = "?";
         if (SUCCEEDED(ref->GetContainingTypeLib(lib.Put(), &index))) {
             Bstr n;
-            if (SUCCEEDED(lib->GetDocumentation(-1, n.Put(), nullptr, nullptr, nullptr))) libName = Narrow(n.Str());
+            if (SUCCEEDED(lib->GetDocumentation(-1, n.Put(), nullptr, nullptr, nullptr))) libName = Narrow(n);
         }
         return Name(ref.Get()) + "@" + libName;
     }
@@ -84,23 +78,24 @@ std::string TypeText(ITypeInfo* owner, const TYPEDESC& t) {
 std::string Describe(ITypeInfo* info, UINT index) {
     FUNCDESC* fd = nullptr;
     if (FAILED(info->GetFuncDesc(index, &fd))) return "<no funcdesc>";
-    std::vector<BSTR> names(fd->cParams + 1u, nullptr);
+    std::vector<Bstr> names(fd->cParams + 1u);
+    std::vector<BSTR> given(names.size(), nullptr);
     UINT got = 0;
-    info->GetNames(fd->memid, names.data(), static_cast<UINT>(names.size()), &got);
+    info->GetNames(fd->memid, given.data(), static_cast<UINT>(given.size()), &got);
+    for (std::size_t i = 0; i < given.size(); ++i) *names[i].Put() = given[i];
     std::string text = "slot " + std::to_string(fd->oVft / static_cast<int>(sizeof(void*))) + " id " +
                        std::to_string(fd->memid) + " " + Name(info, fd->memid) + " '" +
                        HelpString(info, fd->memid) + "' " + TypeText(info, fd->elemdescFunc.tdesc) + "(";
     for (SHORT i = 0; i < fd->cParams; ++i) {
         if (i) text += ", ";
         text += TypeText(info, fd->lprgelemdescParam[i].tdesc) + " ";
-        text += (static_cast<UINT>(i) + 1 < got && names[i + 1]) ? Narrow(names[i + 1]) : "<unnamed>";
+        text += (static_cast<UINT>(i) + 1 < got && names[i + 1].Get()) ? Narrow(names[i + 1]) : "<unnamed>";
         if (USHORT f = fd->lprgelemdescParam[i].paramdesc.wParamFlags) text += " [flags " + std::to_string(f) + "]";
     }
     text += ")";
     if (fd->callconv != CC_STDCALL) text += " callconv " + std::to_string(fd->callconv);
     if (fd->invkind != INVOKE_FUNC) text += " invkind " + std::to_string(fd->invkind);
     if (fd->cParamsOpt) text += " optional " + std::to_string(fd->cParamsOpt);
-    for (BSTR n : names) SysFreeString(n);
     info->ReleaseFuncDesc(fd);
     return text;
 }
@@ -140,8 +135,8 @@ TEST_F(ServerTypeLib, Library) {
 
     Bstr name, doc;
     ASSERT_EQ(lib->GetDocumentation(-1, name.Put(), doc.Put(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(name.Str(), L"PathvigilLib");
-    EXPECT_EQ(doc.Str(), L"Pathvigil 1.0 Type Library");
+    EXPECT_EQ(std::wstring(name.View()), L"PathvigilLib");
+    EXPECT_EQ(std::wstring(doc.View()), L"Pathvigil 1.0 Type Library");
     // The interface and the coclass, nothing else.
     EXPECT_EQ(lib->GetTypeInfoCount(), 2u);
 }

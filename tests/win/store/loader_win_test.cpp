@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles_win.h"
 #include "tests/support/store_support_win.h"
 
 namespace pv::wintest {
@@ -39,19 +40,18 @@ public:
         std::string command = "\"" + m_path + "\" --load \"" + dll + "\"" + (free ? " --free" : "");
         STARTUPINFOA si{};
         si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        if (!::CreateProcessA(m_path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        ProcessInformation host;
+        if (!::CreateProcessA(m_path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                              host.Put()))
             return -1;
         int result = -1;
-        if (::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(host.Process(), 60000) == WAIT_OBJECT_0) {
             DWORD code = 0;
-            if (::GetExitCodeProcess(pi.hProcess, &code)) result = static_cast<int>(code);
+            if (::GetExitCodeProcess(host.Process(), &code)) result = static_cast<int>(code);
         } else {
-            ::TerminateProcess(pi.hProcess, 99);
-            ::WaitForSingleObject(pi.hProcess, 10000);
+            ::TerminateProcess(host.Process(), 99);
+            ::WaitForSingleObject(host.Process(), 10000);
         }
-        ::CloseHandle(pi.hThread);
-        ::CloseHandle(pi.hProcess);
         return result;
     }
 

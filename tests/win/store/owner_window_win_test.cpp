@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/handles_win.h"
 #include "platform/owner_window_win.h"
 #include "platform/win32_platform_win.h"
 
@@ -33,21 +34,21 @@ public:
             wc.lpszClassName = "PvOwnerTestWindow";
             return ::RegisterClassA(&wc);
         }();
-        m_hwnd = ::CreateWindowExA(0, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(cls)), title,
-                                   style | WS_VISIBLE, 50, 50, 300, 200, owner, nullptr,
-                                   ::GetModuleHandleA(nullptr), nullptr);
+        m_hwnd.Reset(::CreateWindowExA(0, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(cls)), title,
+                                       style | WS_VISIBLE, 50, 50, 300, 200, owner, nullptr,
+                                       ::GetModuleHandleA(nullptr), nullptr));
         Pump();
     }
     ~TestWindow() {
-        if (m_hwnd) ::DestroyWindow(m_hwnd);
+        m_hwnd.Reset();
         Pump();
     }
     TestWindow(const TestWindow&) = delete;
     TestWindow& operator=(const TestWindow&) = delete;
-    HWND get() const { return m_hwnd; }
+    HWND get() const { return m_hwnd.Get(); }
 
 private:
-    HWND m_hwnd = nullptr;
+    OwnedWindow m_hwnd;
 };
 
 // What a dismisser saw of the message box it closed.

@@ -182,16 +182,16 @@ TEST_F(WinPlatform, ClockAgreesWithTheSystemLocalTime) {
 }
 
 TEST_F(WinPlatform, InternetSessionOpensAndUnreachableAddressesFailQuietly) {
-    InternetHandle session = platform.OpenInternetSession("Pathvigil");
-    ASSERT_NE(session, nullptr);
+    UniqueInternetHandle session(platform, platform.OpenInternetSession("Pathvigil"));
+    ASSERT_TRUE(session);
     // Port 1 on the loopback refuses at once: no request handle, nothing to read.
-    InternetHandle request = platform.OpenInternetUrl(session, "http://127.0.0.1:1/");
+    InternetHandle request = platform.OpenInternetUrl(session.Get(), "http://127.0.0.1:1/");
     EXPECT_EQ(request, nullptr);
     char buf[8];
     EXPECT_EQ(platform.ReadInternetFile(request, buf, sizeof buf), 0u);
-    platform.CloseInternetHandle(request);   // null: nothing happens
+    platform.CloseInternetHandle(request);   // null: nothing happens (the call is what is tested)
     EXPECT_EQ(platform.OpenInternetUrl(nullptr, "http://127.0.0.1:1/"), nullptr);
-    platform.CloseInternetHandle(session);
+    session.Reset();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/handles_win.h"
 #include "platform/win32_platform_win.h"
 #include "store/data.h"
 #include "store/file_error.h"
@@ -134,11 +135,11 @@ TEST_F(WinSettings, SaveReplacesTheFileWholeAndHoldsItMeanwhile) {
         std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override {
             if (path == CData::ReplacementPath(*this)) {
                 const std::string held = CData::FilePath(*this);
-                HANDLE h = ::CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, 0, nullptr);
+                const KernelHandle h(::CreateFileA(held.c_str(), GENERIC_READ,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
                 const DWORD error = ::GetLastError();
-                if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-                heldWhileWriting = heldWhileWriting && h == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION;
+                heldWhileWriting = heldWhileWriting && !h && error == ERROR_SHARING_VIOLATION;
             }
             return Win32Platform::OpenFile(path, mode);
         }
@@ -177,8 +178,8 @@ TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
         data.Append(ListKind::Allowed, "http://kept.test/");
         data.Save(platform);
     }
-    HANDLE held = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    KernelHandle held(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
     CData data;
     data.Load(platform);
     EXPECT_EQ(data.Count(ListKind::Allowed), 0u);
@@ -190,7 +191,7 @@ TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
         raised = true;
         EXPECT_EQ(e.Path(), path);
     }
-    ::CloseHandle(held);
+    held.Reset();
     EXPECT_TRUE(raised);
     CData after;
     after.Load(platform);
@@ -215,15 +216,14 @@ private:
 
 // Writes until the disk refuses, in ever smaller pieces, so that no room is left.
 void FillDisk(const std::string& path) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const KernelHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(h);
     const std::string chunk(65536, 'f');
     for (DWORD size = 65536; size > 0; size /= 2) {
         DWORD written = 0;
-        while (::WriteFile(h, chunk.data(), size, &written, nullptr) && written == size) {
+        while (::WriteFile(h.Get(), chunk.data(), size, &written, nullptr) && written == size) {
         }
     }
-    ::CloseHandle(h);
 }
 
 TEST(WinFullDisk, ASaveThatRunsOutOfRoomLeavesTheLastCompleteSave) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/handles_win.h"
 #include "tests/support/store_support_win.h"
 
 namespace pv::wintest {
@@ -20,11 +21,12 @@ const std::string& DllPath() { return g_dll; }
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--load") == 0) {
         if (argc < 3) return 2;
-        HMODULE module = ::LoadLibraryA(argv[2]);
+        pv::LoadedLibrary module(::LoadLibraryA(argv[2]));
         if (!module) return 1;
+        if (argc >= 4 && std::strcmp(argv[3], "--free") == 0) return module.Reset() ? 0 : 3;
         // Without --free the process ends with the module still loaded: its detach then runs as
         // part of process termination.
-        if (argc >= 4 && std::strcmp(argv[3], "--free") == 0 && !::FreeLibrary(module)) return 3;
+        (void)module.Detach();
         return 0;
     }
     std::vector<char*> args(argv, argv + argc);
