@@ -183,6 +183,43 @@ private:
     VARIANT m_v;
 };
 
+// A description that a type library or type information hands out (TLIBATTR, TYPEATTR,
+// FUNCDESC), given back to it on destruction. The giver is not referenced here: whoever asked
+// for the description holds it for longer.
+template <class Giver, class Desc, void (*GiveBack)(Giver*, Desc*)>
+class TypeDescription {
+public:
+    explicit TypeDescription(Giver* giver) noexcept : m_giver(giver) {}
+    TypeDescription(const TypeDescription&) = delete;
+    TypeDescription& operator=(const TypeDescription&) = delete;
+    ~TypeDescription() { Reset(); }
+
+    const Desc* Get() const noexcept { return m_desc; }
+    const Desc* operator->() const noexcept { return m_desc; }
+    explicit operator bool() const noexcept { return m_desc != nullptr; }
+    Desc** Put() noexcept {
+        Reset();
+        return &m_desc;
+    }
+    void Reset() noexcept {
+        if (m_desc) GiveBack(m_giver, std::exchange(m_desc, nullptr));
+    }
+
+private:
+    Giver* m_giver;
+    Desc* m_desc = nullptr;
+};
+
+namespace detail {
+inline void GiveLibAttr(ITypeLib* lib, TLIBATTR* attr) { lib->ReleaseTLibAttr(attr); }
+inline void GiveTypeAttr(ITypeInfo* info, TYPEATTR* attr) { info->ReleaseTypeAttr(attr); }
+inline void GiveFuncDesc(ITypeInfo* info, FUNCDESC* desc) { info->ReleaseFuncDesc(desc); }
+} // namespace detail
+
+using LibAttr = TypeDescription<ITypeLib, TLIBATTR, detail::GiveLibAttr>;
+using TypeAttr = TypeDescription<ITypeInfo, TYPEATTR, detail::GiveTypeAttr>;
+using FuncDesc = TypeDescription<ITypeInfo, FUNCDESC, detail::GiveFuncDesc>;
+
 // A window's device context from GetDC, released to that window on destruction.
 class WindowDC {
 public:

@@ -5,6 +5,7 @@
 
 #include "pathvigil_h.h"
 #include "platform/com_ptr.h"
+#include "platform/handles_win.h"
 #include "platform/module_instance_win.h"
 
 namespace pv {
@@ -55,11 +56,11 @@ HRESULT UnregisterModuleTypeLib() {
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadModuleTypeLib(lib);
     if (FAILED(hr)) return hr;
-    TLIBATTR* attr = nullptr;
-    hr = lib->GetLibAttr(&attr);
+    LibAttr attr(lib.Get());
+    hr = lib->GetLibAttr(attr.Put());
     if (FAILED(hr)) return hr;
-    const TLIBATTR a = *attr;
-    lib->ReleaseTLibAttr(attr);
+    const TLIBATTR a = *attr.Get();
+    attr.Reset();
     return UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
 }
 

@@ -15,6 +15,7 @@
 namespace {
 
 using pv::ComPtr;
+using pv::TypeAttr;
 
 using CanUnloadFn = HRESULT(WINAPI*)();
 using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
@@ -139,10 +140,11 @@ TEST_F(ComponentDll, ObjectsFromTheProgIdDescribeThemselvesFromTheTypeLibrary) {
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.Put()), S_OK);
         ASSERT_TRUE(info);
-        TYPEATTR* attr = nullptr;
-        ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-        EXPECT_TRUE(IsEqualIID(attr->guid, IID_ICVigil));
-        info->ReleaseTypeAttr(attr);
+        {
+            TypeAttr attr(info.Get());
+            ASSERT_EQ(info->GetTypeAttr(attr.Put()), S_OK);
+            EXPECT_TRUE(IsEqualIID(attr->guid, IID_ICVigil));
+        }
 
         struct { const wchar_t* name; DISPID id; } expected[] = {
             {L"SetSite", 2}, {L"Exec", 3}, {L"Connect", 4}, {L"Disconnect", 5}};

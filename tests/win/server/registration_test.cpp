@@ -22,6 +22,7 @@
 namespace {
 
 using pv::ComPtr;
+using pv::TypeAttr;
 using namespace pv::servertest;
 
 const std::wstring kClsid = Widen(pv::kClsidString);
@@ -167,11 +168,12 @@ TEST_F(ServerRegistration, TheRegisteredClassIsUsable) {
 
     // The cached description: the same one for every caller, from several threads at once.
     ASSERT_EQ(pv::GetICVigilTypeInfo(info.Put()), S_OK);
-    TYPEATTR* attr = nullptr;
-    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-    EXPECT_TRUE(IsEqualGUID(attr->guid, IID_ICVigil));
-    EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
-    info->ReleaseTypeAttr(attr);
+    {
+        TypeAttr attr(info.Get());
+        ASSERT_EQ(info->GetTypeAttr(attr.Put()), S_OK);
+        EXPECT_TRUE(IsEqualGUID(attr->guid, IID_ICVigil));
+        EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+    }
 
     constexpr int kThreads = 6;
     std::vector<ComPtr<ITypeInfo>> seen(kThreads);

@@ -20,6 +20,9 @@ namespace {
 
 using pv::Bstr;
 using pv::ComPtr;
+using pv::FuncDesc;
+using pv::LibAttr;
+using pv::TypeAttr;
 using pv::servertest::DllPath;
 using pv::servertest::Widen;
 
@@ -76,8 +79,8 @@ std::string TypeText(ITypeInfo* owner, const TYPEDESC& t) {
 
 // One method as "slot N id D Name 'help' RET(type name, ...)" plus anything unusual.
 std::string Describe(ITypeInfo* info, UINT index) {
-    FUNCDESC* fd = nullptr;
-    if (FAILED(info->GetFuncDesc(index, &fd))) return "<no funcdesc>";
+    FuncDesc fd(info);
+    if (FAILED(info->GetFuncDesc(index, fd.Put()))) return "<no funcdesc>";
     std::vector<Bstr> names(fd->cParams + 1u);
     std::vector<BSTR> given(names.size(), nullptr);
     UINT got = 0;
@@ -96,7 +99,6 @@ std::string Describe(ITypeInfo* info, UINT index) {
     if (fd->callconv != CC_STDCALL) text += " callconv " + std::to_string(fd->callconv);
     if (fd->invkind != INVOKE_FUNC) text += " invkind " + std::to_string(fd->invkind);
     if (fd->cParamsOpt) text += " optional " + std::to_string(fd->cParamsOpt);
-    info->ReleaseFuncDesc(fd);
     return text;
 }
 
@@ -111,11 +113,9 @@ protected:
     }
 
     static TYPEATTR Attr(ITypeInfo* info) {
-        TYPEATTR* a = nullptr;
-        EXPECT_EQ(info->GetTypeAttr(&a), S_OK);
-        TYPEATTR copy = a ? *a : TYPEATTR{};
-        if (a) info->ReleaseTypeAttr(a);
-        return copy;
+        TypeAttr a(info);
+        EXPECT_EQ(info->GetTypeAttr(a.Put()), S_OK);
+        return a ? *a.Get() : TYPEATTR{};
     }
 
     ComPtr<ITypeLib> lib;
@@ -124,14 +124,14 @@ protected:
 };
 
 TEST_F(ServerTypeLib, Library) {
-    TLIBATTR* attr = nullptr;
-    ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
+    LibAttr attr(lib.Get());
+    ASSERT_EQ(lib->GetLibAttr(attr.Put()), S_OK);
     EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_PathvigilLib));
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 0);
     EXPECT_EQ(attr->lcid, 0u);
     EXPECT_EQ(attr->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
-    lib->ReleaseTLibAttr(attr);
+    attr.Reset();
 
     Bstr name, doc;
     ASSERT_EQ(lib->GetDocumentation(-1, name.Put(), doc.Put(), nullptr, nullptr), S_OK);
@@ -200,10 +200,9 @@ TEST_F(ServerTypeLib, MethodsInOrderWithIdsHelpNamesAndTypes) {
     };
     for (UINT i = 0; i < want.size(); ++i) EXPECT_EQ(Describe(vtable.Get(), i), want[i]) << "method " << i;
 
-    FUNCDESC* fd = nullptr;
-    ASSERT_EQ(vtable->GetFuncDesc(0, &fd), S_OK);
+    FuncDesc fd(vtable.Get());
+    ASSERT_EQ(vtable->GetFuncDesc(0, fd.Put()), S_OK);
     EXPECT_EQ(fd->funckind, FUNC_PUREVIRTUAL);
-    vtable->ReleaseFuncDesc(fd);
 }
 
 TEST_F(ServerTypeLib, NamesResolveToDispIds) {
