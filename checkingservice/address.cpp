@@ -5,204 +5,207 @@
 namespace pv::check {
 namespace {
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-void assign_lowered(std::string &out, std::string_view text) {
-  out.assign(text);
-  for (char &c : out) c = lower_ascii(c);
+void AssignLowered(std::string& out, std::string_view text) {
+    out.assign(text);
+    for (char& c : out) c = LowerAscii(c);
 }
 
-bool is_scheme(std::string_view text) {
-  if (text.empty()) return false;
-  const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (!alpha(text.front())) return false;
-  return std::all_of(text.begin(), text.end(), [&](char c) {
-    return alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-  });
+bool IsScheme(std::string_view text) {
+    if (text.empty()) return false;
+    const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!alpha(text.front())) return false;
+    return std::all_of(text.begin(), text.end(), [&](char c) {
+        return alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    });
 }
 
-bool all_digits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+bool AllDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = lower_ascii(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = LowerAscii(c);
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
 }
 
 // Hosts never legitimately hold %xx; decoding them keeps "ex%61mple.com" from slipping past a
 // rule for "example.com".
-void decode_host(std::string_view host, std::string &out) {
-  out.resize(host.size());
-  size_t n = 0;
-  for (size_t i = 0; i < host.size(); ++i) {
-    char c = host[i];
-    if (c == '%' && i + 2 < host.size()) {
-      const int hi = hex_value(host[i + 1]);
-      const int lo = hex_value(host[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        c = static_cast<char>(hi * 16 + lo);
-        i += 2;
-      }
+void DecodeHost(std::string_view host, std::string& out) {
+    out.resize(host.size());
+    size_t n = 0;
+    for (size_t i = 0; i < host.size(); ++i) {
+        char c = host[i];
+        if (c == '%' && i + 2 < host.size()) {
+            const int hi = HexValue(host[i + 1]);
+            const int lo = HexValue(host[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                c = static_cast<char>(hi * 16 + lo);
+                i += 2;
+            }
+        }
+        out[n++] = LowerAscii(c);
     }
-    out[n++] = lower_ascii(c);
-  }
-  while (n > 0 && out[n - 1] == '.') --n;
-  out.resize(n);
+    while (n > 0 && out[n - 1] == '.') --n;
+    out.resize(n);
 }
 
 // The first "/", "?", "#" or "\\" from `from` on, or npos.
-size_t find_delimiter(std::string_view text, size_t from) {
-  for (size_t i = from; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '/' || c == '?' || c == '#' || c == '\\') return i;
-  }
-  return std::string_view::npos;
-}
-
-bool is_default_port(std::string_view scheme, std::string_view port) {
-  return (scheme == "http" && port == "80") || (scheme == "https" && port == "443") ||
-         (scheme == "ftp" && port == "21");
-}
-
-bool looks_ipv4(std::string_view host) {
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-    return (c >= '0' && c <= '9') || c == '.';
-  });
-}
-
-}  // namespace
-
-std::string_view trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-AddressParts parse_address(std::string_view address) {
-  AddressParts parts;
-  parse_address(address, parts);
-  return parts;
-}
-
-void parse_address(std::string_view address, AddressParts &parts) {
-  parts.scheme.clear();
-  parts.canonical.clear();
-  parts.host.clear();
-  parts.path.clear();
-  parts.host_is_ip = false;
-  size_t authority_start = 0;
-  const size_t sep = address.find("://");
-  const size_t first_delim = find_delimiter(address, 0);
-  if (sep != std::string_view::npos && sep < first_delim && is_scheme(address.substr(0, sep))) {
-    assign_lowered(parts.scheme, address.substr(0, sep));
-    authority_start = sep + 3;
-  } else if (address.starts_with("//")) {
-    authority_start = 2;
-  } else {
-    const size_t colon = address.find(':');
-    if (colon != std::string_view::npos && colon < first_delim &&
-        is_scheme(address.substr(0, colon))) {
-      const std::string_view after = address.substr(colon + 1, first_delim - colon - 1);
-      if (!all_digits(after)) {
-        // "about:blank", "javascript:...", "mailto:...": nothing that names a host.
-        assign_lowered(parts.scheme, address.substr(0, colon));
-        parts.path.assign(address.substr(colon + 1));
-        parts.canonical.append(parts.scheme).append(":").append(parts.path);
-        return;
-      }
+size_t FindDelimiter(std::string_view text, size_t from) {
+    for (size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '/' || c == '?' || c == '#' || c == '\\') return i;
     }
-  }
+    return std::string_view::npos;
+}
 
-  size_t authority_end =
-      authority_start <= first_delim ? first_delim : find_delimiter(address, authority_start);
-  if (authority_end == std::string_view::npos) authority_end = address.size();
-  std::string_view host_port = address.substr(authority_start, authority_end - authority_start);
-  if (const size_t at = host_port.rfind('@'); at != std::string_view::npos) {
-    host_port.remove_prefix(at + 1);
-  }
-  std::string_view host = host_port;
-  std::string_view port;
-  if (host_port.starts_with('[')) {
-    const size_t close = host_port.find(']');
-    if (close != std::string_view::npos) {
-      host = host_port.substr(0, close + 1);
-      if (close + 1 < host_port.size() && host_port[close + 1] == ':') {
-        port = host_port.substr(close + 2);
-      }
-      parts.host_is_ip = true;
+bool IsDefaultPort(std::string_view scheme, std::string_view port) {
+    return (scheme == "http" && port == "80") || (scheme == "https" && port == "443") ||
+           (scheme == "ftp" && port == "21");
+}
+
+bool LooksIpv4(std::string_view host) {
+    return !host.empty() &&
+           std::all_of(host.begin(), host.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+} // namespace
+
+std::string_view Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+AddressParts ParseAddress(std::string_view address) {
+    AddressParts parts;
+    ParseAddress(address, parts);
+    return parts;
+}
+
+void ParseAddress(std::string_view address, AddressParts& parts) {
+    parts.scheme.clear();
+    parts.canonical.clear();
+    parts.host.clear();
+    parts.path.clear();
+    parts.hostIsIp = false;
+    size_t authorityStart = 0;
+    const size_t sep = address.find("://");
+    const size_t firstDelim = FindDelimiter(address, 0);
+    if (sep != std::string_view::npos && sep < firstDelim && IsScheme(address.substr(0, sep))) {
+        AssignLowered(parts.scheme, address.substr(0, sep));
+        authorityStart = sep + 3;
+    } else if (address.starts_with("//")) {
+        authorityStart = 2;
+    } else {
+        const size_t colon = address.find(':');
+        if (colon != std::string_view::npos && colon < firstDelim && IsScheme(address.substr(0, colon))) {
+            const std::string_view after = address.substr(colon + 1, firstDelim - colon - 1);
+            if (!AllDigits(after)) {
+                // "about:blank", "javascript:...", "mailto:...": nothing that names a host.
+                AssignLowered(parts.scheme, address.substr(0, colon));
+                parts.path.assign(address.substr(colon + 1));
+                parts.canonical.append(parts.scheme).append(":").append(parts.path);
+                return;
+            }
+        }
     }
-  } else if (const size_t colon = host_port.rfind(':'); colon != std::string_view::npos) {
-    host = host_port.substr(0, colon);
-    port = host_port.substr(colon + 1);
-  }
-  decode_host(host, parts.host);
-  if (!parts.host_is_ip) parts.host_is_ip = looks_ipv4(parts.host);
 
-  const std::string_view rest = address.substr(authority_end);
-  const bool needs_slash = rest.empty() || rest.front() == '?' || rest.front() == '#';
-  parts.path.reserve(rest.size() + 1);
-  if (needs_slash) parts.path.push_back('/');
-  parts.path.append(rest.data(), rest.size());
+    size_t authorityEnd = authorityStart <= firstDelim ? firstDelim : FindDelimiter(address, authorityStart);
+    if (authorityEnd == std::string_view::npos) authorityEnd = address.size();
+    std::string_view hostPort = address.substr(authorityStart, authorityEnd - authorityStart);
+    if (const size_t at = hostPort.rfind('@'); at != std::string_view::npos) {
+        hostPort.remove_prefix(at + 1);
+    }
+    std::string_view host = hostPort;
+    std::string_view port;
+    if (hostPort.starts_with('[')) {
+        const size_t close = hostPort.find(']');
+        if (close != std::string_view::npos) {
+            host = hostPort.substr(0, close + 1);
+            if (close + 1 < hostPort.size() && hostPort[close + 1] == ':') {
+                port = hostPort.substr(close + 2);
+            }
+            parts.hostIsIp = true;
+        }
+    } else if (const size_t colon = hostPort.rfind(':'); colon != std::string_view::npos) {
+        host = hostPort.substr(0, colon);
+        port = hostPort.substr(colon + 1);
+    }
+    DecodeHost(host, parts.host);
+    if (!parts.hostIsIp) parts.hostIsIp = LooksIpv4(parts.host);
 
-  const bool show_port = !port.empty() && !is_default_port(parts.scheme, port);
-  parts.canonical.reserve(parts.scheme.size() + 3 + parts.host.size() + port.size() + 1 +
-                          parts.path.size());
-  if (!parts.scheme.empty()) {
-    parts.canonical.append(parts.scheme);
-    parts.canonical.append("://");
-  }
-  parts.canonical.append(parts.host);
-  if (show_port) {
-    parts.canonical.push_back(':');
-    parts.canonical.append(port);
-  }
-  parts.canonical.append(parts.path);
+    const std::string_view rest = address.substr(authorityEnd);
+    const bool needsSlash = rest.empty() || rest.front() == '?' || rest.front() == '#';
+    parts.path.reserve(rest.size() + 1);
+    if (needsSlash) parts.path.push_back('/');
+    parts.path.append(rest.data(), rest.size());
+
+    const bool showPort = !port.empty() && !IsDefaultPort(parts.scheme, port);
+    parts.canonical.reserve(parts.scheme.size() + 3 + parts.host.size() + port.size() + 1 +
+                            parts.path.size());
+    if (!parts.scheme.empty()) {
+        parts.canonical.append(parts.scheme);
+        parts.canonical.append("://");
+    }
+    parts.canonical.append(parts.host);
+    if (showPort) {
+        parts.canonical.push_back(':');
+        parts.canonical.append(port);
+    }
+    parts.canonical.append(parts.path);
 }
 
-std::string_view kind_name(RuleKind kind) {
-  switch (kind) {
-    case RuleKind::Exact: return "exact";
-    case RuleKind::Prefix: return "prefix";
-    case RuleKind::Host: return "host";
-    case RuleKind::Domain: return "domain";
-  }
-  return "?";
+std::string_view KindName(RuleKind kind) {
+    switch (kind) {
+    case RuleKind::Exact:
+        return "exact";
+    case RuleKind::Prefix:
+        return "prefix";
+    case RuleKind::Host:
+        return "host";
+    case RuleKind::Domain:
+        return "domain";
+    }
+    return "?";
 }
 
-std::optional<RuleKind> parse_kind(std::string_view name) {
-  for (RuleKind kind : {RuleKind::Exact, RuleKind::Prefix, RuleKind::Host, RuleKind::Domain}) {
-    if (name == kind_name(kind)) return kind;
-  }
-  return std::nullopt;
+std::optional<RuleKind> ParseKind(std::string_view name) {
+    for (RuleKind kind : {RuleKind::Exact, RuleKind::Prefix, RuleKind::Host, RuleKind::Domain}) {
+        if (name == KindName(kind)) return kind;
+    }
+    return std::nullopt;
 }
 
-PatternResult normalize_pattern(RuleKind kind, std::string_view text) {
-  text = trim(text);
-  if (text.empty()) return {{}, "empty pattern"};
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) return {{}, "control character in pattern"};
-  }
-  if (kind == RuleKind::Domain) {
-    if (text.starts_with("*.")) text.remove_prefix(2);
-    else if (text.starts_with('.')) text.remove_prefix(1);
-  }
-  const AddressParts parts = parse_address(text);
-  if (kind == RuleKind::Exact) {
-    if (parts.scheme.empty()) return {{}, "an exact address needs its scheme (http://...)"};
-    return {parts.canonical, {}};
-  }
-  if (parts.host.empty()) return {{}, "no host in pattern"};
-  for (unsigned char c : parts.host) {
-    if (c == ' ' || c == '%' || c == '@') return {{}, "invalid character in host"};
-  }
-  if (kind == RuleKind::Prefix) return {parts.host + parts.path, {}};
-  if (parts.path != "/") return {{}, "pattern holds a path: use a prefix rule"};
-  return {parts.host, {}};
+PatternResult NormalizePattern(RuleKind kind, std::string_view text) {
+    text = Trim(text);
+    if (text.empty()) return {{}, "empty pattern"};
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) return {{}, "control character in pattern"};
+    }
+    if (kind == RuleKind::Domain) {
+        if (text.starts_with("*."))
+            text.remove_prefix(2);
+        else if (text.starts_with('.'))
+            text.remove_prefix(1);
+    }
+    const AddressParts parts = ParseAddress(text);
+    if (kind == RuleKind::Exact) {
+        if (parts.scheme.empty()) return {{}, "an exact address needs its scheme (http://...)"};
+        return {parts.canonical, {}};
+    }
+    if (parts.host.empty()) return {{}, "no host in pattern"};
+    for (unsigned char c : parts.host) {
+        if (c == ' ' || c == '%' || c == '@') return {{}, "invalid character in host"};
+    }
+    if (kind == RuleKind::Prefix) return {parts.host + parts.path, {}};
+    if (parts.path != "/") return {{}, "pattern holds a path: use a prefix rule"};
+    return {parts.host, {}};
 }
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -14,26 +14,26 @@ namespace pv::check {
 enum class RuleKind : unsigned char { Exact, Prefix, Host, Domain };
 
 struct AddressParts {
-  // Lowercased scheme; empty when the address starts with its host.
-  std::string scheme;
-  // Lowercased scheme and host, userinfo and default port dropped, rest verbatim ("/" when
-  // the address ends right after the host).
-  std::string canonical;
-  // Lowercased host without userinfo, port or trailing dots; %xx sequences decoded. Empty
-  // for addresses that name no host ("about:blank", "javascript:...").
-  std::string host;
-  // Everything from the end of the host on: path, query and fragment; "/" if nothing.
-  std::string path;
-  // A numeric host (IPv4 dotted or bracketed IPv6) has no parent domains.
-  bool host_is_ip = false;
+    // Lowercased scheme; empty when the address starts with its host.
+    std::string scheme;
+    // Lowercased scheme and host, userinfo and default port dropped, rest verbatim ("/" when
+    // the address ends right after the host).
+    std::string canonical;
+    // Lowercased host without userinfo, port or trailing dots; %xx sequences decoded. Empty
+    // for addresses that name no host ("about:blank", "javascript:...").
+    std::string host;
+    // Everything from the end of the host on: path, query and fragment; "/" if nothing.
+    std::string path;
+    // A numeric host (IPv4 dotted or bracketed IPv6) has no parent domains.
+    bool hostIsIp = false;
 };
 
-AddressParts parse_address(std::string_view address);
+AddressParts ParseAddress(std::string_view address);
 // The same into parts, whose strings keep their memory for the next address.
-void parse_address(std::string_view address, AddressParts &parts);
+void ParseAddress(std::string_view address, AddressParts& parts);
 
-std::string_view kind_name(RuleKind kind);
-std::optional<RuleKind> parse_kind(std::string_view name);
+std::string_view KindName(RuleKind kind);
+std::optional<RuleKind> ParseKind(std::string_view name);
 
 // Turns what an administrator typed (or a list file holds) into the stored key of a rule of
 // the given kind, or explains why it cannot be one:
@@ -43,12 +43,12 @@ std::optional<RuleKind> parse_kind(std::string_view name);
 //   domain - a domain and all of its subdomains ("*." and a leading dot are accepted).
 // Host and domain patterns may be given as whole addresses; only their host counts.
 struct PatternResult {
-  std::string key;
-  std::string error;  // empty on success
+    std::string key;
+    std::string error; // empty on success
 };
-PatternResult normalize_pattern(RuleKind kind, std::string_view text);
+PatternResult NormalizePattern(RuleKind kind, std::string_view text);
 
 // Text without ASCII blanks and line ends at either end.
-std::string_view trim(std::string_view text);
+std::string_view Trim(std::string_view text);
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -4,7 +4,7 @@
 
 #include "checkingservice/admin.h"
 
-int main(int argc, char **argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  return pv::check::run_admin(args, std::cin, std::cout, std::cerr);
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return pv::check::RunAdmin(args, std::cin, std::cout, std::cerr);
 }

@@ -14,60 +14,57 @@ namespace pv::check {
 inline constexpr std::string_view kCommandLineActor = "command line";
 
 class AuditedAdminStore final : public AdminStore {
- public:
-  AuditedAdminStore(AdminStore &inner, ConsoleStore &console, std::string actor);
+public:
+    AuditedAdminStore(AdminStore& inner, ConsoleStore& console, std::string actor);
 
-  // A change outside AdminStore (administrators, renaming, imports): before and after describe
-  // the state around change.
-  void record(const std::string &action, const std::string &target,
-              const std::function<std::string()> &before, const std::function<void()> &change,
-              const std::function<std::string()> &after);
+    // A change outside AdminStore (administrators, renaming, imports): before and after describe
+    // the state around change.
+    void Record(const std::string& action, const std::string& target,
+                const std::function<std::string()>& before, const std::function<void()>& change,
+                const std::function<std::string()>& after);
 
-  void add_account(const std::string &name, const std::optional<std::string> &hash,
-                   Action policy) override;
-  void set_password(const std::string &name, const std::string &hash) override;
-  void set_policy(const std::string &name, Action policy) override;
-  void set_relocation(const std::string &name, const std::string &address) override;
-  void remove_account(const std::string &name) override;
-  std::vector<AccountRecord> accounts() override { return inner_.accounts(); }
-  void add_rule(const Scope &scope, RuleKind kind, const std::string &key, Action action) override;
-  bool remove_rule(const Scope &scope, RuleKind kind, const std::string &key) override;
-  std::vector<RuleRecord> rules(const std::optional<Scope> &filter) override {
-    return inner_.rules(filter);
-  }
-  void create_list(const std::string &name) override;
-  void remove_list(const std::string &name) override;
-  std::vector<ListInfo> lists() override { return inner_.lists(); }
-  uint64_t add_list_entries(const std::string &list,
-                            std::span<const std::pair<RuleKind, std::string>> entries,
-                            bool replace) override;
-  bool remove_list_entry(const std::string &list, RuleKind kind, const std::string &key) override;
-  std::vector<std::pair<RuleKind, std::string>> list_entries(const std::string &list,
-                                                             uint64_t limit) override {
-    return inner_.list_entries(list, limit);
-  }
-  void attach(const std::string &list, const Scope &scope, Action action) override;
-  bool detach(const std::string &list, const Scope &scope) override;
-  std::vector<AttachmentRecord> attachments() override { return inner_.attachments(); }
-  void set_log_keep(uint64_t keep) override;
-  uint64_t log_keep() override { return inner_.log_keep(); }
-  std::vector<QueryLogRecord> query_log(uint64_t limit,
-                                        const std::optional<std::string> &account) override {
-    return inner_.query_log(limit, account);
-  }
+    void AddAccount(const std::string& name, const std::optional<std::string>& hash, Action policy) override;
+    void SetPassword(const std::string& name, const std::string& hash) override;
+    void SetPolicy(const std::string& name, Action policy) override;
+    void SetRelocation(const std::string& name, const std::string& address) override;
+    void RemoveAccount(const std::string& name) override;
+    std::vector<AccountRecord> Accounts() override { return m_inner.Accounts(); }
+    void AddRule(const Scope& scope, RuleKind kind, const std::string& key, Action action) override;
+    bool RemoveRule(const Scope& scope, RuleKind kind, const std::string& key) override;
+    std::vector<RuleRecord> Rules(const std::optional<Scope>& filter) override {
+        return m_inner.Rules(filter);
+    }
+    void CreateList(const std::string& name) override;
+    void RemoveList(const std::string& name) override;
+    std::vector<ListInfo> Lists() override { return m_inner.Lists(); }
+    uint64_t AddListEntries(const std::string& list,
+                            std::span<const std::pair<RuleKind, std::string>> entries, bool replace) override;
+    bool RemoveListEntry(const std::string& list, RuleKind kind, const std::string& key) override;
+    std::vector<std::pair<RuleKind, std::string>> ListEntries(const std::string& list,
+                                                              uint64_t limit) override {
+        return m_inner.ListEntries(list, limit);
+    }
+    void Attach(const std::string& list, const Scope& scope, Action action) override;
+    bool Detach(const std::string& list, const Scope& scope) override;
+    std::vector<AttachmentRecord> Attachments() override { return m_inner.Attachments(); }
+    void SetLogKeep(uint64_t keep) override;
+    uint64_t LogKeep() override { return m_inner.LogKeep(); }
+    std::vector<QueryLogRecord> QueryLog(uint64_t limit, const std::optional<std::string>& account) override {
+        return m_inner.QueryLog(limit, account);
+    }
 
-  // The texts the trail uses, also for the console's own records.
-  std::string account_state(const std::string &name);
-  std::string list_state(const std::string &name);
-  static std::string scope_text(const Scope &scope);
+    // The texts the trail uses, also for the console's own records.
+    std::string AccountState(const std::string& name);
+    std::string ListState(const std::string& name);
+    static std::string ScopeText(const Scope& scope);
 
- private:
-  std::string rule_state(const Scope &scope, RuleKind kind, const std::string &key);
-  std::string attachment_state(const std::string &list, const Scope &scope);
+private:
+    std::string RuleState(const Scope& scope, RuleKind kind, const std::string& key);
+    std::string AttachmentState(const std::string& list, const Scope& scope);
 
-  AdminStore &inner_;
-  ConsoleStore &console_;
-  std::string actor_;
+    AdminStore& m_inner;
+    ConsoleStore& m_console;
+    std::string m_actor;
 };
 
-}  // namespace pv::check
+} // namespace pv::check

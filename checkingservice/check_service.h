@@ -22,16 +22,16 @@
 namespace pv::check {
 
 struct ServiceOptions {
-  std::string path = "/cgi-bin/checker";  // "*": answer on every path
-  double verify_per_second = 10;          // slow password checks, per name and per client
-  double verify_burst = 20;
-  size_t log_queue_bytes = 4 << 20;       // query-log records waiting for the store
-  bool query_log = true;
+    std::string path = "/cgi-bin/checker"; // "*": answer on every path
+    double verifyPerSecond = 10;           // slow password checks, per name and per client
+    double verifyBurst = 20;
+    size_t logQueueBytes = 4 << 20; // query-log records waiting for the store
+    bool queryLog = true;
 };
 
 struct Reply {
-  int status = 200;
-  std::string body;
+    int status = 200;
+    std::string body;
 };
 
 // Longer hosts, or hosts of more labels, are forbidden before any rule is looked at.
@@ -44,76 +44,75 @@ inline constexpr size_t kLoggedAddressBytes = 1024;
 inline constexpr size_t kLoggedReasonBytes = 160;
 
 // Memory a record takes while it waits for the store, as counted against log_queue_bytes.
-size_t queued_bytes(const QueryLogRecord &record);
+size_t QueuedBytes(const QueryLogRecord& record);
 
 class CheckService {
- public:
-  // State of one serving thread: its copy of the index pointer, its credential cache and its
-  // share of the query log. Only that thread answers through it.
-  class Context {
-   public:
-    explicit Context(bool gated) : gated(gated) {}
+public:
+    // State of one serving thread: its copy of the index pointer, its credential cache and its
+    // share of the query log. Only that thread answers through it.
+    class Context {
+    public:
+        explicit Context(bool gated) : m_gated(gated) {}
 
-   private:
-    friend class CheckService;
-    // Gated: every request went through prepare() first, so answer() never runs a slow
-    // password check itself.
-    const bool gated;
-    std::shared_ptr<const RuleIndex> index;
-    uint64_t version = 0;
-    // What prepare() found for the request it was last asked about, which answer() is asked
-    // about next on the same thread: the pair's outcome need not be looked up twice.
-    const char *prepared_target = nullptr;
-    size_t prepared_size = 0;
-    uint64_t prepared_version = 0;  // of the index it looked at
-    CredentialChecker::Outcome prepared = CredentialChecker::Outcome::Unknown;
-    AddressParts address;  // the last query's, whose strings are reused
-    std::mutex log_mutex;
-    std::vector<QueryLogRecord> log;
-  };
+    private:
+        friend class CheckService;
+        // Gated: every request went through prepare() first, so answer() never runs a slow
+        // password check itself.
+        const bool m_gated;
+        std::shared_ptr<const RuleIndex> m_index;
+        uint64_t m_version = 0;
+        // What prepare() found for the request it was last asked about, which answer() is asked
+        // about next on the same thread: the pair's outcome need not be looked up twice.
+        const char* m_preparedTarget = nullptr;
+        size_t m_preparedSize = 0;
+        uint64_t m_preparedVersion = 0; // of the index it looked at
+        CredentialChecker::Outcome m_prepared = CredentialChecker::Outcome::Unknown;
+        AddressParts m_address; // the last query's, whose strings are reused
+        std::mutex m_logMutex;
+        std::vector<QueryLogRecord> m_log;
+    };
 
-  explicit CheckService(ServiceOptions options);
+    explicit CheckService(ServiceOptions options);
 
-  // Makes index the one later queries are answered from; threads pick it up at their next
-  // query without waiting on each other.
-  void publish(std::shared_ptr<const RuleIndex> index);
-  std::shared_ptr<const RuleIndex> index() const;
+    // Makes index the one later queries are answered from; threads pick it up at their next
+    // query without waiting on each other.
+    void Publish(std::shared_ptr<const RuleIndex> index);
+    std::shared_ptr<const RuleIndex> Index() const;
 
-  Context &new_context(bool gated = false);
+    Context& NewContext(bool gated = false);
 
-  // Before answer(), on a serving thread that must not block: false means a slow password
-  // check was started for this query and what make_resume() returned will be called (from
-  // another thread) once answer() can do without it.
-  // client: who sent the query, for the per-client budget of slow checks.
-  bool prepare(Context &context, std::string_view target, std::string_view client,
-               const CredentialChecker::MakeDone &make_resume);
-  Reply answer(Context &context, std::string_view method, std::string_view target,
-               std::string_view peer);
+    // Before answer(), on a serving thread that must not block: false means a slow password
+    // check was started for this query and what make_resume() returned will be called (from
+    // another thread) once answer() can do without it.
+    // client: who sent the query, for the per-client budget of slow checks.
+    bool Prepare(Context& context, std::string_view target, std::string_view client,
+                 const CredentialChecker::MakeDone& makeResume);
+    Reply Answer(Context& context, std::string_view method, std::string_view target, std::string_view peer);
 
-  // Hands over the query-log records collected so far, oldest first. held: their memory goes
-  // on counting against log_queue_bytes until release_log(*held), so that a batch being
-  // written and the records queued behind it stay within the bound together.
-  std::vector<QueryLogRecord> take_log(size_t *held = nullptr);
-  void release_log(size_t held);
-  // Records refused because log_queue_bytes were waiting already.
-  uint64_t dropped_log_records() const { return dropped_log_.load(); }
-  const CredentialChecker &credentials() const { return credentials_; }
-  // Password hashes that checks found costlier than the service's (see CredentialChecker).
-  std::vector<HashUpgrade> take_hash_upgrades() { return credentials_.take_upgrades(); }
+    // Hands over the query-log records collected so far, oldest first. held: their memory goes
+    // on counting against log_queue_bytes until ReleaseLog(*held), so that a batch being
+    // written and the records queued behind it stay within the bound together.
+    std::vector<QueryLogRecord> TakeLog(size_t* held = nullptr);
+    void ReleaseLog(size_t held);
+    // Records refused because log_queue_bytes were waiting already.
+    uint64_t DroppedLogRecords() const { return m_droppedLog.load(); }
+    const CredentialChecker& Credentials() const { return m_credentials; }
+    // Password hashes that checks found costlier than the service's (see CredentialChecker).
+    std::vector<HashUpgrade> TakeHashUpgrades() { return m_credentials.TakeUpgrades(); }
 
- private:
-  void record(Context &context, QueryLogRecord record);
-  const RuleIndex &current(Context &context);
+private:
+    void Record(Context& context, QueryLogRecord record);
+    const RuleIndex& Current(Context& context);
 
-  ServiceOptions options_;
-  CredentialChecker credentials_;
-  mutable std::mutex index_mutex_;
-  std::shared_ptr<const RuleIndex> index_;
-  std::atomic<uint64_t> index_version_{0};
-  std::mutex contexts_mutex_;
-  std::vector<std::unique_ptr<Context>> contexts_;
-  std::atomic<uint64_t> dropped_log_{0};
-  std::atomic<size_t> queued_log_bytes_{0};
+    ServiceOptions m_options;
+    CredentialChecker m_credentials;
+    mutable std::mutex m_indexMutex;
+    std::shared_ptr<const RuleIndex> m_index;
+    std::atomic<uint64_t> m_indexVersion{0};
+    std::mutex m_contextsMutex;
+    std::vector<std::unique_ptr<Context>> m_contexts;
+    std::atomic<uint64_t> m_droppedLog{0};
+    std::atomic<size_t> m_queuedLogBytes{0};
 };
 
-}  // namespace pv::check
+} // namespace pv::check

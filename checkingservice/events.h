@@ -8,13 +8,13 @@
 
 namespace pv::check {
 
-void log_event(std::string_view message);
+void LogEvent(std::string_view message);
 
 // Quiet mode drops everything but errors (benchmarks).
-void set_event_log_quiet(bool quiet);
-void log_error(std::string_view message);
+void SetEventLogQuiet(bool quiet);
+void LogError(std::string_view message);
 
 // Control bytes and bytes above 0x7e become \xNN; at most max_length input bytes are shown.
-std::string printable(std::string_view text, size_t max_length = 200);
+std::string Printable(std::string_view text, size_t maxLength = 200);
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -20,43 +20,57 @@ namespace pv::check {
 
 // A file descriptor; -1 holds nothing.
 class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-  UniqueFd &operator=(UniqueFd &&other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  explicit operator bool() const { return valid(); }
-  // Gives the descriptor up without closing it.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    const int old = std::exchange(fd_, fd);
-    if (old >= 0) ::close(old);
-  }
+    int Get() const { return m_fd; }
+    bool Valid() const { return m_fd >= 0; }
+    explicit operator bool() const { return Valid(); }
+    // Gives the descriptor up without closing it.
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int fd = -1) {
+        const int old = std::exchange(m_fd, fd);
+        if (old >= 0) ::close(old);
+    }
 
- private:
-  int fd_ = -1;
+private:
+    int m_fd = -1;
 };
 
 // The library handles close through functions of the libraries themselves; the deleters are
 // defined where those headers are included (handles.cpp), so this header stays free of them.
-struct SqliteCloser { void operator()(sqlite3 *db) const; };
-struct SqliteFinalizer { void operator()(sqlite3_stmt *stmt) const; };
-struct SqliteFreer { void operator()(char *text) const; };  // sqlite3_free
-struct PgFinisher { void operator()(pg_conn *conn) const; };
-struct PgClearer { void operator()(pg_result *result) const; };
-struct PgNotifyFreer { void operator()(pgNotify *note) const; };  // PQfreemem
-struct PgFreer { void operator()(char *data) const; };  // PQfreemem: COPY data
+struct SqliteCloser {
+    void operator()(sqlite3* db) const;
+};
+struct SqliteFinalizer {
+    void operator()(sqlite3_stmt* stmt) const;
+};
+struct SqliteFreer {
+    void operator()(char* text) const;
+}; // sqlite3_free
+struct PgFinisher {
+    void operator()(pg_conn* conn) const;
+};
+struct PgClearer {
+    void operator()(pg_result* result) const;
+};
+struct PgNotifyFreer {
+    void operator()(pgNotify* note) const;
+}; // PQfreemem
+struct PgFreer {
+    void operator()(char* data) const;
+}; // PQfreemem: COPY data
 struct AddrInfoFreer {
-  void operator()(addrinfo *list) const { freeaddrinfo(list); }
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 
 using SqliteDb = std::unique_ptr<sqlite3, SqliteCloser>;
@@ -68,4 +82,4 @@ using PgNotify = std::unique_ptr<pgNotify, PgNotifyFreer>;
 using PgMemory = std::unique_ptr<char, PgFreer>;
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFreer>;
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -14,16 +14,16 @@
 namespace pv::check {
 
 struct ListFileProblem {
-  size_t line = 0;
-  std::string message;
+    size_t line = 0;
+    std::string message;
 };
 
 struct ListFile {
-  std::vector<std::pair<RuleKind, std::string>> entries;  // normalised keys
-  std::vector<ListFileProblem> problems;                  // lines that were skipped
-  size_t lines = 0;
+    std::vector<std::pair<RuleKind, std::string>> entries; // normalised keys
+    std::vector<ListFileProblem> problems;                 // lines that were skipped
+    size_t lines = 0;
 };
 
-ListFile read_list_file(std::istream &in, RuleKind default_kind);
+ListFile ReadListFile(std::istream& in, RuleKind defaultKind);
 
-}  // namespace pv::check
+} // namespace pv::check

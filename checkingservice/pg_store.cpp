@@ -15,14 +15,16 @@
 
 namespace pv::check {
 
-std::string without_nul(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '\0') out += "\\x00";
-    else out += c;
-  }
-  return out;
+std::string WithoutNul(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\0')
+            out += "\\x00";
+        else
+            out += c;
+    }
+    return out;
 }
 
 namespace {
@@ -30,7 +32,7 @@ namespace {
 // Version 1, as the SQLite store's kSchema; kMigrations bring it forward. The database must
 // store bytes as given (SQL_ASCII, C collation): addresses arrive as raw bytes from queries
 // and are ordered and compared byte for byte, as in SQLite.
-constexpr const char *kSchema = R"SQL(
+constexpr const char* kSchema = R"SQL(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 INSERT INTO meta VALUES('schema', '1'), ('generation', '1'), ('log_keep', '10000')
   ON CONFLICT DO NOTHING;
@@ -82,8 +84,8 @@ CREATE TABLE IF NOT EXISTS audit(
 )SQL";
 
 struct Migration {
-  int version;
-  const char *sql;
+    int version;
+    const char* sql;
 };
 constexpr Migration kMigrations[] = {
     {2, "ALTER TABLE query_log ADD COLUMN instance TEXT NOT NULL DEFAULT ''"},
@@ -112,551 +114,537 @@ constexpr int64_t kHourMs = 3600 * 1000;
 constexpr int64_t kDayMs = 24 * kHourMs;
 constexpr size_t kTopAddressBytes = 200;
 
-PgStore::Param num(int64_t value) { return std::to_string(value); }
-PgStore::Param num(uint64_t value) {
-  return std::to_string(std::min<uint64_t>(value, INT64_MAX));
-}
+PgStore::Param Num(int64_t value) { return std::to_string(value); }
+PgStore::Param Num(uint64_t value) { return std::to_string(std::min<uint64_t>(value, INT64_MAX)); }
 
-std::string like_pattern(std::string_view text) {
-  std::string out = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "%";
+std::string LikePattern(std::string_view text) {
+    std::string out = "%";
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "%";
 }
 
 // libpq's messages end in a line break.
-std::string trimmed(std::string message) {
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
+std::string Trimmed(std::string message) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
 }
 
 // Several statements at once, as the schema and its migrations are: the simple protocol.
-void run_script(PGconn *conn, const char *sql) {
-  const PgResult result(PQexec(conn, sql));
-  if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-    throw StoreError("database: cannot bring the schema up to date: " +
-                     trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn)));
-  }
+void RunScript(PGconn* conn, const char* sql) {
+    const PgResult result(PQexec(conn, sql));
+    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+        throw StoreError("database: cannot bring the schema up to date: " +
+                         Trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn)));
+    }
 }
 
-std::optional<std::string> scope_name_of(int64_t scope,
-                                         const std::vector<AccountRecord> &accounts) {
-  if (scope == 0) return std::nullopt;
-  for (const auto &account : accounts) {
-    if (account.id == scope) return account.name;
-  }
-  return "#" + std::to_string(scope);
+std::optional<std::string> ScopeNameOf(int64_t scope, const std::vector<AccountRecord>& accounts) {
+    if (scope == 0) return std::nullopt;
+    for (const auto& account : accounts) {
+        if (account.id == scope) return account.name;
+    }
+    return "#" + std::to_string(scope);
 }
 
 // A text[] literal of the given strings.
-std::string array_literal(auto begin, auto end, auto &&field) {
-  std::string out = "{";
-  for (auto it = begin; it != end; ++it) {
-    if (out.size() > 1) out += ',';
-    out += '"';
-    const std::string value = field(*it);
-    for (char c : value) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
+std::string ArrayLiteral(auto begin, auto end, auto&& field) {
+    std::string out = "{";
+    for (auto it = begin; it != end; ++it) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        const std::string value = field(*it);
+        for (char c : value) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
     }
-    out += '"';
-  }
-  return out + "}";
+    return out + "}";
 }
 
-}  // namespace
+} // namespace
 
-int PgStore::Result::rows() const { return PQntuples(result_.get()); }
-uint64_t PgStore::Result::affected() const {
-  return std::strtoull(PQcmdTuples(result_.get()), nullptr, 10);
+int PgStore::Result::Rows() const { return PQntuples(m_result.get()); }
+uint64_t PgStore::Result::Affected() const { return std::strtoull(PQcmdTuples(m_result.get()), nullptr, 10); }
+bool PgStore::Result::IsNull(int row, int column) const {
+    return PQgetisnull(m_result.get(), row, column) != 0;
 }
-bool PgStore::Result::is_null(int row, int column) const {
-  return PQgetisnull(result_.get(), row, column) != 0;
+std::string_view PgStore::Result::Text(int row, int column) const {
+    return {PQgetvalue(m_result.get(), row, column),
+            static_cast<size_t>(PQgetlength(m_result.get(), row, column))};
 }
-std::string_view PgStore::Result::text(int row, int column) const {
-  return {PQgetvalue(result_.get(), row, column),
-          static_cast<size_t>(PQgetlength(result_.get(), row, column))};
+int64_t PgStore::Result::Int64(int row, int column) const {
+    const auto value = Text(row, column);
+    int64_t out = 0;
+    std::from_chars(value.data(), value.data() + value.size(), out);
+    return out;
 }
-int64_t PgStore::Result::int64(int row, int column) const {
-  const auto value = text(row, column);
-  int64_t out = 0;
-  std::from_chars(value.data(), value.data() + value.size(), out);
-  return out;
-}
-double PgStore::Result::real(int row, int column) const {
-  return std::strtod(PQgetvalue(result_.get(), row, column), nullptr);
+double PgStore::Result::Real(int row, int column) const {
+    return std::strtod(PQgetvalue(m_result.get(), row, column), nullptr);
 }
 
 class PgStore::Transaction {
- public:
-  // Inside an outer transaction (atomically) a savepoint, so that the outer one decides.
-  Transaction(PgStore &store, int64_t lock = 0, bool snapshot = false)
-      : store_(store), nested_(PQtransactionStatus(store.conn_.get()) != PQTRANS_IDLE) {
-    store_.run(nested_    ? "SAVEPOINT nested"
-               : snapshot ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-                          : "BEGIN");
-    if (lock != 0) store_.run("SELECT pg_advisory_xact_lock($1)", {num(lock)});
-  }
-  ~Transaction() {
-    if (done_ || PQstatus(store_.conn_.get()) != CONNECTION_OK) return;
-    const PgResult ignored(
-        PQexec(store_.conn_.get(), nested_ ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
-  }
-  Transaction(const Transaction &) = delete;
-  Transaction &operator=(const Transaction &) = delete;
-  void commit() {
-    store_.run(nested_ ? "RELEASE nested" : "COMMIT");
-    done_ = true;
-  }
+public:
+    // Inside an outer transaction (atomically) a savepoint, so that the outer one decides.
+    Transaction(PgStore& store, int64_t lock = 0, bool snapshot = false)
+        : m_store(store), m_nested(PQtransactionStatus(store.m_conn.get()) != PQTRANS_IDLE) {
+        m_store.Run(m_nested   ? "SAVEPOINT nested"
+                    : snapshot ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
+                               : "BEGIN");
+        if (lock != 0) m_store.Run("SELECT pg_advisory_xact_lock($1)", {Num(lock)});
+    }
+    ~Transaction() {
+        if (m_done || PQstatus(m_store.m_conn.get()) != CONNECTION_OK) return;
+        const PgResult ignored(
+            PQexec(m_store.m_conn.get(), m_nested ? "ROLLBACK TO nested; RELEASE nested" : "ROLLBACK"));
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        m_store.Run(m_nested ? "RELEASE nested" : "COMMIT");
+        m_done = true;
+    }
 
- private:
-  PgStore &store_;
-  const bool nested_;
-  bool done_ = false;
+private:
+    PgStore& m_store;
+    const bool m_nested;
+    bool m_done = false;
 };
 
-PgStore::PgStore(const std::string &conninfo, OpenMode mode) {
-  // Defaults the address (processed last) may override: a server that cannot be reached is
-  // given up on within seconds, and one that vanished from an open connection (its host
-  // down, no reset ever coming) is noticed within about 15 s instead of the system's two
-  // hours, so that a service says the database is down and goes on reconnecting.
-  std::vector<const char *> keys, values;
-  const auto add = [&](const char *key, const char *value) {
-    keys.push_back(key);
-    values.push_back(value);
-  };
-  if (!std::getenv("PGCONNECT_TIMEOUT")) add("connect_timeout", "5");
-  add("keepalives_idle", "5");
-  add("keepalives_interval", "2");
-  add("keepalives_count", "3");
-  add("tcp_user_timeout", "10000");
-  add("dbname", conninfo.c_str());
-  add(nullptr, nullptr);
-  conn_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
-  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-    throw StoreError("cannot connect to the database: " +
-                     trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"));
-  }
-  configure_session();
-  const std::string encoding(run("SHOW server_encoding").text(0, 0));
-  if (encoding != "SQL_ASCII") {
-    throw StoreError("the database has encoding " + encoding +
-                     "; addresses are stored as raw bytes, so create it with "
-                     "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
-  }
-  migrate(mode);
+PgStore::PgStore(const std::string& conninfo, OpenMode mode) {
+    // Defaults the address (processed last) may override: a server that cannot be reached is
+    // given up on within seconds, and one that vanished from an open connection (its host
+    // down, no reset ever coming) is noticed within about 15 s instead of the system's two
+    // hours, so that a service says the database is down and goes on reconnecting.
+    std::vector<const char*> keys, values;
+    const auto add = [&](const char* key, const char* value) {
+        keys.push_back(key);
+        values.push_back(value);
+    };
+    if (!std::getenv("PGCONNECT_TIMEOUT")) add("connect_timeout", "5");
+    add("keepalives_idle", "5");
+    add("keepalives_interval", "2");
+    add("keepalives_count", "3");
+    add("tcp_user_timeout", "10000");
+    add("dbname", conninfo.c_str());
+    add(nullptr, nullptr);
+    m_conn.reset(PQconnectdbParams(keys.data(), values.data(), 1));
+    if (!m_conn || PQstatus(m_conn.get()) != CONNECTION_OK) {
+        throw StoreError("cannot connect to the database: " +
+                         Trimmed(m_conn ? PQerrorMessage(m_conn.get()) : "out of memory"));
+    }
+    ConfigureSession();
+    const std::string encoding(Run("SHOW server_encoding").Text(0, 0));
+    if (encoding != "SQL_ASCII") {
+        throw StoreError("the database has encoding " + encoding +
+                         "; addresses are stored as raw bytes, so create it with "
+                         "ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+    }
+    Migrate(mode);
 }
 
 PgStore::~PgStore() = default;
 
-void PgStore::fail(const std::string &what) {
-  const std::string message = trimmed(PQerrorMessage(conn_.get()));
-  throw StoreError("database: " + (message.empty() ? what : message));
+void PgStore::Fail(const std::string& what) {
+    const std::string message = Trimmed(PQerrorMessage(m_conn.get()));
+    throw StoreError("database: " + (message.empty() ? what : message));
 }
 
-PgStore::Result PgStore::run(const std::string &sql, const std::vector<Param> &params) {
-  // A connection lost inside a transaction stays lost until reconnect(): the rest of the
-  // transaction must not run on a new connection without it.
-  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
-  std::vector<const char *> values;
-  values.reserve(params.size());
-  for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  PgResult raw(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
-                            values.data(), nullptr, nullptr, 0));
-  const auto status = raw ? PQresultStatus(raw.get()) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    const std::string message = trimmed(raw ? PQresultErrorMessage(raw.get()) : "");
-    if (message.empty()) fail("no answer");
-    throw StoreError("database: " + message);
-  }
-  return Result(raw.release());
-}
-
-void PgStore::each_row(const std::string &sql, const std::vector<Param> &params,
-                       const std::function<void(const Result &)> &row) {
-  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
-  std::vector<const char *> values;
-  for (const auto &param : params) values.push_back(param ? param->c_str() : nullptr);
-  if (!PQsendQueryParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
-                         values.data(), nullptr, nullptr, 0) ||
-      !PQsetSingleRowMode(conn_.get())) {
-    fail("cannot send a query");
-  }
-  std::string error;
-  // Every result is collected, also after a failure or an exception from row, so that the
-  // connection is ready for the next statement.
-  std::exception_ptr thrown;
-  while (PGresult *raw = PQgetResult(conn_.get())) {
-    Result result(raw);
-    const auto status = PQresultStatus(raw);
-    if (status == PGRES_SINGLE_TUPLE) {
-      if (!thrown && error.empty()) {
-        try {
-          row(result);
-        } catch (...) {
-          thrown = std::current_exception();
-        }
-      }
-    } else if (status != PGRES_TUPLES_OK && error.empty()) {
-      error = PQresultErrorMessage(raw);
+PgStore::Result PgStore::Run(const std::string& sql, const std::vector<Param>& params) {
+    // A connection lost inside a transaction stays lost until reconnect(): the rest of the
+    // transaction must not run on a new connection without it.
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+    std::vector<const char*> values;
+    values.reserve(params.size());
+    for (const auto& param : params) values.push_back(param ? param->c_str() : nullptr);
+    PgResult raw(PQexecParams(m_conn.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
+                              values.data(), nullptr, nullptr, 0));
+    const auto status = raw ? PQresultStatus(raw.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        const std::string message = Trimmed(raw ? PQresultErrorMessage(raw.get()) : "");
+        if (message.empty()) Fail("no answer");
+        throw StoreError("database: " + message);
     }
-  }
-  if (thrown) std::rethrow_exception(thrown);
-  if (!error.empty()) {
-    throw StoreError("database: " + trimmed(error));
-  }
-  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+    return Result(raw.release());
+}
+
+void PgStore::EachRow(const std::string& sql, const std::vector<Param>& params,
+                      const std::function<void(const Result&)>& row) {
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+    std::vector<const char*> values;
+    for (const auto& param : params) values.push_back(param ? param->c_str() : nullptr);
+    if (!PQsendQueryParams(m_conn.get(), sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                           nullptr, nullptr, 0) ||
+        !PQsetSingleRowMode(m_conn.get())) {
+        Fail("cannot send a query");
+    }
+    std::string error;
+    // Every result is collected, also after a failure or an exception from row, so that the
+    // connection is ready for the next statement.
+    std::exception_ptr thrown;
+    while (PGresult* raw = PQgetResult(m_conn.get())) {
+        Result result(raw);
+        const auto status = PQresultStatus(raw);
+        if (status == PGRES_SINGLE_TUPLE) {
+            if (!thrown && error.empty()) {
+                try {
+                    row(result);
+                } catch (...) {
+                    thrown = std::current_exception();
+                }
+            }
+        } else if (status != PGRES_TUPLES_OK && error.empty()) {
+            error = PQresultErrorMessage(raw);
+        }
+    }
+    if (thrown) std::rethrow_exception(thrown);
+    if (!error.empty()) {
+        throw StoreError("database: " + Trimmed(error));
+    }
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
 }
 
 // Also after every reconnection. A session whose program vanished inside a transaction (its
 // host down) would hold its locks until the server noticed, hours later, and the advisory
 // locks are what every other writer waits for: the server ends a session idle in a
 // transaction for a minute, which no program here ever is.
-void PgStore::configure_session() {
-  run("SET client_min_messages = warning");
-  run("SET idle_in_transaction_session_timeout = '60s'");
+void PgStore::ConfigureSession() {
+    Run("SET client_min_messages = warning");
+    Run("SET idle_in_transaction_session_timeout = '60s'");
 }
 
 namespace {
 
-uint32_t big_endian(const char *p, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value = value << 8 | static_cast<unsigned char>(p[i]);
-  return value;
+uint32_t BigEndian(const char* p, size_t bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes; ++i) value = value << 8 | static_cast<unsigned char>(p[i]);
+    return value;
 }
 
-}  // namespace
+} // namespace
 
-void PgStore::copy_rows(
-    const std::string &query,
-    const std::function<void(std::span<const std::optional<std::string_view>>)> &row) {
-  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
-  const PgResult started(PQexec(conn_.get(), ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
-  if (PQresultStatus(started.get()) != PGRES_COPY_OUT) fail("cannot start reading rows");
-  // COPY's binary layout: a header (signature, flags, extension) before the first row; each
-  // row a 16-bit field count and per field a 32-bit length (-1: NULL) and the bytes, all
-  // big-endian; a count of -1 ends the data.
-  static constexpr std::string_view kSignature("PGCOPY\n\377\r\n\0", 11);
-  bool header = true;
-  std::string error;
-  std::exception_ptr thrown;
-  std::vector<std::optional<std::string_view>> fields;
-  for (;;) {
-    char *raw = nullptr;
-    const int size = PQgetCopyData(conn_.get(), &raw, 0);
-    if (size == -1) break;
-    if (size < 0) {
-      error = trimmed(PQerrorMessage(conn_.get()));
-      break;
+void PgStore::CopyRows(const std::string& query,
+                       const std::function<void(std::span<const std::optional<std::string_view>>)>& row) {
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+    const PgResult started(PQexec(m_conn.get(), ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
+    if (PQresultStatus(started.get()) != PGRES_COPY_OUT) Fail("cannot start reading rows");
+    // COPY's binary layout: a header (signature, flags, extension) before the first row; each
+    // row a 16-bit field count and per field a 32-bit length (-1: NULL) and the bytes, all
+    // big-endian; a count of -1 ends the data.
+    static constexpr std::string_view kSignature("PGCOPY\n\377\r\n\0", 11);
+    bool header = true;
+    std::string error;
+    std::exception_ptr thrown;
+    std::vector<std::optional<std::string_view>> fields;
+    for (;;) {
+        char* raw = nullptr;
+        const int size = PQgetCopyData(m_conn.get(), &raw, 0);
+        if (size == -1) break;
+        if (size < 0) {
+            error = Trimmed(PQerrorMessage(m_conn.get()));
+            break;
+        }
+        const PgMemory owned(raw);
+        if (thrown || !error.empty()) continue; // drained, so the connection stays usable
+        std::string_view data(raw, static_cast<size_t>(size));
+        if (header) {
+            if (!data.starts_with(kSignature) || data.size() < kSignature.size() + 8) {
+                error = "unreadable COPY header";
+                continue;
+            }
+            const size_t extension = BigEndian(data.data() + kSignature.size() + 4, 4);
+            data.remove_prefix(std::min(data.size(), kSignature.size() + 8 + extension));
+            header = false;
+            if (data.empty()) continue;
+        }
+        if (data.size() < 2) {
+            error = "unreadable COPY row";
+            continue;
+        }
+        const auto count = static_cast<int16_t>(BigEndian(data.data(), 2));
+        if (count < 0) continue; // the end
+        data.remove_prefix(2);
+        fields.clear();
+        for (int16_t f = 0; f < count && error.empty(); ++f) {
+            if (data.size() < 4) {
+                error = "unreadable COPY row";
+                break;
+            }
+            const auto length = static_cast<int32_t>(BigEndian(data.data(), 4));
+            data.remove_prefix(4);
+            if (length < 0) {
+                fields.emplace_back(std::nullopt);
+            } else if (static_cast<size_t>(length) > data.size()) {
+                error = "unreadable COPY row";
+            } else {
+                fields.emplace_back(data.substr(0, static_cast<size_t>(length)));
+                data.remove_prefix(static_cast<size_t>(length));
+            }
+        }
+        if (!error.empty()) continue;
+        try {
+            row(fields);
+        } catch (...) {
+            thrown = std::current_exception();
+        }
     }
-    const PgMemory owned(raw);
-    if (thrown || !error.empty()) continue;  // drained, so the connection stays usable
-    std::string_view data(raw, static_cast<size_t>(size));
-    if (header) {
-      if (!data.starts_with(kSignature) || data.size() < kSignature.size() + 8) {
-        error = "unreadable COPY header";
-        continue;
-      }
-      const size_t extension = big_endian(data.data() + kSignature.size() + 4, 4);
-      data.remove_prefix(std::min(data.size(), kSignature.size() + 8 + extension));
-      header = false;
-      if (data.empty()) continue;
+    while (PGresult* raw = PQgetResult(m_conn.get())) {
+        const PgResult result(raw);
+        if (PQresultStatus(raw) != PGRES_COMMAND_OK && error.empty()) {
+            error = Trimmed(PQresultErrorMessage(raw));
+        }
     }
-    if (data.size() < 2) {
-      error = "unreadable COPY row";
-      continue;
-    }
-    const auto count = static_cast<int16_t>(big_endian(data.data(), 2));
-    if (count < 0) continue;  // the end
-    data.remove_prefix(2);
-    fields.clear();
-    for (int16_t f = 0; f < count && error.empty(); ++f) {
-      if (data.size() < 4) {
-        error = "unreadable COPY row";
-        break;
-      }
-      const auto length = static_cast<int32_t>(big_endian(data.data(), 4));
-      data.remove_prefix(4);
-      if (length < 0) {
-        fields.emplace_back(std::nullopt);
-      } else if (static_cast<size_t>(length) > data.size()) {
-        error = "unreadable COPY row";
-      } else {
-        fields.emplace_back(data.substr(0, static_cast<size_t>(length)));
-        data.remove_prefix(static_cast<size_t>(length));
-      }
-    }
-    if (!error.empty()) continue;
+    if (thrown) std::rethrow_exception(thrown);
+    if (!error.empty()) throw StoreError("database: " + error);
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
+}
+
+bool PgStore::Reconnect() {
+    if (PQstatus(m_conn.get()) == CONNECTION_OK) return true;
+    PQreset(m_conn.get());
+    m_listening = false;
+    if (PQstatus(m_conn.get()) != CONNECTION_OK) return false;
     try {
-      row(fields);
-    } catch (...) {
-      thrown = std::current_exception();
+        ConfigureSession();
+    } catch (const StoreError&) {
+        return false;
     }
-  }
-  while (PGresult *raw = PQgetResult(conn_.get())) {
-    const PgResult result(raw);
-    if (PQresultStatus(raw) != PGRES_COMMAND_OK && error.empty()) {
-      error = trimmed(PQresultErrorMessage(raw));
+    return true;
+}
+
+bool PgStore::WaitForChange(std::chrono::milliseconds timeout) {
+    if (!m_listening) {
+        Run(std::string("LISTEN ") + kChangeChannel);
+        m_listening = true;
     }
-  }
-  if (thrown) std::rethrow_exception(thrown);
-  if (!error.empty()) throw StoreError("database: " + error);
-  if (PQstatus(conn_.get()) != CONNECTION_OK) throw StoreError("database: the connection is lost");
-}
-
-bool PgStore::reconnect() {
-  if (PQstatus(conn_.get()) == CONNECTION_OK) return true;
-  PQreset(conn_.get());
-  listening_ = false;
-  if (PQstatus(conn_.get()) != CONNECTION_OK) return false;
-  try {
-    configure_session();
-  } catch (const StoreError &) {
-    return false;
-  }
-  return true;
-}
-
-bool PgStore::wait_for_change(std::chrono::milliseconds timeout) {
-  if (!listening_) {
-    run(std::string("LISTEN ") + kChangeChannel);
-    listening_ = true;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (!PQconsumeInput(conn_.get())) fail("connection lost");
-    bool notified = false;
-    while (const PgNotify note{PQnotifies(conn_.get())}) notified = true;
-    if (notified) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd fd{PQsocket(conn_.get()), POLLIN, 0};
-    if (fd.fd < 0) fail("connection lost");
-    ::poll(&fd, 1, static_cast<int>(left.count()));
-  }
-}
-
-void PgStore::migrate(OpenMode mode) {
-  Transaction tx(*this, kAdminLock);
-  const auto stored_version = [&] {
-    if (run("SELECT to_regclass('meta') IS NULL").text(0, 0) == "t") return 0;
-    const auto r = run("SELECT value FROM meta WHERE key = 'schema'");
-    return r.rows() > 0 ? static_cast<int>(r.int64(0, 0)) : 0;
-  };
-  opened_version_ = stored_version();
-  const std::string version = std::to_string(opened_version_);
-  const std::string database(PQdb(conn_.get()));
-  if (opened_version_ == 0 && mode != OpenMode::Create) {
-    throw StoreError("database " + database +
-                     " is not an initialised checking database (pvcheckctl --db ADDRESS init "
-                     "creates one)");
-  }
-  if (opened_version_ > kSchemaVersion) {
-    throw StoreError("database " + database + " has schema version " + version +
-                     ", newer than this program understands (" + std::to_string(kSchemaVersion) +
-                     "): use a newer build");
-  }
-  if (opened_version_ < kSchemaVersion && mode == OpenMode::Existing) {
-    throw StoreError("database " + database + " has schema version " + version +
-                     ", older than this program's " + std::to_string(kSchemaVersion) +
-                     ": run pvcheckctl --db ADDRESS migrate");
-  }
-  if (opened_version_ < kSchemaVersion) {
-    if (PQstatus(conn_.get()) == CONNECTION_OK) run_script(conn_.get(), kSchema);
-    const int from = stored_version();
-    for (const auto &step : kMigrations) {
-      if (step.version <= from) continue;
-      run_script(conn_.get(), step.sql);
-      run("UPDATE meta SET value = $1 WHERE key = 'schema'", {std::to_string(step.version)});
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (!PQconsumeInput(m_conn.get())) Fail("connection lost");
+        bool notified = false;
+        while (const PgNotify note{PQnotifies(m_conn.get())}) notified = true;
+        if (notified) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd fd{PQsocket(m_conn.get()), POLLIN, 0};
+        if (fd.fd < 0) Fail("connection lost");
+        ::poll(&fd, 1, static_cast<int>(left.count()));
     }
-  }
-  tx.commit();
 }
 
-void PgStore::bump_generation() {
-  run("UPDATE meta SET value = (value::bigint + 1)::text WHERE key = 'generation'");
-  run(std::string("NOTIFY ") + kChangeChannel);
-}
-
-int64_t PgStore::account_id(const std::string &name) {
-  const auto r = run("SELECT id FROM accounts WHERE name = $1", {name});
-  if (r.rows() == 0) throw StoreError("no account named \"" + name + "\"");
-  return r.int64(0, 0);
-}
-
-int64_t PgStore::scope_id(const Scope &scope) {
-  return scope.account ? account_id(*scope.account) : 0;
-}
-
-int64_t PgStore::list_id(const std::string &name) {
-  const auto r = run("SELECT id FROM lists WHERE name = $1", {name});
-  if (r.rows() == 0) throw StoreError("no list named \"" + name + "\"");
-  return r.int64(0, 0);
-}
-
-uint64_t PgStore::generation() {
-  const auto r = run("SELECT value FROM meta WHERE key = 'generation'");
-  return r.rows() > 0 ? static_cast<uint64_t>(r.int64(0, 0)) : 0;
-}
-
-uint64_t PgStore::load(SnapshotSink &sink) {
-  Transaction tx(*this, 0, true);
-  const uint64_t gen = generation();
-  each_row("SELECT key, value FROM meta", {},
-           [&](const Result &r) { sink.setting(r.text(0, 0), r.text(0, 1)); });
-  each_row("SELECT id, name, password_hash, policy, relocation FROM accounts", {},
-           [&](const Result &r) {
-             AccountRecord account;
-             account.id = r.int64(0, 0);
-             account.name = r.text(0, 1);
-             if (!r.is_null(0, 2)) account.password_hash = std::string(r.text(0, 2));
-             account.policy = parse_action(r.text(0, 3)).value_or(Action::Allow);
-             account.relocation = r.text(0, 4);
-             sink.account(account);
-           });
-  each_row("SELECT id, name FROM lists", {},
-           [&](const Result &r) { sink.list(r.int64(0, 0), r.text(0, 1)); });
-  const auto scope_of = [](int64_t scope) {
-    return scope == 0 ? std::nullopt : std::optional<int64_t>(scope);
-  };
-  each_row("SELECT scope, list_id, action FROM attachments", {}, [&](const Result &r) {
-    if (auto action = parse_action(r.text(0, 2))) {
-      sink.attachment(scope_of(r.int64(0, 0)), r.int64(0, 1), *action);
-    }
-  });
-  // Rules and entries come through COPY, entries in key order, list by list: a rebuild
-  // compares an unchanged list with the previous index's instead of writing it again.
-  const auto bigint = [](const std::optional<std::string_view> &field) {
-    uint64_t value = 0;
-    if (field && field->size() == 8) {
-      for (char c : *field) value = value << 8 | static_cast<unsigned char>(c);
-    }
-    return static_cast<int64_t>(value);
-  };
-  const auto text = [](const std::optional<std::string_view> &field) {
-    return field.value_or(std::string_view());
-  };
-  copy_rows("SELECT scope, kind, key, action FROM rules", [&](const auto &f) {
-    if (f.size() != 4) return;
-    const auto kind = parse_kind(text(f[1]));
-    const auto action = parse_action(text(f[3]));
-    if (kind && action) sink.rule(scope_of(bigint(f[0])), *kind, text(f[2]), *action);
-  });
-  copy_rows("SELECT list_id, kind, key FROM list_entries ORDER BY list_id, kind, key",
-            [&](const auto &f) {
-              if (f.size() != 3) return;
-              if (auto kind = parse_kind(text(f[1]))) {
-                sink.list_entry(bigint(f[0]), *kind, text(f[2]));
-              }
-            });
-  tx.commit();
-  return gen;
-}
-
-bool PgStore::upgrade_password_hash(const std::string &name, const std::string &old_hash,
-                                    const std::string &new_hash) {
-  return run("UPDATE accounts SET password_hash = $1 WHERE name = $2 AND password_hash = $3",
-             {new_hash, name, old_hash})
-             .affected() > 0;
-}
-
-bool PgStore::append_query_log(std::span<const QueryLogRecord> records, uint64_t keep,
-                               const LogBatchId &batch) {
-  const std::span<const QueryLogRecord> all = records;
-  keep = std::min<uint64_t>(keep, INT64_MAX);
-  if (records.size() > keep) records = records.subspan(records.size() - keep);
-  Transaction tx(*this);
-  // The service's maintenance thread writes the log between its index reloads, so it waits
-  // for another writer's lock only briefly: past that the batch goes again next round, and a
-  // change still reaches the index at once.
-  run("SET LOCAL lock_timeout = '500ms'");
-  run("SELECT pg_advisory_xact_lock($1)", {num(kLogLock)});
-  // Under the lock, a batch whose commit did reach the server before the connection went is
-  // seen here, also when its reply never came back.
-  const std::string writer = without_nul(batch.writer);
-  if (!writer.empty()) {
-    const auto seen = run("SELECT sequence FROM log_batches WHERE writer = $1", {writer});
-    if (seen.rows() > 0 && seen.int64(0, 0) >= static_cast<int64_t>(batch.sequence)) {
-      return false;
-    }
-  }
-  // Ids are handed out under the lock from the largest, so that they grow with time across
-  // instances and have no gaps, as the console's log window needs.
-  const int64_t last = run("SELECT COALESCE(MAX(id), 0) FROM query_log").int64(0, 0);
-  run("DELETE FROM query_log WHERE id <= $1",
-      {num(last - static_cast<int64_t>(keep - records.size()))});
-  constexpr size_t kBatch = 2000;
-  for (size_t start = 0; start < records.size(); start += kBatch) {
-    const auto batch = records.subspan(start, std::min(kBatch, records.size() - start));
-    const auto column = [&](auto &&field) {
-      return array_literal(batch.begin(), batch.end(), field);
+void PgStore::Migrate(OpenMode mode) {
+    Transaction tx(*this, kAdminLock);
+    const auto storedVersion = [&] {
+        if (Run("SELECT to_regclass('meta') IS NULL").Text(0, 0) == "t") return 0;
+        const auto r = Run("SELECT value FROM meta WHERE key = 'schema'");
+        return r.Rows() > 0 ? static_cast<int>(r.Int64(0, 0)) : 0;
     };
-    run("INSERT INTO query_log(id, time_ms, account, verified, address, verdict, reason, "
-        "instance) SELECT $1 + n, t, a, v, d, r, w, $8 FROM unnest($2::bigint[], $3::text[], "
-        "$4::int[], $5::text[], $6::text[], $7::text[]) WITH ORDINALITY AS x(t, a, v, d, r, w, n)",
-        {num(last + static_cast<int64_t>(start)),
-         column([](const QueryLogRecord &q) { return std::to_string(q.time_ms); }),
-         column([](const QueryLogRecord &q) { return without_nul(q.account); }),
-         column([](const QueryLogRecord &q) { return std::string(q.verified ? "1" : "0"); }),
-         column([](const QueryLogRecord &q) { return without_nul(q.address); }),
-         column([](const QueryLogRecord &q) { return without_nul(q.verdict); }),
-         column([](const QueryLogRecord &q) { return without_nul(q.reason); }),
-         without_nul(instance_)});
-  }
-  count_queries(all);
-  count_tops(all);
-  if (!writer.empty()) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-    run("INSERT INTO log_batches(writer, sequence, time_ms) VALUES($1, $2, $3) "
-        "ON CONFLICT(writer) DO UPDATE SET sequence = excluded.sequence, "
-        "time_ms = excluded.time_ms",
-        {writer, num(batch.sequence), num(now)});
-    run("DELETE FROM log_batches WHERE time_ms < $1", {num(now - kLogBatchDays * kDayMs)});
-  }
-  tx.commit();
-  return true;
+    m_openedVersion = storedVersion();
+    const std::string version = std::to_string(m_openedVersion);
+    const std::string database(PQdb(m_conn.get()));
+    if (m_openedVersion == 0 && mode != OpenMode::Create) {
+        throw StoreError("database " + database +
+                         " is not an initialised checking database (pvcheckctl --db ADDRESS init "
+                         "creates one)");
+    }
+    if (m_openedVersion > kSchemaVersion) {
+        throw StoreError("database " + database + " has schema version " + version +
+                         ", newer than this program understands (" + std::to_string(kSchemaVersion) +
+                         "): use a newer build");
+    }
+    if (m_openedVersion < kSchemaVersion && mode == OpenMode::Existing) {
+        throw StoreError("database " + database + " has schema version " + version +
+                         ", older than this program's " + std::to_string(kSchemaVersion) +
+                         ": run pvcheckctl --db ADDRESS migrate");
+    }
+    if (m_openedVersion < kSchemaVersion) {
+        if (PQstatus(m_conn.get()) == CONNECTION_OK) RunScript(m_conn.get(), kSchema);
+        const int from = storedVersion();
+        for (const auto& step : kMigrations) {
+            if (step.version <= from) continue;
+            RunScript(m_conn.get(), step.sql);
+            Run("UPDATE meta SET value = $1 WHERE key = 'schema'", {std::to_string(step.version)});
+        }
+    }
+    tx.Commit();
 }
 
-void PgStore::count_queries(std::span<const QueryLogRecord> records) {
-  if (records.empty()) return;
-  int64_t hour = -1;
-  int64_t queries = 0, forbidden = 0, newest = 0;
-  const auto flush = [&] {
-    if (hour < 0) return;
-    run("INSERT INTO counters_hourly(start_ms, queries, forbidden) VALUES($1, $2, $3) "
-        "ON CONFLICT(start_ms) DO UPDATE SET queries = counters_hourly.queries + "
-        "excluded.queries, forbidden = counters_hourly.forbidden + excluded.forbidden",
-        {num(hour), num(queries), num(forbidden)});
-  };
-  for (const auto &record : records) {
-    const int64_t this_hour = record.time_ms - record.time_ms % kHourMs;
-    if (this_hour != hour) {
-      flush();
-      hour = this_hour;
-      queries = forbidden = 0;
+void PgStore::BumpGeneration() {
+    Run("UPDATE meta SET value = (value::bigint + 1)::text WHERE key = 'generation'");
+    Run(std::string("NOTIFY ") + kChangeChannel);
+}
+
+int64_t PgStore::AccountId(const std::string& name) {
+    const auto r = Run("SELECT id FROM accounts WHERE name = $1", {name});
+    if (r.Rows() == 0) throw StoreError("no account named \"" + name + "\"");
+    return r.Int64(0, 0);
+}
+
+int64_t PgStore::ScopeId(const Scope& scope) { return scope.account ? AccountId(*scope.account) : 0; }
+
+int64_t PgStore::ListId(const std::string& name) {
+    const auto r = Run("SELECT id FROM lists WHERE name = $1", {name});
+    if (r.Rows() == 0) throw StoreError("no list named \"" + name + "\"");
+    return r.Int64(0, 0);
+}
+
+uint64_t PgStore::Generation() {
+    const auto r = Run("SELECT value FROM meta WHERE key = 'generation'");
+    return r.Rows() > 0 ? static_cast<uint64_t>(r.Int64(0, 0)) : 0;
+}
+
+uint64_t PgStore::Load(SnapshotSink& sink) {
+    Transaction tx(*this, 0, true);
+    const uint64_t gen = Generation();
+    EachRow("SELECT key, value FROM meta", {},
+            [&](const Result& r) { sink.Setting(r.Text(0, 0), r.Text(0, 1)); });
+    EachRow("SELECT id, name, password_hash, policy, relocation FROM accounts", {}, [&](const Result& r) {
+        AccountRecord account;
+        account.id = r.Int64(0, 0);
+        account.name = r.Text(0, 1);
+        if (!r.IsNull(0, 2)) account.passwordHash = std::string(r.Text(0, 2));
+        account.policy = ParseAction(r.Text(0, 3)).value_or(Action::Allow);
+        account.relocation = r.Text(0, 4);
+        sink.Account(account);
+    });
+    EachRow("SELECT id, name FROM lists", {},
+            [&](const Result& r) { sink.List(r.Int64(0, 0), r.Text(0, 1)); });
+    const auto scopeOf = [](int64_t scope) {
+        return scope == 0 ? std::nullopt : std::optional<int64_t>(scope);
+    };
+    EachRow("SELECT scope, list_id, action FROM attachments", {}, [&](const Result& r) {
+        if (auto action = ParseAction(r.Text(0, 2))) {
+            sink.Attachment(scopeOf(r.Int64(0, 0)), r.Int64(0, 1), *action);
+        }
+    });
+    // Rules and entries come through COPY, entries in key order, list by list: a rebuild
+    // compares an unchanged list with the previous index's instead of writing it again.
+    const auto bigint = [](const std::optional<std::string_view>& field) {
+        uint64_t value = 0;
+        if (field && field->size() == 8) {
+            for (char c : *field) value = value << 8 | static_cast<unsigned char>(c);
+        }
+        return static_cast<int64_t>(value);
+    };
+    const auto text = [](const std::optional<std::string_view>& field) {
+        return field.value_or(std::string_view());
+    };
+    CopyRows("SELECT scope, kind, key, action FROM rules", [&](const auto& f) {
+        if (f.size() != 4) return;
+        const auto kind = ParseKind(text(f[1]));
+        const auto action = ParseAction(text(f[3]));
+        if (kind && action) sink.Rule(scopeOf(bigint(f[0])), *kind, text(f[2]), *action);
+    });
+    CopyRows("SELECT list_id, kind, key FROM list_entries ORDER BY list_id, kind, key", [&](const auto& f) {
+        if (f.size() != 3) return;
+        if (auto kind = ParseKind(text(f[1]))) {
+            sink.ListEntry(bigint(f[0]), *kind, text(f[2]));
+        }
+    });
+    tx.Commit();
+    return gen;
+}
+
+bool PgStore::UpgradePasswordHash(const std::string& name, const std::string& oldHash,
+                                  const std::string& newHash) {
+    return Run("UPDATE accounts SET password_hash = $1 WHERE name = $2 AND password_hash = $3",
+               {newHash, name, oldHash})
+               .Affected() > 0;
+}
+
+bool PgStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep,
+                             const LogBatchId& batch) {
+    const std::span<const QueryLogRecord> all = records;
+    keep = std::min<uint64_t>(keep, INT64_MAX);
+    if (records.size() > keep) records = records.subspan(records.size() - keep);
+    Transaction tx(*this);
+    // The service's maintenance thread writes the log between its index reloads, so it waits
+    // for another writer's lock only briefly: past that the batch goes again next round, and a
+    // change still reaches the index at once.
+    Run("SET LOCAL lock_timeout = '500ms'");
+    Run("SELECT pg_advisory_xact_lock($1)", {Num(kLogLock)});
+    // Under the lock, a batch whose commit did reach the server before the connection went is
+    // seen here, also when its reply never came back.
+    const std::string writer = WithoutNul(batch.writer);
+    if (!writer.empty()) {
+        const auto seen = Run("SELECT sequence FROM log_batches WHERE writer = $1", {writer});
+        if (seen.Rows() > 0 && seen.Int64(0, 0) >= static_cast<int64_t>(batch.sequence)) {
+            return false;
+        }
     }
-    ++queries;
-    if (record.verdict == "001") ++forbidden;
-    newest = std::max(newest, record.time_ms);
-  }
-  flush();
-  const int64_t cutoff = newest - newest % kDayMs - kHourlyCounterDays * kDayMs;
-  run("INSERT INTO counters_daily(start_ms, queries, forbidden) "
-      "SELECT start_ms - start_ms % 86400000, SUM(queries), SUM(forbidden) "
-      "FROM counters_hourly WHERE start_ms < $1 GROUP BY 1 "
-      "ON CONFLICT(start_ms) DO UPDATE SET queries = counters_daily.queries + excluded.queries, "
-      "forbidden = counters_daily.forbidden + excluded.forbidden",
-      {num(cutoff)});
-  run("DELETE FROM counters_hourly WHERE start_ms < $1", {num(cutoff)});
-  run("DELETE FROM counters_daily WHERE start_ms < $1",
-      {num(cutoff - (kDailyCounterDays - kHourlyCounterDays) * kDayMs)});
+    // Ids are handed out under the lock from the largest, so that they grow with time across
+    // instances and have no gaps, as the console's log window needs.
+    const int64_t last = Run("SELECT COALESCE(MAX(id), 0) FROM query_log").Int64(0, 0);
+    Run("DELETE FROM query_log WHERE id <= $1", {Num(last - static_cast<int64_t>(keep - records.size()))});
+    constexpr size_t kBatch = 2000;
+    for (size_t start = 0; start < records.size(); start += kBatch) {
+        const auto batch = records.subspan(start, std::min(kBatch, records.size() - start));
+        const auto column = [&](auto&& field) { return ArrayLiteral(batch.begin(), batch.end(), field); };
+        Run("INSERT INTO query_log(id, time_ms, account, verified, address, verdict, reason, "
+            "instance) SELECT $1 + n, t, a, v, d, r, w, $8 FROM unnest($2::bigint[], $3::text[], "
+            "$4::int[], $5::text[], $6::text[], $7::text[]) WITH ORDINALITY AS x(t, a, v, d, r, w, n)",
+            {Num(last + static_cast<int64_t>(start)),
+             column([](const QueryLogRecord& q) { return std::to_string(q.timeMs); }),
+             column([](const QueryLogRecord& q) { return WithoutNul(q.account); }),
+             column([](const QueryLogRecord& q) { return std::string(q.verified ? "1" : "0"); }),
+             column([](const QueryLogRecord& q) { return WithoutNul(q.address); }),
+             column([](const QueryLogRecord& q) { return WithoutNul(q.verdict); }),
+             column([](const QueryLogRecord& q) { return WithoutNul(q.reason); }), WithoutNul(m_instance)});
+    }
+    CountQueries(all);
+    CountTops(all);
+    if (!writer.empty()) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+        Run("INSERT INTO log_batches(writer, sequence, time_ms) VALUES($1, $2, $3) "
+            "ON CONFLICT(writer) DO UPDATE SET sequence = excluded.sequence, "
+            "time_ms = excluded.time_ms",
+            {writer, Num(batch.sequence), Num(now)});
+        Run("DELETE FROM log_batches WHERE time_ms < $1", {Num(now - kLogBatchDays * kDayMs)});
+    }
+    tx.Commit();
+    return true;
+}
+
+void PgStore::CountQueries(std::span<const QueryLogRecord> records) {
+    if (records.empty()) return;
+    int64_t hour = -1;
+    int64_t queries = 0, forbidden = 0, newest = 0;
+    const auto flush = [&] {
+        if (hour < 0) return;
+        Run("INSERT INTO counters_hourly(start_ms, queries, forbidden) VALUES($1, $2, $3) "
+            "ON CONFLICT(start_ms) DO UPDATE SET queries = counters_hourly.queries + "
+            "excluded.queries, forbidden = counters_hourly.forbidden + excluded.forbidden",
+            {Num(hour), Num(queries), Num(forbidden)});
+    };
+    for (const auto& record : records) {
+        const int64_t thisHour = record.timeMs - record.timeMs % kHourMs;
+        if (thisHour != hour) {
+            flush();
+            hour = thisHour;
+            queries = forbidden = 0;
+        }
+        ++queries;
+        if (record.verdict == "001") ++forbidden;
+        newest = std::max(newest, record.timeMs);
+    }
+    flush();
+    const int64_t cutoff = newest - newest % kDayMs - kHourlyCounterDays * kDayMs;
+    Run("INSERT INTO counters_daily(start_ms, queries, forbidden) "
+        "SELECT start_ms - start_ms % 86400000, SUM(queries), SUM(forbidden) "
+        "FROM counters_hourly WHERE start_ms < $1 GROUP BY 1 "
+        "ON CONFLICT(start_ms) DO UPDATE SET queries = counters_daily.queries + excluded.queries, "
+        "forbidden = counters_daily.forbidden + excluded.forbidden",
+        {Num(cutoff)});
+    Run("DELETE FROM counters_hourly WHERE start_ms < $1", {Num(cutoff)});
+    Run("DELETE FROM counters_daily WHERE start_ms < $1",
+        {Num(cutoff - (kDailyCounterDays - kHourlyCounterDays) * kDayMs)});
 }
 
 // The tops of every query, not only of the kept log rows: counted per hour in the same
@@ -665,655 +653,631 @@ void PgStore::count_queries(std::span<const QueryLogRecord> records) {
 // summed in memory first, at most kTopKeysPerHour keys per hour and kind at a time (a flood
 // of distinct addresses costs no more memory than that), and each such sum is written in
 // one statement.
-void PgStore::count_tops(std::span<const QueryLogRecord> records) {
-  if (records.empty()) return;
-  using Sums = std::unordered_map<std::string, int64_t>;
-  // Keys already held are counted on; new ones take what is left of the hour's room, and
-  // the counts of those finding none go to the hour's key-less row of kind + 4.
-  const auto write = [&](int64_t what, int64_t hour, const Sums &sums) {
-    if (sums.empty()) return;
-    run("WITH i AS (SELECT key, n, o FROM unnest($3::text[], $4::bigint[]) "
-        "WITH ORDINALITY AS x(key, n, o)), "
-        "held AS (UPDATE top_hourly t SET count = t.count + i.n FROM i "
-        "WHERE t.what = $1::int AND t.start_ms = $2::bigint AND t.key = i.key RETURNING t.key), "
-        "fresh AS (SELECT key, n, row_number() OVER (ORDER BY o) AS r FROM i "
-        "WHERE key NOT IN (SELECT key FROM held)), "
-        "room AS (SELECT $5::bigint - COUNT(*) AS n FROM top_hourly "
-        "WHERE what = $1::int AND start_ms = $2::bigint) "
-        "INSERT INTO top_hourly(what, start_ms, key, count) "
-        "SELECT $1::int, $2::bigint, fresh.key, fresh.n FROM fresh, room WHERE fresh.r <= room.n "
-        "UNION ALL SELECT $1::int + 4, $2::bigint, '', SUM(fresh.n)::bigint FROM fresh, room "
-        "WHERE fresh.r > room.n HAVING COUNT(*) > 0 "
-        "ON CONFLICT(what, start_ms, key) DO UPDATE SET count = top_hourly.count + excluded.count",
-        {num(what), num(hour),
-         array_literal(sums.begin(), sums.end(), [](const auto &kv) { return kv.first; }),
-         array_literal(sums.begin(), sums.end(),
-                       [](const auto &kv) { return std::to_string(kv.second); }),
-         num(kTopKeysPerHour)});
-  };
-
-  std::map<std::pair<int64_t, int64_t>, Sums> sums;
-  int64_t newest = 0;
-  for (const auto &r : records) {
-    const int64_t hour = r.time_ms - r.time_ms % kHourMs;
-    newest = std::max(newest, r.time_ms);
-    const auto add = [&](TopKind kind, std::string_view key) {
-      const int64_t what = static_cast<int64_t>(kind);
-      auto &batch = sums[{what, hour}];
-      // NUL bytes are replaced before summing, so that two keys never become one row twice.
-      std::string stored = without_nul(key);
-      if (const auto it = batch.find(stored); it != batch.end()) {
-        ++it->second;
-        return;
-      }
-      if (batch.size() >= kTopKeysPerHour) {
-        write(what, hour, batch);
-        batch.clear();
-      }
-      batch.emplace(std::move(stored), 1);
+void PgStore::CountTops(std::span<const QueryLogRecord> records) {
+    if (records.empty()) return;
+    using Sums = std::unordered_map<std::string, int64_t>;
+    // Keys already held are counted on; new ones take what is left of the hour's room, and
+    // the counts of those finding none go to the hour's key-less row of kind + 4.
+    const auto write = [&](int64_t what, int64_t hour, const Sums& sums) {
+        if (sums.empty()) return;
+        Run("WITH i AS (SELECT key, n, o FROM unnest($3::text[], $4::bigint[]) "
+            "WITH ORDINALITY AS x(key, n, o)), "
+            "held AS (UPDATE top_hourly t SET count = t.count + i.n FROM i "
+            "WHERE t.what = $1::int AND t.start_ms = $2::bigint AND t.key = i.key RETURNING t.key), "
+            "fresh AS (SELECT key, n, row_number() OVER (ORDER BY o) AS r FROM i "
+            "WHERE key NOT IN (SELECT key FROM held)), "
+            "room AS (SELECT $5::bigint - COUNT(*) AS n FROM top_hourly "
+            "WHERE what = $1::int AND start_ms = $2::bigint) "
+            "INSERT INTO top_hourly(what, start_ms, key, count) "
+            "SELECT $1::int, $2::bigint, fresh.key, fresh.n FROM fresh, room WHERE fresh.r <= room.n "
+            "UNION ALL SELECT $1::int + 4, $2::bigint, '', SUM(fresh.n)::bigint FROM fresh, room "
+            "WHERE fresh.r > room.n HAVING COUNT(*) > 0 "
+            "ON CONFLICT(what, start_ms, key) DO UPDATE SET count = top_hourly.count + excluded.count",
+            {Num(what), Num(hour),
+             ArrayLiteral(sums.begin(), sums.end(), [](const auto& kv) { return kv.first; }),
+             ArrayLiteral(sums.begin(), sums.end(), [](const auto& kv) { return std::to_string(kv.second); }),
+             Num(kTopKeysPerHour)});
     };
-    add(TopKind::Account, r.verified ? std::string_view(r.account) : "* (stranger)");
-    add(TopKind::Rule, r.reason);
-    if (r.verdict == "001") {
-      // Long addresses are counted by their start, which keeps an hour of the top small.
-      add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
-                                         ? r.address
-                                         : r.address.substr(0, kTopAddressBytes) + "\u2026");
-      add(TopKind::ForbiddenHost, parse_address(r.address).host);
+
+    std::map<std::pair<int64_t, int64_t>, Sums> sums;
+    int64_t newest = 0;
+    for (const auto& r : records) {
+        const int64_t hour = r.timeMs - r.timeMs % kHourMs;
+        newest = std::max(newest, r.timeMs);
+        const auto add = [&](TopKind kind, std::string_view key) {
+            const int64_t what = static_cast<int64_t>(kind);
+            auto& batch = sums[{what, hour}];
+            // NUL bytes are replaced before summing, so that two keys never become one row twice.
+            std::string stored = WithoutNul(key);
+            if (const auto it = batch.find(stored); it != batch.end()) {
+                ++it->second;
+                return;
+            }
+            if (batch.size() >= kTopKeysPerHour) {
+                write(what, hour, batch);
+                batch.clear();
+            }
+            batch.emplace(std::move(stored), 1);
+        };
+        add(TopKind::Account, r.verified ? std::string_view(r.account) : "* (stranger)");
+        add(TopKind::Rule, r.reason);
+        if (r.verdict == "001") {
+            // Long addresses are counted by their start, which keeps an hour of the top small.
+            add(TopKind::ForbiddenAddress, r.address.size() <= kTopAddressBytes
+                                               ? r.address
+                                               : r.address.substr(0, kTopAddressBytes) + "\u2026");
+            add(TopKind::ForbiddenHost, ParseAddress(r.address).host);
+        }
     }
-  }
-  for (const auto &[what_hour, batch] : sums) write(what_hour.first, what_hour.second, batch);
-  run("DELETE FROM top_hourly WHERE what = ANY('{0,1,2,3,4,5,6,7}'::int[]) AND start_ms < $1",
-      {num(newest - newest % kHourMs - (kTopHours - 1) * kHourMs)});
+    for (const auto& [what_hour, batch] : sums) write(what_hour.first, what_hour.second, batch);
+    Run("DELETE FROM top_hourly WHERE what = ANY('{0,1,2,3,4,5,6,7}'::int[]) AND start_ms < $1",
+        {Num(newest - newest % kHourMs - (kTopHours - 1) * kHourMs)});
 }
 
-TopCounts PgStore::top_counts(TopKind kind, int64_t from_ms, uint64_t limit) {
-  TopCounts out;
-  const int64_t what = static_cast<int64_t>(kind);
-  const auto r = run("SELECT key, SUM(count) AS n FROM top_hourly WHERE what = $1 AND "
-                     "start_ms >= $2 GROUP BY key ORDER BY n DESC, key LIMIT $3",
-                     {num(what), num(from_ms), num(limit)});
-  for (int i = 0; i < r.rows(); ++i) {
-    out.rows.push_back({std::string(r.text(i, 0)), static_cast<uint64_t>(r.int64(i, 1))});
-  }
-  const auto others = run("SELECT SUM(count) FROM top_hourly WHERE what = $1 AND start_ms >= $2",
-                          {num(what + 4), num(from_ms)});
-  if (!others.is_null(0, 0)) out.others = static_cast<uint64_t>(others.int64(0, 0));
-  return out;
-}
-
-void PgStore::report_health(const ServiceHealth &health) {
-  run("INSERT INTO service_health(instance, time_ms, started_ms, generation, loaded_ms, rules, "
-      "qps, dropped, slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
-      "outage_buffered, outage_dropped, stopped_ms) "
-      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
-      "ON CONFLICT(instance) DO UPDATE SET "
-      "time_ms = excluded.time_ms, started_ms = excluded.started_ms, "
-      "generation = excluded.generation, loaded_ms = excluded.loaded_ms, rules = excluded.rules, "
-      "qps = excluded.qps, dropped = excluded.dropped, "
-      "slow_per_second = excluded.slow_per_second, slow_budget = excluded.slow_budget, "
-      "slow_refused = excluded.slow_refused, outage_since_ms = excluded.outage_since_ms, "
-      "outage_ms = excluded.outage_ms, outage_buffered = excluded.outage_buffered, "
-      "outage_dropped = excluded.outage_dropped, stopped_ms = excluded.stopped_ms",
-      {without_nul(health.instance), num(health.time_ms), num(health.started_ms),
-       num(health.generation), num(health.loaded_ms), num(health.rules),
-       std::to_string(health.queries_per_second), num(health.dropped_log_records),
-       std::to_string(health.slow_checks_per_second), std::to_string(health.slow_check_budget),
-       num(health.slow_checks_refused), num(health.outage_since_ms), num(health.outage_ms),
-       num(health.outage_buffered), num(health.outage_dropped), num(health.stopped_ms)});
-}
-
-std::vector<ServiceHealth> PgStore::health() {
-  std::vector<ServiceHealth> out;
-  const auto r = run(
-      "SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
-      "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, outage_buffered, "
-      "outage_dropped, stopped_ms FROM service_health ORDER BY time_ms DESC");
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({std::string(r.text(i, 0)), r.int64(i, 1), r.int64(i, 2),
-                   static_cast<uint64_t>(r.int64(i, 3)), r.int64(i, 4),
-                   static_cast<uint64_t>(r.int64(i, 5)), r.real(i, 6),
-                   static_cast<uint64_t>(r.int64(i, 7)), r.real(i, 8), r.real(i, 9),
-                   static_cast<uint64_t>(r.int64(i, 10)), r.int64(i, 11), r.int64(i, 12),
-                   static_cast<uint64_t>(r.int64(i, 13)), static_cast<uint64_t>(r.int64(i, 14)),
-                   r.int64(i, 15)});
-  }
-  return out;
-}
-
-void PgStore::add_account(const std::string &name, const std::optional<std::string> &hash,
-                          Action policy) {
-  Transaction tx(*this, kAdminLock);
-  if (run("SELECT 1 FROM accounts WHERE name = $1", {name}).rows() > 0) {
-    throw StoreError("account \"" + name + "\" exists already");
-  }
-  run("INSERT INTO accounts(name, password_hash, policy) VALUES($1, $2, $3)",
-      {name, hash, std::string(action_name(policy))});
-  bump_generation();
-  tx.commit();
-}
-
-void PgStore::set_password(const std::string &name, const std::string &hash) {
-  if (name == kStrangerAccount) throw StoreError("the stranger profile takes no password");
-  Transaction tx(*this, kAdminLock);
-  run("UPDATE accounts SET password_hash = $1 WHERE id = $2", {hash, num(account_id(name))});
-  bump_generation();
-  tx.commit();
-}
-
-void PgStore::set_policy(const std::string &name, Action policy) {
-  Transaction tx(*this, kAdminLock);
-  run("UPDATE accounts SET policy = $1 WHERE id = $2",
-      {std::string(action_name(policy)), num(account_id(name))});
-  bump_generation();
-  tx.commit();
-}
-
-void PgStore::set_relocation(const std::string &name, const std::string &address) {
-  Transaction tx(*this, kAdminLock);
-  run("UPDATE accounts SET relocation = $1 WHERE id = $2", {address, num(account_id(name))});
-  bump_generation();
-  tx.commit();
-}
-
-void PgStore::remove_account(const std::string &name) {
-  if (name == kStrangerAccount) throw StoreError("the stranger profile cannot be removed");
-  Transaction tx(*this, kAdminLock);
-  const Param id = num(account_id(name));
-  run("DELETE FROM rules WHERE scope = $1", {id});
-  run("DELETE FROM attachments WHERE scope = $1", {id});
-  run("DELETE FROM accounts WHERE id = $1", {id});
-  bump_generation();
-  tx.commit();
-}
-
-std::vector<AccountRecord> PgStore::accounts() {
-  std::vector<AccountRecord> out;
-  const auto r =
-      run("SELECT id, name, password_hash, policy, relocation FROM accounts ORDER BY name");
-  for (int i = 0; i < r.rows(); ++i) {
-    AccountRecord account;
-    account.id = r.int64(i, 0);
-    account.name = r.text(i, 1);
-    if (!r.is_null(i, 2)) account.password_hash = std::string(r.text(i, 2));
-    account.policy = parse_action(r.text(i, 3)).value_or(Action::Allow);
-    account.relocation = r.text(i, 4);
-    out.push_back(std::move(account));
-  }
-  return out;
-}
-
-void PgStore::add_rule(const Scope &scope, RuleKind kind, const std::string &key,
-                       Action action) {
-  Transaction tx(*this, kAdminLock);
-  run("INSERT INTO rules(scope, kind, key, action) VALUES($1, $2, $3, $4) "
-      "ON CONFLICT(scope, kind, key) DO UPDATE SET action = excluded.action",
-      {num(scope_id(scope)), std::string(kind_name(kind)), key,
-       std::string(action_name(action))});
-  bump_generation();
-  tx.commit();
-}
-
-bool PgStore::remove_rule(const Scope &scope, RuleKind kind, const std::string &key) {
-  Transaction tx(*this, kAdminLock);
-  const bool removed = run("DELETE FROM rules WHERE scope = $1 AND kind = $2 AND key = $3",
-                           {num(scope_id(scope)), std::string(kind_name(kind)), key})
-                           .affected() > 0;
-  if (removed) bump_generation();
-  tx.commit();
-  return removed;
-}
-
-std::vector<RuleRecord> PgStore::rules(const std::optional<Scope> &filter) {
-  RulePage page = rule_rows(filter, "", 0, UINT64_MAX);
-  return std::move(page.rules);
-}
-
-void PgStore::create_list(const std::string &name) {
-  Transaction tx(*this, kAdminLock);
-  if (run("SELECT 1 FROM lists WHERE name = $1", {name}).rows() > 0) {
-    throw StoreError("list \"" + name + "\" exists already");
-  }
-  run("INSERT INTO lists(name) VALUES($1)", {name});
-  bump_generation();
-  tx.commit();
-}
-
-void PgStore::remove_list(const std::string &name) {
-  Transaction tx(*this, kAdminLock);
-  run("DELETE FROM lists WHERE id = $1", {num(list_id(name))});
-  bump_generation();
-  tx.commit();
-}
-
-std::vector<ListInfo> PgStore::lists() {
-  std::vector<ListInfo> out;
-  const auto r = run(
-      "SELECT id, name, (SELECT COUNT(*) FROM list_entries WHERE list_id = lists.id) "
-      "FROM lists ORDER BY name");
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({r.int64(i, 0), std::string(r.text(i, 1)), static_cast<uint64_t>(r.int64(i, 2))});
-  }
-  return out;
-}
-
-uint64_t PgStore::insert_entries(int64_t list,
-                                 std::span<const std::pair<RuleKind, std::string>> entries,
-                                 const std::function<bool(uint64_t)> &progress) {
-  constexpr size_t kBatch = 4096;
-  uint64_t added = 0;
-  for (size_t start = 0; start < entries.size(); start += kBatch) {
-    const auto batch = entries.subspan(start, std::min(kBatch, entries.size() - start));
-    added += run("INSERT INTO list_entries(list_id, kind, key) SELECT $1, k, v FROM "
-                 "unnest($2::text[], $3::text[]) AS x(k, v) ON CONFLICT DO NOTHING",
-                 {num(list),
-                  array_literal(batch.begin(), batch.end(),
-                                [](const auto &e) { return std::string(kind_name(e.first)); }),
-                  array_literal(batch.begin(), batch.end(),
-                                [](const auto &e) { return e.second; })})
-                 .affected();
-    if (progress && !progress(start + batch.size())) {
-      throw StoreError("import cancelled; nothing was changed");
+TopCounts PgStore::GetTopCounts(TopKind kind, int64_t fromMs, uint64_t limit) {
+    TopCounts out;
+    const int64_t what = static_cast<int64_t>(kind);
+    const auto r = Run("SELECT key, SUM(count) AS n FROM top_hourly WHERE what = $1 AND "
+                       "start_ms >= $2 GROUP BY key ORDER BY n DESC, key LIMIT $3",
+                       {Num(what), Num(fromMs), Num(limit)});
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.rows.push_back({std::string(r.Text(i, 0)), static_cast<uint64_t>(r.Int64(i, 1))});
     }
-  }
-  return added;
+    const auto others = Run("SELECT SUM(count) FROM top_hourly WHERE what = $1 AND start_ms >= $2",
+                            {Num(what + 4), Num(fromMs)});
+    if (!others.IsNull(0, 0)) out.others = static_cast<uint64_t>(others.Int64(0, 0));
+    return out;
 }
 
-uint64_t PgStore::add_list_entries(const std::string &list,
-                                   std::span<const std::pair<RuleKind, std::string>> entries,
-                                   bool replace) {
-  return import_list_entries(list, entries, replace, nullptr);
+void PgStore::ReportHealth(const ServiceHealth& health) {
+    Run("INSERT INTO service_health(instance, time_ms, started_ms, generation, loaded_ms, rules, "
+        "qps, dropped, slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, "
+        "outage_buffered, outage_dropped, stopped_ms) "
+        "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
+        "ON CONFLICT(instance) DO UPDATE SET "
+        "time_ms = excluded.time_ms, started_ms = excluded.started_ms, "
+        "generation = excluded.generation, loaded_ms = excluded.loaded_ms, rules = excluded.rules, "
+        "qps = excluded.qps, dropped = excluded.dropped, "
+        "slow_per_second = excluded.slow_per_second, slow_budget = excluded.slow_budget, "
+        "slow_refused = excluded.slow_refused, outage_since_ms = excluded.outage_since_ms, "
+        "outage_ms = excluded.outage_ms, outage_buffered = excluded.outage_buffered, "
+        "outage_dropped = excluded.outage_dropped, stopped_ms = excluded.stopped_ms",
+        {WithoutNul(health.instance), Num(health.timeMs), Num(health.startedMs), Num(health.generation),
+         Num(health.loadedMs), Num(health.rules), std::to_string(health.queriesPerSecond),
+         Num(health.droppedLogRecords), std::to_string(health.slowChecksPerSecond),
+         std::to_string(health.slowCheckBudget), Num(health.slowChecksRefused), Num(health.outageSinceMs),
+         Num(health.outageMs), Num(health.outageBuffered), Num(health.outageDropped), Num(health.stoppedMs)});
 }
 
-uint64_t PgStore::import_list_entries(
-    const std::string &list, std::span<const std::pair<RuleKind, std::string>> entries,
-    bool replace, const std::function<bool(uint64_t)> &progress) {
-  Transaction tx(*this, kAdminLock);
-  const int64_t id = list_id(list);
-  if (replace) run("DELETE FROM list_entries WHERE list_id = $1", {num(id)});
-  const uint64_t added = insert_entries(id, entries, progress);
-  if (progress && !progress(entries.size())) {
-    throw StoreError("import cancelled; nothing was changed");
-  }
-  bump_generation();
-  tx.commit();
-  return added;
-}
-
-bool PgStore::remove_list_entry(const std::string &list, RuleKind kind, const std::string &key) {
-  Transaction tx(*this, kAdminLock);
-  const bool removed =
-      run("DELETE FROM list_entries WHERE list_id = $1 AND kind = $2 AND key = $3",
-          {num(list_id(list)), std::string(kind_name(kind)), key})
-          .affected() > 0;
-  if (removed) bump_generation();
-  tx.commit();
-  return removed;
-}
-
-std::vector<std::pair<RuleKind, std::string>> PgStore::list_entries(const std::string &list,
-                                                                    uint64_t limit) {
-  std::vector<std::pair<RuleKind, std::string>> out;
-  each_row("SELECT kind, key FROM list_entries WHERE list_id = $1 ORDER BY kind, key LIMIT $2",
-           {num(list_id(list)), num(limit)}, [&](const Result &r) {
-             if (auto kind = parse_kind(r.text(0, 0))) out.emplace_back(*kind, r.text(0, 1));
-           });
-  return out;
-}
-
-void PgStore::attach(const std::string &list, const Scope &scope, Action action) {
-  Transaction tx(*this, kAdminLock);
-  run("INSERT INTO attachments(scope, list_id, action) VALUES($1, $2, $3) "
-      "ON CONFLICT(scope, list_id) DO UPDATE SET action = excluded.action",
-      {num(scope_id(scope)), num(list_id(list)), std::string(action_name(action))});
-  bump_generation();
-  tx.commit();
-}
-
-bool PgStore::detach(const std::string &list, const Scope &scope) {
-  Transaction tx(*this, kAdminLock);
-  const bool removed = run("DELETE FROM attachments WHERE scope = $1 AND list_id = $2",
-                           {num(scope_id(scope)), num(list_id(list))})
-                           .affected() > 0;
-  if (removed) bump_generation();
-  tx.commit();
-  return removed;
-}
-
-std::vector<AttachmentRecord> PgStore::attachments() {
-  const auto all_accounts = accounts();
-  std::vector<AttachmentRecord> out;
-  const auto r = run("SELECT a.scope, l.name, a.action FROM attachments a JOIN lists l "
-                     "ON l.id = a.list_id ORDER BY a.scope, l.name");
-  for (int i = 0; i < r.rows(); ++i) {
-    if (auto action = parse_action(r.text(i, 2))) {
-      out.push_back({scope_name_of(r.int64(i, 0), all_accounts), std::string(r.text(i, 1)),
-                     *action});
+std::vector<ServiceHealth> PgStore::Health() {
+    std::vector<ServiceHealth> out;
+    const auto r =
+        Run("SELECT instance, time_ms, started_ms, generation, loaded_ms, rules, qps, dropped, "
+            "slow_per_second, slow_budget, slow_refused, outage_since_ms, outage_ms, outage_buffered, "
+            "outage_dropped, stopped_ms FROM service_health ORDER BY time_ms DESC");
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back(
+            {std::string(r.Text(i, 0)), r.Int64(i, 1), r.Int64(i, 2), static_cast<uint64_t>(r.Int64(i, 3)),
+             r.Int64(i, 4), static_cast<uint64_t>(r.Int64(i, 5)), r.Real(i, 6),
+             static_cast<uint64_t>(r.Int64(i, 7)), r.Real(i, 8), r.Real(i, 9),
+             static_cast<uint64_t>(r.Int64(i, 10)), r.Int64(i, 11), r.Int64(i, 12),
+             static_cast<uint64_t>(r.Int64(i, 13)), static_cast<uint64_t>(r.Int64(i, 14)), r.Int64(i, 15)});
     }
-  }
-  return out;
+    return out;
 }
 
-void PgStore::set_log_keep(uint64_t keep) {
-  Transaction tx(*this, kAdminLock);
-  run("INSERT INTO meta(key, value) VALUES('log_keep', $1) "
-      "ON CONFLICT(key) DO UPDATE SET value = excluded.value",
-      {std::to_string(keep)});
-  bump_generation();
-  tx.commit();
-}
-
-uint64_t PgStore::log_keep() {
-  const auto r = run("SELECT value FROM meta WHERE key = 'log_keep'");
-  return r.rows() > 0 ? static_cast<uint64_t>(std::max<int64_t>(0, r.int64(0, 0)))
-                      : kDefaultLogKeep;
-}
-
-std::vector<QueryLogRecord> PgStore::query_log(uint64_t limit,
-                                               const std::optional<std::string> &account) {
-  std::vector<QueryLogRecord> out;
-  const auto add = [&](const Result &r) {
-    out.push_back({r.int64(0, 0), std::string(r.text(0, 1)), r.int64(0, 2) != 0,
-                   std::string(r.text(0, 3)), std::string(r.text(0, 4)),
-                   std::string(r.text(0, 5))});
-  };
-  if (account) {
-    each_row("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
-             "WHERE account = $1 ORDER BY id DESC LIMIT $2",
-             {*account, num(limit)}, add);
-  } else {
-    each_row("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
-             "ORDER BY id DESC LIMIT $1",
-             {num(limit)}, add);
-  }
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
-void PgStore::atomically(const std::function<void()> &fn) {
-  Transaction tx(*this, kAdminLock);
-  fn();
-  tx.commit();
-}
-
-void PgStore::add_administrator(const std::string &name, const std::string &hash) {
-  Transaction tx(*this, kAdminLock);
-  if (run("SELECT 1 FROM administrators WHERE name = $1", {name}).rows() > 0) {
-    throw StoreError("administrator \"" + name + "\" exists already");
-  }
-  run("INSERT INTO administrators(name, password_hash, created_ms) VALUES($1, $2, $3)",
-      {name, hash,
-       num(static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count()))});
-  tx.commit();
-}
-
-bool PgStore::remove_administrator(const std::string &name) {
-  Transaction tx(*this, kAdminLock);
-  run("DELETE FROM sessions WHERE administrator = $1", {name});
-  const bool removed = run("DELETE FROM administrators WHERE name = $1", {name}).affected() > 0;
-  tx.commit();
-  return removed;
-}
-
-std::vector<AdministratorRecord> PgStore::administrators() {
-  std::vector<AdministratorRecord> out;
-  const auto r = run("SELECT name, password_hash, created_ms FROM administrators ORDER BY name");
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({std::string(r.text(i, 0)), std::string(r.text(i, 1)), r.int64(i, 2)});
-  }
-  return out;
-}
-
-void PgStore::create_session(const std::string &digest, const SessionRecord &session) {
-  run("INSERT INTO sessions(digest, administrator, csrf, created_ms, last_seen_ms) "
-      "VALUES($1, $2, $3, $4, $5)",
-      {digest, session.administrator, session.csrf, num(session.created_ms),
-       num(session.last_seen_ms)});
-}
-
-std::optional<SessionRecord> PgStore::touch_session(const std::string &digest, int64_t now_ms,
-                                                    int64_t idle_ms, int64_t lifetime_ms) {
-  const auto r = run("SELECT administrator, csrf, created_ms, last_seen_ms FROM sessions "
-                     "WHERE digest = $1",
-                     {digest});
-  if (r.rows() == 0) return std::nullopt;
-  SessionRecord found{std::string(r.text(0, 0)), std::string(r.text(0, 1)), r.int64(0, 2),
-                      r.int64(0, 3)};
-  const bool expired =
-      found.last_seen_ms < now_ms - idle_ms || found.created_ms < now_ms - lifetime_ms;
-  if (expired || now_ms - found.last_seen_ms > idle_ms / 30) {
-    Transaction tx(*this);
-    run("DELETE FROM sessions WHERE last_seen_ms < $1 OR created_ms < $2",
-        {num(now_ms - idle_ms), num(now_ms - lifetime_ms)});
-    if (!expired) {
-      run("UPDATE sessions SET last_seen_ms = $1 WHERE digest = $2", {num(now_ms), digest});
-      found.last_seen_ms = now_ms;
+void PgStore::AddAccount(const std::string& name, const std::optional<std::string>& hash, Action policy) {
+    Transaction tx(*this, kAdminLock);
+    if (Run("SELECT 1 FROM accounts WHERE name = $1", {name}).Rows() > 0) {
+        throw StoreError("account \"" + name + "\" exists already");
     }
-    tx.commit();
-  }
-  if (expired) return std::nullopt;
-  return found;
+    Run("INSERT INTO accounts(name, password_hash, policy) VALUES($1, $2, $3)",
+        {name, hash, std::string(ActionName(policy))});
+    BumpGeneration();
+    tx.Commit();
 }
 
-void PgStore::end_session(const std::string &digest) {
-  run("DELETE FROM sessions WHERE digest = $1", {digest});
+void PgStore::SetPassword(const std::string& name, const std::string& hash) {
+    if (name == kStrangerAccount) throw StoreError("the stranger profile takes no password");
+    Transaction tx(*this, kAdminLock);
+    Run("UPDATE accounts SET password_hash = $1 WHERE id = $2", {hash, Num(AccountId(name))});
+    BumpGeneration();
+    tx.Commit();
 }
 
-void PgStore::record_audit(const AuditRecord &record) {
-  run("INSERT INTO audit(time_ms, actor, action, target, before, after) "
-      "VALUES($1, $2, $3, $4, $5, $6)",
-      {num(record.time_ms), without_nul(record.actor), without_nul(record.action),
-       without_nul(record.target), without_nul(record.before), without_nul(record.after)});
+void PgStore::SetPolicy(const std::string& name, Action policy) {
+    Transaction tx(*this, kAdminLock);
+    Run("UPDATE accounts SET policy = $1 WHERE id = $2",
+        {std::string(ActionName(policy)), Num(AccountId(name))});
+    BumpGeneration();
+    tx.Commit();
+}
+
+void PgStore::SetRelocation(const std::string& name, const std::string& address) {
+    Transaction tx(*this, kAdminLock);
+    Run("UPDATE accounts SET relocation = $1 WHERE id = $2", {address, Num(AccountId(name))});
+    BumpGeneration();
+    tx.Commit();
+}
+
+void PgStore::RemoveAccount(const std::string& name) {
+    if (name == kStrangerAccount) throw StoreError("the stranger profile cannot be removed");
+    Transaction tx(*this, kAdminLock);
+    const Param id = Num(AccountId(name));
+    Run("DELETE FROM rules WHERE scope = $1", {id});
+    Run("DELETE FROM attachments WHERE scope = $1", {id});
+    Run("DELETE FROM accounts WHERE id = $1", {id});
+    BumpGeneration();
+    tx.Commit();
+}
+
+std::vector<AccountRecord> PgStore::Accounts() {
+    std::vector<AccountRecord> out;
+    const auto r = Run("SELECT id, name, password_hash, policy, relocation FROM accounts ORDER BY name");
+    for (int i = 0; i < r.Rows(); ++i) {
+        AccountRecord account;
+        account.id = r.Int64(i, 0);
+        account.name = r.Text(i, 1);
+        if (!r.IsNull(i, 2)) account.passwordHash = std::string(r.Text(i, 2));
+        account.policy = ParseAction(r.Text(i, 3)).value_or(Action::Allow);
+        account.relocation = r.Text(i, 4);
+        out.push_back(std::move(account));
+    }
+    return out;
+}
+
+void PgStore::AddRule(const Scope& scope, RuleKind kind, const std::string& key, Action action) {
+    Transaction tx(*this, kAdminLock);
+    Run("INSERT INTO rules(scope, kind, key, action) VALUES($1, $2, $3, $4) "
+        "ON CONFLICT(scope, kind, key) DO UPDATE SET action = excluded.action",
+        {Num(ScopeId(scope)), std::string(KindName(kind)), key, std::string(ActionName(action))});
+    BumpGeneration();
+    tx.Commit();
+}
+
+bool PgStore::RemoveRule(const Scope& scope, RuleKind kind, const std::string& key) {
+    Transaction tx(*this, kAdminLock);
+    const bool removed = Run("DELETE FROM rules WHERE scope = $1 AND kind = $2 AND key = $3",
+                             {Num(ScopeId(scope)), std::string(KindName(kind)), key})
+                             .Affected() > 0;
+    if (removed) BumpGeneration();
+    tx.Commit();
+    return removed;
+}
+
+std::vector<RuleRecord> PgStore::Rules(const std::optional<Scope>& filter) {
+    RulePage page = RuleRows(filter, "", 0, UINT64_MAX);
+    return std::move(page.rules);
+}
+
+void PgStore::CreateList(const std::string& name) {
+    Transaction tx(*this, kAdminLock);
+    if (Run("SELECT 1 FROM lists WHERE name = $1", {name}).Rows() > 0) {
+        throw StoreError("list \"" + name + "\" exists already");
+    }
+    Run("INSERT INTO lists(name) VALUES($1)", {name});
+    BumpGeneration();
+    tx.Commit();
+}
+
+void PgStore::RemoveList(const std::string& name) {
+    Transaction tx(*this, kAdminLock);
+    Run("DELETE FROM lists WHERE id = $1", {Num(ListId(name))});
+    BumpGeneration();
+    tx.Commit();
+}
+
+std::vector<ListInfo> PgStore::Lists() {
+    std::vector<ListInfo> out;
+    const auto r = Run("SELECT id, name, (SELECT COUNT(*) FROM list_entries WHERE list_id = lists.id) "
+                       "FROM lists ORDER BY name");
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back({r.Int64(i, 0), std::string(r.Text(i, 1)), static_cast<uint64_t>(r.Int64(i, 2))});
+    }
+    return out;
+}
+
+uint64_t PgStore::InsertEntries(int64_t list, std::span<const std::pair<RuleKind, std::string>> entries,
+                                const std::function<bool(uint64_t)>& progress) {
+    constexpr size_t kBatch = 4096;
+    uint64_t added = 0;
+    for (size_t start = 0; start < entries.size(); start += kBatch) {
+        const auto batch = entries.subspan(start, std::min(kBatch, entries.size() - start));
+        added += Run("INSERT INTO list_entries(list_id, kind, key) SELECT $1, k, v FROM "
+                     "unnest($2::text[], $3::text[]) AS x(k, v) ON CONFLICT DO NOTHING",
+                     {Num(list),
+                      ArrayLiteral(batch.begin(), batch.end(),
+                                   [](const auto& e) { return std::string(KindName(e.first)); }),
+                      ArrayLiteral(batch.begin(), batch.end(), [](const auto& e) { return e.second; })})
+                     .Affected();
+        if (progress && !progress(start + batch.size())) {
+            throw StoreError("import cancelled; nothing was changed");
+        }
+    }
+    return added;
+}
+
+uint64_t PgStore::AddListEntries(const std::string& list,
+                                 std::span<const std::pair<RuleKind, std::string>> entries, bool replace) {
+    return ImportListEntries(list, entries, replace, nullptr);
+}
+
+uint64_t PgStore::ImportListEntries(const std::string& list,
+                                    std::span<const std::pair<RuleKind, std::string>> entries, bool replace,
+                                    const std::function<bool(uint64_t)>& progress) {
+    Transaction tx(*this, kAdminLock);
+    const int64_t id = ListId(list);
+    if (replace) Run("DELETE FROM list_entries WHERE list_id = $1", {Num(id)});
+    const uint64_t added = InsertEntries(id, entries, progress);
+    if (progress && !progress(entries.size())) {
+        throw StoreError("import cancelled; nothing was changed");
+    }
+    BumpGeneration();
+    tx.Commit();
+    return added;
+}
+
+bool PgStore::RemoveListEntry(const std::string& list, RuleKind kind, const std::string& key) {
+    Transaction tx(*this, kAdminLock);
+    const bool removed = Run("DELETE FROM list_entries WHERE list_id = $1 AND kind = $2 AND key = $3",
+                             {Num(ListId(list)), std::string(KindName(kind)), key})
+                             .Affected() > 0;
+    if (removed) BumpGeneration();
+    tx.Commit();
+    return removed;
+}
+
+std::vector<std::pair<RuleKind, std::string>> PgStore::ListEntries(const std::string& list, uint64_t limit) {
+    std::vector<std::pair<RuleKind, std::string>> out;
+    EachRow("SELECT kind, key FROM list_entries WHERE list_id = $1 ORDER BY kind, key LIMIT $2",
+            {Num(ListId(list)), Num(limit)}, [&](const Result& r) {
+                if (auto kind = ParseKind(r.Text(0, 0))) out.emplace_back(*kind, r.Text(0, 1));
+            });
+    return out;
+}
+
+void PgStore::Attach(const std::string& list, const Scope& scope, Action action) {
+    Transaction tx(*this, kAdminLock);
+    Run("INSERT INTO attachments(scope, list_id, action) VALUES($1, $2, $3) "
+        "ON CONFLICT(scope, list_id) DO UPDATE SET action = excluded.action",
+        {Num(ScopeId(scope)), Num(ListId(list)), std::string(ActionName(action))});
+    BumpGeneration();
+    tx.Commit();
+}
+
+bool PgStore::Detach(const std::string& list, const Scope& scope) {
+    Transaction tx(*this, kAdminLock);
+    const bool removed = Run("DELETE FROM attachments WHERE scope = $1 AND list_id = $2",
+                             {Num(ScopeId(scope)), Num(ListId(list))})
+                             .Affected() > 0;
+    if (removed) BumpGeneration();
+    tx.Commit();
+    return removed;
+}
+
+std::vector<AttachmentRecord> PgStore::Attachments() {
+    const auto allAccounts = Accounts();
+    std::vector<AttachmentRecord> out;
+    const auto r = Run("SELECT a.scope, l.name, a.action FROM attachments a JOIN lists l "
+                       "ON l.id = a.list_id ORDER BY a.scope, l.name");
+    for (int i = 0; i < r.Rows(); ++i) {
+        if (auto action = ParseAction(r.Text(i, 2))) {
+            out.push_back({ScopeNameOf(r.Int64(i, 0), allAccounts), std::string(r.Text(i, 1)), *action});
+        }
+    }
+    return out;
+}
+
+void PgStore::SetLogKeep(uint64_t keep) {
+    Transaction tx(*this, kAdminLock);
+    Run("INSERT INTO meta(key, value) VALUES('log_keep', $1) "
+        "ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+        {std::to_string(keep)});
+    BumpGeneration();
+    tx.Commit();
+}
+
+uint64_t PgStore::LogKeep() {
+    const auto r = Run("SELECT value FROM meta WHERE key = 'log_keep'");
+    return r.Rows() > 0 ? static_cast<uint64_t>(std::max<int64_t>(0, r.Int64(0, 0))) : kDefaultLogKeep;
+}
+
+std::vector<QueryLogRecord> PgStore::QueryLog(uint64_t limit, const std::optional<std::string>& account) {
+    std::vector<QueryLogRecord> out;
+    const auto add = [&](const Result& r) {
+        out.push_back({r.Int64(0, 0), std::string(r.Text(0, 1)), r.Int64(0, 2) != 0,
+                       std::string(r.Text(0, 3)), std::string(r.Text(0, 4)), std::string(r.Text(0, 5))});
+    };
+    if (account) {
+        EachRow("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+                "WHERE account = $1 ORDER BY id DESC LIMIT $2",
+                {*account, Num(limit)}, add);
+    } else {
+        EachRow("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+                "ORDER BY id DESC LIMIT $1",
+                {Num(limit)}, add);
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+void PgStore::Atomically(const std::function<void()>& fn) {
+    Transaction tx(*this, kAdminLock);
+    fn();
+    tx.Commit();
+}
+
+void PgStore::AddAdministrator(const std::string& name, const std::string& hash) {
+    Transaction tx(*this, kAdminLock);
+    if (Run("SELECT 1 FROM administrators WHERE name = $1", {name}).Rows() > 0) {
+        throw StoreError("administrator \"" + name + "\" exists already");
+    }
+    Run("INSERT INTO administrators(name, password_hash, created_ms) VALUES($1, $2, $3)",
+        {name, hash,
+         Num(static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count()))});
+    tx.Commit();
+}
+
+bool PgStore::RemoveAdministrator(const std::string& name) {
+    Transaction tx(*this, kAdminLock);
+    Run("DELETE FROM sessions WHERE administrator = $1", {name});
+    const bool removed = Run("DELETE FROM administrators WHERE name = $1", {name}).Affected() > 0;
+    tx.Commit();
+    return removed;
+}
+
+std::vector<AdministratorRecord> PgStore::Administrators() {
+    std::vector<AdministratorRecord> out;
+    const auto r = Run("SELECT name, password_hash, created_ms FROM administrators ORDER BY name");
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back({std::string(r.Text(i, 0)), std::string(r.Text(i, 1)), r.Int64(i, 2)});
+    }
+    return out;
+}
+
+void PgStore::CreateSession(const std::string& digest, const SessionRecord& session) {
+    Run("INSERT INTO sessions(digest, administrator, csrf, created_ms, last_seen_ms) "
+        "VALUES($1, $2, $3, $4, $5)",
+        {digest, session.administrator, session.csrf, Num(session.createdMs), Num(session.lastSeenMs)});
+}
+
+std::optional<SessionRecord> PgStore::TouchSession(const std::string& digest, int64_t nowMs, int64_t idleMs,
+                                                   int64_t lifetimeMs) {
+    const auto r = Run("SELECT administrator, csrf, created_ms, last_seen_ms FROM sessions "
+                       "WHERE digest = $1",
+                       {digest});
+    if (r.Rows() == 0) return std::nullopt;
+    SessionRecord found{std::string(r.Text(0, 0)), std::string(r.Text(0, 1)), r.Int64(0, 2), r.Int64(0, 3)};
+    const bool expired = found.lastSeenMs < nowMs - idleMs || found.createdMs < nowMs - lifetimeMs;
+    if (expired || nowMs - found.lastSeenMs > idleMs / 30) {
+        Transaction tx(*this);
+        Run("DELETE FROM sessions WHERE last_seen_ms < $1 OR created_ms < $2",
+            {Num(nowMs - idleMs), Num(nowMs - lifetimeMs)});
+        if (!expired) {
+            Run("UPDATE sessions SET last_seen_ms = $1 WHERE digest = $2", {Num(nowMs), digest});
+            found.lastSeenMs = nowMs;
+        }
+        tx.Commit();
+    }
+    if (expired) return std::nullopt;
+    return found;
+}
+
+void PgStore::EndSession(const std::string& digest) {
+    Run("DELETE FROM sessions WHERE digest = $1", {digest});
+}
+
+void PgStore::RecordAudit(const AuditRecord& record) {
+    Run("INSERT INTO audit(time_ms, actor, action, target, before, after) "
+        "VALUES($1, $2, $3, $4, $5, $6)",
+        {Num(record.timeMs), WithoutNul(record.actor), WithoutNul(record.action), WithoutNul(record.target),
+         WithoutNul(record.before), WithoutNul(record.after)});
 }
 
 namespace {
 
 // Builds a WHERE clause and its positional parameters together.
 struct Where {
-  std::string sql = " WHERE true";
-  std::vector<PgStore::Param> params;
-  std::string add(PgStore::Param value) {
-    params.push_back(std::move(value));
-    return "$" + std::to_string(params.size());
-  }
+    std::string sql = " WHERE true";
+    std::vector<PgStore::Param> params;
+    std::string Add(PgStore::Param value) {
+        params.push_back(std::move(value));
+        return "$" + std::to_string(params.size());
+    }
 };
 
-}  // namespace
+} // namespace
 
-std::vector<AuditRecord> PgStore::audit(const AuditFilter &filter) {
-  Where w;
-  if (filter.before_id > 0) w.sql += " AND id < " + w.add(num(filter.before_id));
-  if (!filter.actor.empty()) w.sql += " AND actor = " + w.add(filter.actor);
-  if (!filter.text.empty()) {
-    const std::string p = w.add(like_pattern(filter.text));
-    w.sql += " AND (action ILIKE " + p + " OR target ILIKE " + p + " OR before ILIKE " + p +
-             " OR after ILIKE " + p + ")";
-  }
-  if (filter.from_ms > 0) w.sql += " AND time_ms >= " + w.add(num(filter.from_ms));
-  if (filter.to_ms > 0) w.sql += " AND time_ms < " + w.add(num(filter.to_ms));
-  const std::string limit = w.add(num(std::min<uint64_t>(filter.limit, 10000)));
-  const auto r = run("SELECT id, time_ms, actor, action, target, before, after FROM audit" +
-                         w.sql + " ORDER BY id DESC LIMIT " + limit,
-                     w.params);
-  std::vector<AuditRecord> out;
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({r.int64(i, 0), r.int64(i, 1), std::string(r.text(i, 2)),
-                   std::string(r.text(i, 3)), std::string(r.text(i, 4)),
-                   std::string(r.text(i, 5)), std::string(r.text(i, 6))});
-  }
-  return out;
+std::vector<AuditRecord> PgStore::Audit(const AuditFilter& filter) {
+    Where w;
+    if (filter.beforeId > 0) w.sql += " AND id < " + w.Add(Num(filter.beforeId));
+    if (!filter.actor.empty()) w.sql += " AND actor = " + w.Add(filter.actor);
+    if (!filter.text.empty()) {
+        const std::string p = w.Add(LikePattern(filter.text));
+        w.sql += " AND (action ILIKE " + p + " OR target ILIKE " + p + " OR before ILIKE " + p +
+                 " OR after ILIKE " + p + ")";
+    }
+    if (filter.fromMs > 0) w.sql += " AND time_ms >= " + w.Add(Num(filter.fromMs));
+    if (filter.toMs > 0) w.sql += " AND time_ms < " + w.Add(Num(filter.toMs));
+    const std::string limit = w.Add(Num(std::min<uint64_t>(filter.limit, 10000)));
+    const auto r = Run("SELECT id, time_ms, actor, action, target, before, after FROM audit" + w.sql +
+                           " ORDER BY id DESC LIMIT " + limit,
+                       w.params);
+    std::vector<AuditRecord> out;
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back({r.Int64(i, 0), r.Int64(i, 1), std::string(r.Text(i, 2)), std::string(r.Text(i, 3)),
+                       std::string(r.Text(i, 4)), std::string(r.Text(i, 5)), std::string(r.Text(i, 6))});
+    }
+    return out;
 }
 
-std::vector<CounterRow> PgStore::hourly_counters(int64_t from_ms) {
-  std::vector<CounterRow> out;
-  const auto r = run("SELECT start_ms, queries, forbidden FROM counters_hourly "
-                     "WHERE start_ms >= $1 ORDER BY start_ms",
-                     {num(from_ms)});
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({r.int64(i, 0), static_cast<uint64_t>(r.int64(i, 1)),
-                   static_cast<uint64_t>(r.int64(i, 2))});
-  }
-  return out;
+std::vector<CounterRow> PgStore::HourlyCounters(int64_t fromMs) {
+    std::vector<CounterRow> out;
+    const auto r = Run("SELECT start_ms, queries, forbidden FROM counters_hourly "
+                       "WHERE start_ms >= $1 ORDER BY start_ms",
+                       {Num(fromMs)});
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back(
+            {r.Int64(i, 0), static_cast<uint64_t>(r.Int64(i, 1)), static_cast<uint64_t>(r.Int64(i, 2))});
+    }
+    return out;
 }
 
-std::vector<CounterRow> PgStore::daily_counters(int64_t from_ms) {
-  std::vector<CounterRow> out;
-  const auto r = run(
-      "SELECT start_ms, SUM(queries), SUM(forbidden) FROM ("
-      "SELECT start_ms, queries, forbidden FROM counters_daily WHERE start_ms >= $1 "
-      "UNION ALL SELECT start_ms - start_ms % 86400000, queries, forbidden "
-      "FROM counters_hourly WHERE start_ms >= $1) AS c GROUP BY 1 ORDER BY 1",
-      {num(from_ms)});
-  for (int i = 0; i < r.rows(); ++i) {
-    out.push_back({r.int64(i, 0), static_cast<uint64_t>(r.int64(i, 1)),
-                   static_cast<uint64_t>(r.int64(i, 2))});
-  }
-  return out;
+std::vector<CounterRow> PgStore::DailyCounters(int64_t fromMs) {
+    std::vector<CounterRow> out;
+    const auto r = Run("SELECT start_ms, SUM(queries), SUM(forbidden) FROM ("
+                       "SELECT start_ms, queries, forbidden FROM counters_daily WHERE start_ms >= $1 "
+                       "UNION ALL SELECT start_ms - start_ms % 86400000, queries, forbidden "
+                       "FROM counters_hourly WHERE start_ms >= $1) AS c GROUP BY 1 ORDER BY 1",
+                       {Num(fromMs)});
+    for (int i = 0; i < r.Rows(); ++i) {
+        out.push_back(
+            {r.Int64(i, 0), static_cast<uint64_t>(r.Int64(i, 1)), static_cast<uint64_t>(r.Int64(i, 2))});
+    }
+    return out;
 }
 
-std::vector<QueryLogRow> PgStore::search_log(const LogFilter &filter) {
-  Where w;
-  if (filter.before_id > 0) w.sql += " AND id < " + w.add(num(filter.before_id));
-  if (filter.after_id > 0) w.sql += " AND id > " + w.add(num(filter.after_id));
-  if (filter.account) w.sql += " AND account = " + w.add(*filter.account);
-  if (!filter.verdict.empty()) w.sql += " AND verdict = " + w.add(filter.verdict);
-  if (!filter.text.empty()) w.sql += " AND address ILIKE " + w.add(like_pattern(filter.text));
-  if (filter.from_ms > 0) w.sql += " AND time_ms >= " + w.add(num(filter.from_ms));
-  if (filter.to_ms > 0) w.sql += " AND time_ms < " + w.add(num(filter.to_ms));
-  const std::string limit = w.add(num(std::min<uint64_t>(filter.limit, 1000000)));
-  std::vector<QueryLogRow> out;
-  each_row("SELECT id, time_ms, account, verified, address, verdict, reason FROM query_log" +
-               w.sql + " ORDER BY id DESC LIMIT " + limit,
-           w.params, [&](const Result &r) {
-             out.push_back({r.int64(0, 0),
-                            {r.int64(0, 1), std::string(r.text(0, 2)), r.int64(0, 3) != 0,
-                             std::string(r.text(0, 4)), std::string(r.text(0, 5)),
-                             std::string(r.text(0, 6))}});
-           });
-  return out;
+std::vector<QueryLogRow> PgStore::SearchLog(const LogFilter& filter) {
+    Where w;
+    if (filter.beforeId > 0) w.sql += " AND id < " + w.Add(Num(filter.beforeId));
+    if (filter.afterId > 0) w.sql += " AND id > " + w.Add(Num(filter.afterId));
+    if (filter.account) w.sql += " AND account = " + w.Add(*filter.account);
+    if (!filter.verdict.empty()) w.sql += " AND verdict = " + w.Add(filter.verdict);
+    if (!filter.text.empty()) w.sql += " AND address ILIKE " + w.Add(LikePattern(filter.text));
+    if (filter.fromMs > 0) w.sql += " AND time_ms >= " + w.Add(Num(filter.fromMs));
+    if (filter.toMs > 0) w.sql += " AND time_ms < " + w.Add(Num(filter.toMs));
+    const std::string limit = w.Add(Num(std::min<uint64_t>(filter.limit, 1000000)));
+    std::vector<QueryLogRow> out;
+    EachRow("SELECT id, time_ms, account, verified, address, verdict, reason FROM query_log" + w.sql +
+                " ORDER BY id DESC LIMIT " + limit,
+            w.params, [&](const Result& r) {
+                out.push_back(
+                    {r.Int64(0, 0),
+                     {r.Int64(0, 1), std::string(r.Text(0, 2)), r.Int64(0, 3) != 0, std::string(r.Text(0, 4)),
+                      std::string(r.Text(0, 5)), std::string(r.Text(0, 6))}});
+            });
+    return out;
 }
 
-std::pair<int64_t, int64_t> PgStore::log_window(int64_t since_ms, uint64_t max_rows) {
-  const auto top = run("SELECT MAX(id) FROM query_log");
-  if (top.is_null(0, 0)) return {1, 0};
-  const int64_t last = top.int64(0, 0);
-  const int64_t first =
-      last - static_cast<int64_t>(std::min<uint64_t>(max_rows, INT64_MAX / 2)) + 1;
-  const auto r = run("SELECT id FROM query_log WHERE time_ms >= $1 ORDER BY time_ms LIMIT 1",
-                     {num(since_ms)});
-  if (r.rows() == 0) return {1, 0};
-  return {std::max(first, r.int64(0, 0)), last};
+std::pair<int64_t, int64_t> PgStore::LogWindow(int64_t sinceMs, uint64_t maxRows) {
+    const auto top = Run("SELECT MAX(id) FROM query_log");
+    if (top.IsNull(0, 0)) return {1, 0};
+    const int64_t last = top.Int64(0, 0);
+    const int64_t first = last - static_cast<int64_t>(std::min<uint64_t>(maxRows, INT64_MAX / 2)) + 1;
+    const auto r =
+        Run("SELECT id FROM query_log WHERE time_ms >= $1 ORDER BY time_ms LIMIT 1", {Num(sinceMs)});
+    if (r.Rows() == 0) return {1, 0};
+    return {std::max(first, r.Int64(0, 0)), last};
 }
 
-void PgStore::scan_log(int64_t first, int64_t last,
-                       const std::function<void(const QueryLogRecord &)> &visit) {
-  QueryLogRecord record;
-  each_row("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
-           "WHERE id BETWEEN $1 AND $2",
-           {num(first), num(last)}, [&](const Result &r) {
-             record.time_ms = r.int64(0, 0);
-             record.account.assign(r.text(0, 1));
-             record.verified = r.int64(0, 2) != 0;
-             record.address.assign(r.text(0, 3));
-             record.verdict.assign(r.text(0, 4));
-             record.reason.assign(r.text(0, 5));
-             visit(record);
-           });
+void PgStore::ScanLog(int64_t first, int64_t last, const std::function<void(const QueryLogRecord&)>& visit) {
+    QueryLogRecord record;
+    EachRow("SELECT time_ms, account, verified, address, verdict, reason FROM query_log "
+            "WHERE id BETWEEN $1 AND $2",
+            {Num(first), Num(last)}, [&](const Result& r) {
+                record.timeMs = r.Int64(0, 0);
+                record.account.assign(r.Text(0, 1));
+                record.verified = r.Int64(0, 2) != 0;
+                record.address.assign(r.Text(0, 3));
+                record.verdict.assign(r.Text(0, 4));
+                record.reason.assign(r.Text(0, 5));
+                visit(record);
+            });
 }
 
-uint64_t PgStore::log_rows() {
-  const auto r = run("SELECT MAX(id) - MIN(id) + 1 FROM query_log");
-  return r.is_null(0, 0) ? 0 : static_cast<uint64_t>(r.int64(0, 0));
+uint64_t PgStore::LogRows() {
+    const auto r = Run("SELECT MAX(id) - MIN(id) + 1 FROM query_log");
+    return r.IsNull(0, 0) ? 0 : static_cast<uint64_t>(r.Int64(0, 0));
 }
 
-RulePage PgStore::rule_page(const std::optional<Scope> &filter, const std::string &text,
-                            uint64_t offset, uint64_t limit) {
-  return rule_rows(filter, text, offset, std::min<uint64_t>(limit, 10000));
+RulePage PgStore::GetRulePage(const std::optional<Scope>& filter, const std::string& text, uint64_t offset,
+                              uint64_t limit) {
+    return RuleRows(filter, text, offset, std::min<uint64_t>(limit, 10000));
 }
 
-RulePage PgStore::rule_rows(const std::optional<Scope> &filter, const std::string &text,
-                            uint64_t offset, uint64_t limit) {
-  const auto all_accounts = accounts();
-  Where w;
-  if (filter) w.sql += " AND scope = " + w.add(num(scope_id(*filter)));
-  if (!text.empty()) w.sql += " AND key ILIKE " + w.add(like_pattern(text));
-  RulePage page;
-  page.total = static_cast<uint64_t>(run("SELECT COUNT(*) FROM rules" + w.sql, w.params).int64(0, 0));
-  const std::string limit_param = w.add(num(limit));
-  const std::string offset_param = w.add(num(offset));
-  each_row("SELECT scope, kind, key, action FROM rules" + w.sql +
-               " ORDER BY scope, kind, key LIMIT " + limit_param + " OFFSET " + offset_param,
-           w.params, [&](const Result &r) {
-             const auto kind = parse_kind(r.text(0, 1));
-             const auto action = parse_action(r.text(0, 3));
-             if (!kind || !action) return;
-             page.rules.push_back({scope_name_of(r.int64(0, 0), all_accounts), *kind,
-                                   std::string(r.text(0, 2)), *action});
-           });
-  return page;
+RulePage PgStore::RuleRows(const std::optional<Scope>& filter, const std::string& text, uint64_t offset,
+                           uint64_t limit) {
+    const auto allAccounts = Accounts();
+    Where w;
+    if (filter) w.sql += " AND scope = " + w.Add(Num(ScopeId(*filter)));
+    if (!text.empty()) w.sql += " AND key ILIKE " + w.Add(LikePattern(text));
+    RulePage page;
+    page.total = static_cast<uint64_t>(Run("SELECT COUNT(*) FROM rules" + w.sql, w.params).Int64(0, 0));
+    const std::string limitParam = w.Add(Num(limit));
+    const std::string offsetParam = w.Add(Num(offset));
+    EachRow("SELECT scope, kind, key, action FROM rules" + w.sql + " ORDER BY scope, kind, key LIMIT " +
+                limitParam + " OFFSET " + offsetParam,
+            w.params, [&](const Result& r) {
+                const auto kind = ParseKind(r.Text(0, 1));
+                const auto action = ParseAction(r.Text(0, 3));
+                if (!kind || !action) return;
+                page.rules.push_back(
+                    {ScopeNameOf(r.Int64(0, 0), allAccounts), *kind, std::string(r.Text(0, 2)), *action});
+            });
+    return page;
 }
 
 // One statement for all the keys; the first of them (in the order given) that is held wins.
-std::optional<RuleRecord> PgStore::first_rule(const Scope &scope, RuleKind kind,
-                                              std::span<const std::string> keys) {
-  const int64_t scope_number = scope_id(scope);
-  if (keys.empty()) return std::nullopt;
-  const auto r = run("SELECT k.key, r.action FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
-                     "JOIN rules r ON r.scope = $1 AND r.kind = $2 AND r.key = k.key "
-                     "ORDER BY k.o",
-                     {num(scope_number), std::string(kind_name(kind)),
-                      array_literal(keys.begin(), keys.end(), [](const std::string &k) { return k; })});
-  for (int i = 0; i < r.rows(); ++i) {
-    if (const auto action = parse_action(r.text(i, 1))) {
-      return RuleRecord{scope.account, kind, std::string(r.text(i, 0)), *action};
+std::optional<RuleRecord> PgStore::FirstRule(const Scope& scope, RuleKind kind,
+                                             std::span<const std::string> keys) {
+    const int64_t scopeNumber = ScopeId(scope);
+    if (keys.empty()) return std::nullopt;
+    const auto r = Run("SELECT k.key, r.action FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
+                       "JOIN rules r ON r.scope = $1 AND r.kind = $2 AND r.key = k.key "
+                       "ORDER BY k.o",
+                       {Num(scopeNumber), std::string(KindName(kind)),
+                        ArrayLiteral(keys.begin(), keys.end(), [](const std::string& k) { return k; })});
+    for (int i = 0; i < r.Rows(); ++i) {
+        if (const auto action = ParseAction(r.Text(i, 1))) {
+            return RuleRecord{scope.account, kind, std::string(r.Text(i, 0)), *action};
+        }
     }
-  }
-  return std::nullopt;
+    return std::nullopt;
 }
 
-std::optional<std::string> PgStore::first_list_entry(const std::string &list, RuleKind kind,
-                                                     std::span<const std::string> keys) {
-  const int64_t id = list_id(list);
-  if (keys.empty()) return std::nullopt;
-  const auto r = run("SELECT k.key FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
-                     "JOIN list_entries e ON e.list_id = $1 AND e.kind = $2 AND e.key = k.key "
-                     "ORDER BY k.o LIMIT 1",
-                     {num(id), std::string(kind_name(kind)),
-                      array_literal(keys.begin(), keys.end(), [](const std::string &k) { return k; })});
-  if (r.rows() == 0) return std::nullopt;
-  return std::string(r.text(0, 0));
+std::optional<std::string> PgStore::FirstListEntry(const std::string& list, RuleKind kind,
+                                                   std::span<const std::string> keys) {
+    const int64_t id = ListId(list);
+    if (keys.empty()) return std::nullopt;
+    const auto r = Run("SELECT k.key FROM unnest($3::text[]) WITH ORDINALITY AS k(key, o) "
+                       "JOIN list_entries e ON e.list_id = $1 AND e.kind = $2 AND e.key = k.key "
+                       "ORDER BY k.o LIMIT 1",
+                       {Num(id), std::string(KindName(kind)),
+                        ArrayLiteral(keys.begin(), keys.end(), [](const std::string& k) { return k; })});
+    if (r.Rows() == 0) return std::nullopt;
+    return std::string(r.Text(0, 0));
 }
 
-EntryPage PgStore::list_page(const std::string &list, const std::string &text, uint64_t offset,
-                             uint64_t limit) {
-  Where w;
-  w.sql += " AND list_id = " + w.add(num(list_id(list)));
-  if (!text.empty()) w.sql += " AND key ILIKE " + w.add(like_pattern(text));
-  EntryPage page;
-  page.total =
-      static_cast<uint64_t>(run("SELECT COUNT(*) FROM list_entries" + w.sql, w.params).int64(0, 0));
-  const std::string limit_param = w.add(num(std::min<uint64_t>(limit, 10000)));
-  const std::string offset_param = w.add(num(offset));
-  const auto r = run("SELECT kind, key FROM list_entries" + w.sql + " ORDER BY kind, key LIMIT " +
-                         limit_param + " OFFSET " + offset_param,
-                     w.params);
-  for (int i = 0; i < r.rows(); ++i) {
-    if (auto kind = parse_kind(r.text(i, 0))) page.entries.emplace_back(*kind, r.text(i, 1));
-  }
-  return page;
+EntryPage PgStore::ListPage(const std::string& list, const std::string& text, uint64_t offset,
+                            uint64_t limit) {
+    Where w;
+    w.sql += " AND list_id = " + w.Add(Num(ListId(list)));
+    if (!text.empty()) w.sql += " AND key ILIKE " + w.Add(LikePattern(text));
+    EntryPage page;
+    page.total =
+        static_cast<uint64_t>(Run("SELECT COUNT(*) FROM list_entries" + w.sql, w.params).Int64(0, 0));
+    const std::string limitParam = w.Add(Num(std::min<uint64_t>(limit, 10000)));
+    const std::string offsetParam = w.Add(Num(offset));
+    const auto r = Run("SELECT kind, key FROM list_entries" + w.sql + " ORDER BY kind, key LIMIT " +
+                           limitParam + " OFFSET " + offsetParam,
+                       w.params);
+    for (int i = 0; i < r.Rows(); ++i) {
+        if (auto kind = ParseKind(r.Text(i, 0))) page.entries.emplace_back(*kind, r.Text(i, 1));
+    }
+    return page;
 }
 
-void PgStore::rename_list(const std::string &from, const std::string &to) {
-  Transaction tx(*this, kAdminLock);
-  const int64_t id = list_id(from);
-  if (run("SELECT 1 FROM lists WHERE name = $1", {to}).rows() > 0) {
-    throw StoreError("list \"" + to + "\" exists already");
-  }
-  run("UPDATE lists SET name = $1 WHERE id = $2", {to, num(id)});
-  bump_generation();
-  tx.commit();
+void PgStore::RenameList(const std::string& from, const std::string& to) {
+    Transaction tx(*this, kAdminLock);
+    const int64_t id = ListId(from);
+    if (Run("SELECT 1 FROM lists WHERE name = $1", {to}).Rows() > 0) {
+        throw StoreError("list \"" + to + "\" exists already");
+    }
+    Run("UPDATE lists SET name = $1 WHERE id = $2", {to, Num(id)});
+    BumpGeneration();
+    tx.Commit();
 }
 
-}  // namespace pv::check
+} // namespace pv::check

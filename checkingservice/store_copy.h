@@ -13,7 +13,6 @@ namespace pv::check {
 // row for row with the source, and kept only if every row matches. Reports each table to
 // out; throws StoreError on any failure or difference. The per-instance health rows are not
 // copied: running instances write their own.
-void copy_sqlite_to_postgres(const std::string &source, const std::string &target,
-                             std::ostream &out);
+void CopySqliteToPostgres(const std::string& source, const std::string& target, std::ostream& out);
 
-}  // namespace pv::check
+} // namespace pv::check

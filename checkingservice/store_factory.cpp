@@ -5,13 +5,13 @@
 
 namespace pv::check {
 
-bool is_postgres_address(std::string_view db) {
-  return db.starts_with("postgresql://") || db.starts_with("postgres://");
+bool IsPostgresAddress(std::string_view db) {
+    return db.starts_with("postgresql://") || db.starts_with("postgres://");
 }
 
-std::unique_ptr<Store> open_store(const std::string &db, OpenMode mode) {
-  if (is_postgres_address(db)) return std::make_unique<PgStore>(db, mode);
-  return std::make_unique<SqliteStore>(db, mode);
+std::unique_ptr<Store> OpenStore(const std::string& db, OpenMode mode) {
+    if (IsPostgresAddress(db)) return std::make_unique<PgStore>(db, mode);
+    return std::make_unique<SqliteStore>(db, mode);
 }
 
-}  // namespace pv::check
+} // namespace pv::check

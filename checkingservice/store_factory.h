@@ -10,9 +10,9 @@
 
 namespace pv::check {
 
-bool is_postgres_address(std::string_view db);
+bool IsPostgresAddress(std::string_view db);
 
 // Throws StoreError, naming the database and the cause.
-std::unique_ptr<Store> open_store(const std::string &db, OpenMode mode);
+std::unique_ptr<Store> OpenStore(const std::string& db, OpenMode mode);
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -118,7 +118,7 @@ bool CDialogBase::CreateChild(HWND parent) {
 }
 
 bool CDialogBase::BeginModal() {
-    if (m_hWnd || m_bModal) return false;   // a dialog object runs once
+    if (m_hWnd || m_bModal) return false; // a dialog object runs once
     m_bModal = true;
     RegisterControlClasses();
     const DLGTEMPLATE* tmpl = LoadTemplate(m_nTemplate);
@@ -203,8 +203,8 @@ void CDialogBase::OnCancel() { EndDialog(IDCANCEL); }
 
 bool CDialogBase::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     static const MessageMap<CDialogBase> map = MessageMap<CDialogBase>()
-        .Command(IDOK, BN_CLICKED, &CDialogBase::OnOK)
-        .Command(IDCANCEL, BN_CLICKED, &CDialogBase::OnCancel);
+                                                   .Command(IDOK, BN_CLICKED, &CDialogBase::OnOK)
+                                                   .Command(IDCANCEL, BN_CLICKED, &CDialogBase::OnCancel);
     return map.Dispatch(*this, message, wParam, lParam, result);
 }
 

@@ -69,7 +69,7 @@ private:
     HWND m_hWnd = nullptr;
     bool m_bModal = false;
     bool m_bEnded = false;
-    bool m_bInitFailed = false;      // OnInitDialog raised an error
+    bool m_bInitFailed = false; // OnInitDialog raised an error
     int m_nEndCode = 0;
     HWND m_hOwner = nullptr;
     // What BeginModal disabled: the owner and its top-level window. RunModal enables them again;

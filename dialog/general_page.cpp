@@ -31,10 +31,11 @@ BOOL CGeneralPage::OnInitDialog() {
 }
 
 bool CGeneralPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CGeneralPage> map = MessageMap<CGeneralPage>()
-        .Command(IDC_PV_LOGIN, EN_CHANGE, &CGeneralPage::OnLoginChange)
-        .Command(IDC_PV_PASSWORD, EN_CHANGE, &CGeneralPage::OnPasswordChange)
-        .Command(IDC_PV_SETTINGS_PASSWORD, BN_CLICKED, &CGeneralPage::OnSettingsPassword);
+    static const MessageMap<CGeneralPage> map =
+        MessageMap<CGeneralPage>()
+            .Command(IDC_PV_LOGIN, EN_CHANGE, &CGeneralPage::OnLoginChange)
+            .Command(IDC_PV_PASSWORD, EN_CHANGE, &CGeneralPage::OnPasswordChange)
+            .Command(IDC_PV_SETTINGS_PASSWORD, BN_CLICKED, &CGeneralPage::OnSettingsPassword);
     return map.Dispatch(*this, message, wParam, lParam, result) ||
            CPage::OnMessage(message, wParam, lParam, result);
 }

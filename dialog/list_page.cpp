@@ -24,7 +24,7 @@ std::string CurrentBrowserAddress() {
     if (FAILED(browser->get_LocationURL(location.Put())) || !location.Get()) return {};
     const std::wstring_view text = location.View();
     std::u16string wide(reinterpret_cast<const char16_t*>(text.data()), text.size());
-    return TheApp().platform().WideToAnsi(wide).value_or(std::string());
+    return TheApp().GetPlatform().WideToAnsi(wide).value_or(std::string());
 }
 
 void InsertTab(HWND tab, int index, const char* text) {
@@ -59,10 +59,11 @@ BOOL CListPage::OnInitDialog() {
 }
 
 bool CListPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CListPage> map = MessageMap<CListPage>()
-        .Notify(IDC_PV_LIST_TAB, TCN_SELCHANGE, &CListPage::OnSelchangeTab)
-        .Command(IDC_PV_LIST_ADD, BN_CLICKED, &CListPage::OnAdd)
-        .Command(IDC_PV_LIST_REMOVE, BN_CLICKED, &CListPage::OnRemove);
+    static const MessageMap<CListPage> map =
+        MessageMap<CListPage>()
+            .Notify(IDC_PV_LIST_TAB, TCN_SELCHANGE, &CListPage::OnSelchangeTab)
+            .Command(IDC_PV_LIST_ADD, BN_CLICKED, &CListPage::OnAdd)
+            .Command(IDC_PV_LIST_REMOVE, BN_CLICKED, &CListPage::OnRemove);
     return map.Dispatch(*this, message, wParam, lParam, result) ||
            CPage::OnMessage(message, wParam, lParam, result);
 }
@@ -89,8 +90,7 @@ void CListPage::FillList() {
 void CListPage::UpdateHorizontalExtent(int tab) {
     HWND list = m_list.GetSafeHwnd();
     if (!list) return;
-    const std::string longest =
-        TheApp().m_data.Longest(tab == 0 ? ListKind::Prohibited : ListKind::Allowed);
+    const std::string longest = TheApp().m_data.Longest(tab == 0 ? ListKind::Prohibited : ListKind::Allowed);
     TEXTMETRICA tm{};
     SIZE size{};
     {

@@ -26,7 +26,7 @@ const char* ItemText(ULONG_PTR data) { return data ? reinterpret_cast<const char
 bool OpenInNewBrowserWindow(const std::string& address) {
     ComPtr<IWebBrowser2> browser = TheApp().CurrentBrowser();
     if (!browser) return false;
-    std::optional<WideString> wide = TheApp().platform().AnsiToWide(address);
+    std::optional<WideString> wide = TheApp().GetPlatform().AnsiToWide(address);
     if (!wide) return false;
     Variant url{std::u16string_view(*wide)};
     if (url.Type() != VT_BSTR) return false;
@@ -77,18 +77,18 @@ void CLList::Release(ULONG_PTR itemData) {
 
 bool CLList::OnControlMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     static const MessageMap<CLList> map = MessageMap<CLList>()
-        .Message(WM_MOUSEMOVE, &CLList::OnMouseMove)
-        .Message(WM_LBUTTONDBLCLK, &CLList::OnLButtonDblClk)
-        .Message(LB_DELETESTRING, &CLList::OnDeleteString)
-        .Message(LB_RESETCONTENT, &CLList::OnResetContent);
+                                              .Message(WM_MOUSEMOVE, &CLList::OnMouseMove)
+                                              .Message(WM_LBUTTONDBLCLK, &CLList::OnLButtonDblClk)
+                                              .Message(LB_DELETESTRING, &CLList::OnDeleteString)
+                                              .Message(LB_RESETCONTENT, &CLList::OnResetContent);
     return map.Dispatch(*this, message, wParam, lParam, result);
 }
 
 bool CLList::OnReflected(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     static const MessageMap<CLList> map = MessageMap<CLList>()
-        .Reflected(WM_DRAWITEM, &CLList::DrawItem)
-        .Reflected(WM_COMPAREITEM, &CLList::CompareItem)
-        .Reflected(WM_DELETEITEM, &CLList::OnDeleteItem);
+                                              .Reflected(WM_DRAWITEM, &CLList::DrawItem)
+                                              .Reflected(WM_COMPAREITEM, &CLList::CompareItem)
+                                              .Reflected(WM_DELETEITEM, &CLList::OnDeleteItem);
     return map.DispatchReflected(*this, message, wParam, lParam, result);
 }
 
@@ -155,7 +155,8 @@ LRESULT CLList::OnMouseMove(WPARAM wParam, LPARAM lParam) {
         RECT rc;
         const POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         if (index < Count() &&
-            ::SendMessageA(hwnd, LB_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rc)) != LB_ERR &&
+            ::SendMessageA(hwnd, LB_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&rc)) !=
+                LB_ERR &&
             ::PtInRect(&rc, pt)) {
             ::SetCursor(hand);
         }

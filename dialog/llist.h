@@ -18,7 +18,7 @@ namespace pv {
 
 class CLList : public CSubclassedControl {
 public:
-    static constexpr COLORREF kEntryColour = 0x00FF0000;   // blue
+    static constexpr COLORREF kEntryColour = 0x00FF0000; // blue
 
     CLList() = default;
     ~CLList() override;

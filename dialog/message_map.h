@@ -56,8 +56,7 @@ private:
         MessageFn handler;
     };
 
-    bool Find(T& self, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result,
-              bool reflected) const {
+    bool Find(T& self, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool reflected) const {
         for (const Entry& e : m_entries) {
             if (e.message != message) continue;
             if ((e.kind == Kind::Reflected) != reflected) continue;

@@ -43,7 +43,7 @@ protected:
     void OnOK() override;
 
 private:
-    std::string m_record;   // the record when the dialog opened; empty: no password set
+    std::string m_record; // the record when the dialog opened; empty: no password set
 };
 
 } // namespace pv

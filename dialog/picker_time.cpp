@@ -20,7 +20,7 @@ SYSTEMTIME ScheduleTimeToSystemTime(int hour, int minute) {
     in.tm_hour = hour;
     in.tm_min = minute;
     in.tm_sec = 0;
-    in.tm_isdst = -1;   // daylight saving as the local-time conversion sees it
+    in.tm_isdst = -1; // daylight saving as the local-time conversion sees it
 
     std::tm local{};
     if (!Breakdown(::_mktime64(&in), local)) {

@@ -15,7 +15,7 @@ namespace {
 // HTML Help lives in hhctrl.ocx. It is loaded on first use, as the help library's own static
 // stub does, so the module does not depend on it being present when it is loaded.
 using HtmlHelpFn = HWND(WINAPI*)(HWND, LPCSTR, UINT, DWORD_PTR);
-constexpr UINT kHhDisplayTopic = 0x0000;   // HH_DISPLAY_TOPIC
+constexpr UINT kHhDisplayTopic = 0x0000; // HH_DISPLAY_TOPIC
 
 HtmlHelpFn HtmlHelpEntry() {
     static const HtmlHelpFn entry = []() -> HtmlHelpFn {
@@ -75,10 +75,11 @@ BOOL CSettingsDialog::OnInitDialog() {
 }
 
 bool CSettingsDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CSettingsDialog> map = MessageMap<CSettingsDialog>()
-        .Notify(IDC_PV_TAB, TCN_SELCHANGE, &CSettingsDialog::OnSelchangeTab)
-        .Command(IDOK, BN_CLICKED, &CSettingsDialog::OnBnClickedOk)
-        .Command(IDC_PV_HELP, BN_CLICKED, &CSettingsDialog::OnBnClickedHelp);
+    static const MessageMap<CSettingsDialog> map =
+        MessageMap<CSettingsDialog>()
+            .Notify(IDC_PV_TAB, TCN_SELCHANGE, &CSettingsDialog::OnSelchangeTab)
+            .Command(IDOK, BN_CLICKED, &CSettingsDialog::OnBnClickedOk)
+            .Command(IDC_PV_HELP, BN_CLICKED, &CSettingsDialog::OnBnClickedHelp);
     return map.Dispatch(*this, message, wParam, lParam, result) ||
            CDialogBase::OnMessage(message, wParam, lParam, result);
 }
@@ -86,7 +87,8 @@ bool CSettingsDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRES
 // Pages are only hidden and shown, never rebuilt, so what was typed into them stays.
 LRESULT CSettingsDialog::OnSelchangeTab(NMHDR*) {
     const int selection = static_cast<int>(::SendMessageA(m_tab, TCM_GETCURSEL, 0, 0));
-    if (selection < 0 || selection >= static_cast<int>(m_arrPages.size()) || selection == m_nCurPage) return 0;
+    if (selection < 0 || selection >= static_cast<int>(m_arrPages.size()) || selection == m_nCurPage)
+        return 0;
     ::ShowWindow(m_arrPages[static_cast<size_t>(m_nCurPage)]->GetSafeHwnd(), SW_HIDE);
     ::ShowWindow(m_arrPages[static_cast<size_t>(selection)]->GetSafeHwnd(), SW_SHOW);
     m_nCurPage = selection;
@@ -103,7 +105,7 @@ void CSettingsDialog::OnBnClickedOk() {
     if (m_pGeneralPage->LoginEdited()) app.StoreName(m_pGeneralPage->LoginText());
     if (m_pGeneralPage->PasswordEdited()) app.StorePassword(m_pGeneralPage->PasswordText());
     // A failed save raises a file error; the dialog's dispatch shows it and the dialog stays open.
-    app.m_data.Save(app.platform());
+    app.m_data.Save(app.GetPlatform());
     CDialogBase::OnOK();
 }
 

@@ -51,8 +51,8 @@ std::string SettingsPasswordRecord() {
     // Registered for one user only (no machine key, or no record in it): the classes the module
     // reads its other settings from.
     uint32_t size = static_cast<uint32_t>(buffer.size());
-    if (!TheApp().platform().ReadRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
-                                         buffer.data(), &size)) {
+    if (!TheApp().GetPlatform().ReadRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
+                                                  buffer.data(), &size)) {
         return {};
     }
     return TextOf(buffer, size);
@@ -65,8 +65,9 @@ bool StoreSettingsPasswordRecord(const std::string& record) {
                                 reinterpret_cast<const BYTE*>(record.c_str()),
                                 static_cast<DWORD>(record.size() + 1)) == ERROR_SUCCESS;
     }
-    return TheApp().platform().WriteRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue, kRegSz,
-                                           record.data(), static_cast<uint32_t>(record.size()));
+    return TheApp().GetPlatform().WriteRegistryValue(CVigilApp::kSettingsKey, settings_password::kRecordValue,
+                                                     kRegSz, record.data(),
+                                                     static_cast<uint32_t>(record.size()));
 }
 
 bool SettingsPasswordAttemptAllowed() {

@@ -7,8 +7,10 @@
 namespace pv {
 
 // Messages of the prompt.
-inline constexpr const char* kWrongSettingsPassword = "The settings password is wrong. The settings stay closed.";
-inline constexpr const char* kSettingsPasswordWait = "Too many wrong settings passwords. Try again in %u seconds.";
+inline constexpr const char* kWrongSettingsPassword =
+    "The settings password is wrong. The settings stay closed.";
+inline constexpr const char* kSettingsPasswordWait =
+    "Too many wrong settings passwords. Try again in %u seconds.";
 
 // The stored record ("settingsPassword" of the settings key), read afresh each time so that a
 // password set in another browser process counts at once. Empty: no password. The machine's key

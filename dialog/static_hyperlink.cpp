@@ -20,7 +20,8 @@ CStaticHyperLink::CStaticHyperLink(const char* target)
 // font goes with the object.
 CStaticHyperLink::~CStaticHyperLink() {
     HWND hwnd = GetSafeHwnd();
-    if (hwnd && m_fontUnderline) ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontOriginal), FALSE);
+    if (hwnd && m_fontUnderline)
+        ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontOriginal), FALSE);
     Unsubclass();
 }
 
@@ -33,16 +34,17 @@ void CStaticHyperLink::SetTargetObject(std::unique_ptr<CLinkTarget> target) {
 }
 
 bool CStaticHyperLink::OnControlMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CStaticHyperLink> map = MessageMap<CStaticHyperLink>()
-        .Message(WM_NCHITTEST, &CStaticHyperLink::OnNcHitTest)
-        .Message(WM_SETCURSOR, &CStaticHyperLink::OnSetCursor)
-        .Message(WM_LBUTTONDOWN, &CStaticHyperLink::OnLButtonDown);
+    static const MessageMap<CStaticHyperLink> map =
+        MessageMap<CStaticHyperLink>()
+            .Message(WM_NCHITTEST, &CStaticHyperLink::OnNcHitTest)
+            .Message(WM_SETCURSOR, &CStaticHyperLink::OnSetCursor)
+            .Message(WM_LBUTTONDOWN, &CStaticHyperLink::OnLButtonDown);
     return map.Dispatch(*this, message, wParam, lParam, result);
 }
 
 bool CStaticHyperLink::OnReflected(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CStaticHyperLink> map = MessageMap<CStaticHyperLink>()
-        .Reflected(WM_CTLCOLORSTATIC, &CStaticHyperLink::OnCtlColor);
+    static const MessageMap<CStaticHyperLink> map =
+        MessageMap<CStaticHyperLink>().Reflected(WM_CTLCOLORSTATIC, &CStaticHyperLink::OnCtlColor);
     return map.DispatchReflected(*this, message, wParam, lParam, result);
 }
 
@@ -91,7 +93,8 @@ LRESULT CStaticHyperLink::OnCtlColor(WPARAM wParam, LPARAM) {
             m_fontUnderline.Reset(::CreateFontIndirectA(&lf));
             // Some static controls select their own font after asking for colours, which would
             // undo the selection below: make the underlined font the control's own as well.
-            if (m_fontUnderline) ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontUnderline.Get()), FALSE);
+            if (m_fontUnderline)
+                ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_fontUnderline.Get()), FALSE);
         }
     }
     HDC dc = reinterpret_cast<HDC>(wParam);

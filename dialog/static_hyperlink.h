@@ -31,8 +31,8 @@ private:
 
 class CStaticHyperLink : public CSubclassedControl {
 public:
-    static constexpr COLORREF kUnvisited = 0x00FF0000;   // blue
-    static constexpr COLORREF kVisited = 0x00800080;     // purple
+    static constexpr COLORREF kUnvisited = 0x00FF0000; // blue
+    static constexpr COLORREF kVisited = 0x00800080;   // purple
 
     explicit CStaticHyperLink(const char* target = nullptr);
     ~CStaticHyperLink() override;
@@ -58,7 +58,7 @@ private:
     std::unique_ptr<CLinkTarget> m_pTarget;
     COLORREF m_crText = kUnvisited;
     GdiObject<HFONT> m_fontUnderline;
-    HFONT m_fontOriginal = nullptr;   // the control's font before the link made it underlined
+    HFONT m_fontOriginal = nullptr; // the control's font before the link made it underlined
 };
 
 } // namespace pv

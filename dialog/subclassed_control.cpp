@@ -37,8 +37,8 @@ LRESULT CSubclassedControl::Default(UINT message, WPARAM wParam, LPARAM lParam) 
     return m_hWnd ? ::DefSubclassProc(m_hWnd, message, wParam, lParam) : 0;
 }
 
-LRESULT CALLBACK CSubclassedControl::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                                          UINT_PTR, DWORD_PTR refData) {
+LRESULT CALLBACK CSubclassedControl::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                          DWORD_PTR refData) {
     auto* self = reinterpret_cast<CSubclassedControl*>(refData);
     if (!self || self->m_hWnd != hwnd) return ::DefSubclassProc(hwnd, message, wParam, lParam);
 

@@ -18,12 +18,9 @@ struct DayIds {
 
 // Monday first, as the schedule rows.
 constexpr DayIds kDayIds[CTimerPage::kDays] = {
-    {IDC_PV_MONDAY, IDC_PV_FROM_MON, IDC_PV_TO_MON},
-    {IDC_PV_TUESDAY, IDC_PV_FROM_TUE, IDC_PV_TO_TUE},
-    {IDC_PV_WEDNESDAY, IDC_PV_FROM_WED, IDC_PV_TO_WED},
-    {IDC_PV_THURSDAY, IDC_PV_FROM_THU, IDC_PV_TO_THU},
-    {IDC_PV_FRIDAY, IDC_PV_FROM_FRI, IDC_PV_TO_FRI},
-    {IDC_PV_SATURDAY, IDC_PV_FROM_SAT, IDC_PV_TO_SAT},
+    {IDC_PV_MONDAY, IDC_PV_FROM_MON, IDC_PV_TO_MON},    {IDC_PV_TUESDAY, IDC_PV_FROM_TUE, IDC_PV_TO_TUE},
+    {IDC_PV_WEDNESDAY, IDC_PV_FROM_WED, IDC_PV_TO_WED}, {IDC_PV_THURSDAY, IDC_PV_FROM_THU, IDC_PV_TO_THU},
+    {IDC_PV_FRIDAY, IDC_PV_FROM_FRI, IDC_PV_TO_FRI},    {IDC_PV_SATURDAY, IDC_PV_FROM_SAT, IDC_PV_TO_SAT},
     {IDC_PV_SUNDAY, IDC_PV_FROM_SUN, IDC_PV_TO_SUN},
 };
 
@@ -44,8 +41,8 @@ BOOL CTimerPage::OnInitDialog() {
 
     m_arrDays.clear();
     for (const DayIds& ids : kDayIds) {
-        m_arrDays.push_back(DayRow{::GetDlgItem(hwnd, ids.check), ::GetDlgItem(hwnd, ids.from),
-                                   ::GetDlgItem(hwnd, ids.to)});
+        m_arrDays.push_back(
+            DayRow{::GetDlgItem(hwnd, ids.check), ::GetDlgItem(hwnd, ids.from), ::GetDlgItem(hwnd, ids.to)});
     }
 
     const Schedule schedule = TheApp().m_data.GetSchedule();
@@ -68,9 +65,10 @@ BOOL CTimerPage::OnInitDialog() {
 }
 
 bool CTimerPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    static const MessageMap<CTimerPage> map = MessageMap<CTimerPage>()
-        .Command(IDC_PV_COMMON_TIME, BN_CLICKED, &CTimerPage::OnCommonTime)
-        .Command(IDC_PV_TIME_LIMIT, BN_CLICKED, &CTimerPage::OnTimeLimitation);
+    static const MessageMap<CTimerPage> map =
+        MessageMap<CTimerPage>()
+            .Command(IDC_PV_COMMON_TIME, BN_CLICKED, &CTimerPage::OnCommonTime)
+            .Command(IDC_PV_TIME_LIMIT, BN_CLICKED, &CTimerPage::OnTimeLimitation);
     return map.Dispatch(*this, message, wParam, lParam, result) ||
            CPage::OnMessage(message, wParam, lParam, result);
 }
@@ -81,7 +79,7 @@ void CTimerPage::OnCommonTime() {
     for (size_t i = 0; i < m_arrDays.size(); ++i) {
         const DayRow& row = m_arrDays[i];
         Enable(row.check, e);
-        if (i == 0) continue;   // Monday's pickers stay as they are
+        if (i == 0) continue; // Monday's pickers stay as they are
         Enable(row.from, e);
         Enable(row.to, e);
     }
@@ -103,7 +101,7 @@ ScheduleEntry CTimerPage::ReadRow(int day) const {
     ScheduleEntry entry;
     if (day < 0 || day >= static_cast<int>(m_arrDays.size())) return entry;
     const DayRow& row = m_arrDays[static_cast<size_t>(day)];
-    entry.bEnabled = Checked(row.check) ? 1 : 0;   // an indeterminate box counts as unchecked
+    entry.bEnabled = Checked(row.check) ? 1 : 0; // an indeterminate box counts as unchecked
     const TimeOfDay from = ReadPickerTime(row.from);
     const TimeOfDay to = ReadPickerTime(row.to);
     entry.nFromHour = from.hour;

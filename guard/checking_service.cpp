@@ -10,7 +10,7 @@ namespace pv {
 
 namespace {
 
-constexpr uint32_t kReplyLimit = 255;   // bytes of the body that are read, in one read
+constexpr uint32_t kReplyLimit = 255; // bytes of the body that are read, in one read
 constexpr char kCodeForbidden[] = "001";
 constexpr char kCodeRelocate[] = "004";
 constexpr std::size_t kCodeLength = 3;
@@ -63,7 +63,7 @@ ServiceReply ParseServiceReply(std::string_view reply) {
 
 ServiceReply CheckingServiceClient::Ask(const OptWide& address, const OptWide& accountName,
                                         const OptWide& password) {
-    Platform& platform = m_app.platform();
+    Platform& platform = m_app.GetPlatform();
     std::string query = UpToNul(m_app.CheckURL());
     query += "?log=";
     query += AnsiTextOf(platform, accountName);

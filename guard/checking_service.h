@@ -18,7 +18,7 @@ class CVigilApp;
 struct ServiceReply {
     enum class Kind { Allow, Forbid, Relocate };
     Kind kind = Kind::Allow;
-    std::string address;   // Relocate only: the checking address to use from now on
+    std::string address; // Relocate only: the checking address to use from now on
 };
 
 // What a reply's bytes mean. A relocation to anything but an absolute http or https address

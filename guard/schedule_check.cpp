@@ -13,8 +13,7 @@ int64_t SecondsOfDay(int32_t hour, int32_t minute) {
 }
 
 bool Plausible(const LocalTime& t) {
-    return t.weekday >= 0 && t.weekday <= 6 && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 &&
-           t.minute <= 59;
+    return t.weekday >= 0 && t.weekday <= 6 && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59;
 }
 
 } // namespace
@@ -24,13 +23,13 @@ bool ScheduleAllows(const Schedule& schedule, const std::optional<LocalTime>& no
     if (!now || !Plausible(*now)) return false;
     const ScheduleEntry* row = nullptr;
     if (schedule.bCommonTime) {
-        row = &schedule.rows[0];   // Monday's times for every day; no enabled flag counts
+        row = &schedule.rows[0]; // Monday's times for every day; no enabled flag counts
     } else {
-        const int day = now->weekday == 0 ? 6 : now->weekday - 1;   // Monday 0 .. Sunday 6
+        const int day = now->weekday == 0 ? 6 : now->weekday - 1; // Monday 0 .. Sunday 6
         if (schedule.rows[day].bEnabled) row = &schedule.rows[day];
     }
     if (!row) return false;
-    const int64_t moment = SecondsOfDay(now->hour, now->minute);   // seconds dropped
+    const int64_t moment = SecondsOfDay(now->hour, now->minute); // seconds dropped
     return SecondsOfDay(row->nFromHour, row->nFromMinute) <= moment &&
            moment <= SecondsOfDay(row->nToHour, row->nToMinute);
 }
@@ -42,7 +41,7 @@ int32_t IsTimeAllowed(CVigilApp& app) {
     if (!schedule.bTimeLimit) return 1;
     // The clock is read only for a limiting schedule. The guard's following redirection passes
     // on the pass flag, so a refusal cannot loop.
-    if (ScheduleAllows(schedule, app.platform().LocalNow())) return 1;
+    if (ScheduleAllows(schedule, app.GetPlatform().LocalNow())) return 1;
     app.ShowMessage(kTimeLimitMessage);
     return 0;
 }

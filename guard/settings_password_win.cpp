@@ -21,7 +21,9 @@ public:
             m_handle = nullptr;
         }
     }
-    ~AlgorithmHandle() { if (m_handle) BCryptCloseAlgorithmProvider(m_handle, 0); }
+    ~AlgorithmHandle() {
+        if (m_handle) BCryptCloseAlgorithmProvider(m_handle, 0);
+    }
     AlgorithmHandle(const AlgorithmHandle&) = delete;
     AlgorithmHandle& operator=(const AlgorithmHandle&) = delete;
     BCRYPT_ALG_HANDLE Get() const { return m_handle; }
@@ -31,18 +33,17 @@ private:
 };
 
 std::optional<std::vector<unsigned char>> Derive(std::string_view password,
-                                                 const std::vector<unsigned char>& salt,
-                                                 uint32_t iterations, std::size_t length) {
+                                                 const std::vector<unsigned char>& salt, uint32_t iterations,
+                                                 std::size_t length) {
     AlgorithmHandle algorithm;
     if (!algorithm.Get()) return std::nullopt;
     std::vector<unsigned char> key(length);
     // bcrypt takes a non-const pointer but does not write the password or the salt.
     auto* pw = reinterpret_cast<PUCHAR>(const_cast<char*>(password.data()));
     auto* s = const_cast<PUCHAR>(salt.data());
-    NTSTATUS status = BCryptDeriveKeyPBKDF2(algorithm.Get(), password.empty() ? nullptr : pw,
-                                            static_cast<ULONG>(password.size()), s,
-                                            static_cast<ULONG>(salt.size()), iterations, key.data(),
-                                            static_cast<ULONG>(key.size()), 0);
+    NTSTATUS status = BCryptDeriveKeyPBKDF2(
+        algorithm.Get(), password.empty() ? nullptr : pw, static_cast<ULONG>(password.size()), s,
+        static_cast<ULONG>(salt.size()), iterations, key.data(), static_cast<ULONG>(key.size()), 0);
     if (!BCRYPT_SUCCESS(status)) return std::nullopt;
     return key;
 }
@@ -125,7 +126,8 @@ bool Matches(std::string_view record, std::string_view password) {
     if (!key) return false;
     // Every byte is compared, so the time taken says nothing about where a guess went wrong.
     unsigned char difference = 0;
-    for (std::size_t i = 0; i < key->size(); ++i) difference |= static_cast<unsigned char>((*key)[i] ^ (*expected)[i]);
+    for (std::size_t i = 0; i < key->size(); ++i)
+        difference |= static_cast<unsigned char>((*key)[i] ^ (*expected)[i]);
     return difference == 0;
 }
 

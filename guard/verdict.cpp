@@ -7,7 +7,7 @@
 namespace pv {
 
 int32_t JudgeURL(CVigilApp& app, OptWide address, OptWide accountName, OptWide password) {
-    Platform& platform = app.platform();
+    Platform& platform = app.GetPlatform();
     CheckingServiceClient service(app);
     // Each pass is one whole verdict: a relocation stores the new checking address and judges
     // the navigation again from the start, pass flag and lists included.
@@ -35,7 +35,8 @@ int32_t JudgeURL(CVigilApp& app, OptWide address, OptWide accountName, OptWide p
         }
 
         const ServiceReply reply = service.Ask(address, accountName, password);
-        if (reply.kind != ServiceReply::Kind::Relocate) return reply.kind == ServiceReply::Kind::Forbid ? 0 : 1;
+        if (reply.kind != ServiceReply::Kind::Relocate)
+            return reply.kind == ServiceReply::Kind::Forbid ? 0 : 1;
         // The new address lasts: later queries of this process and later starts use it.
         app.StoreCheckURL(reply.address);
         // A service that relocates every query would otherwise be asked without end.

@@ -48,8 +48,8 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
 
 std::string ToAnsi(const std::wstring& wide) {
     if (wide.empty()) return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                nullptr);
     if (n <= 0) return {};
     std::string ansi(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), n, nullptr,
@@ -127,8 +127,9 @@ extern "C" __declspec(dllexport) UINT __stdcall PvSetHelpDir(MSIHANDLE install) 
     try {
         std::wstring folder = Property(install, L"INSTALLDIR");
         while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
-        return MsiSetPropertyW(install, L"PV_HELPDIR", folder.c_str()) == ERROR_SUCCESS ? ERROR_SUCCESS
-                                                                                     : ERROR_INSTALL_FAILURE;
+        return MsiSetPropertyW(install, L"PV_HELPDIR", folder.c_str()) == ERROR_SUCCESS
+                   ? ERROR_SUCCESS
+                   : ERROR_INSTALL_FAILURE;
     } catch (...) {
         return ERROR_INSTALL_FAILURE;
     }

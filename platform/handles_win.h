@@ -27,7 +27,10 @@ public:
     // Takes over a handle the caller owns; an invalid one counts as none.
     explicit UniqueHandle(Handle handle) noexcept : m_handle(handle) {}
     UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Detach()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept { UniqueHandle(std::move(other)).Swap(*this); return *this; }
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        UniqueHandle(std::move(other)).Swap(*this);
+        return *this;
+    }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     ~UniqueHandle() { Reset(); }
@@ -35,7 +38,10 @@ public:
     Handle Get() const noexcept { return m_handle; }
     explicit operator bool() const noexcept { return Traits::Valid(m_handle); }
     // For out-parameters: closes what is held and exposes the slot.
-    Handle* Put() noexcept { Reset(); return &m_handle; }
+    Handle* Put() noexcept {
+        Reset();
+        return &m_handle;
+    }
     // Closes what is held now and takes `handle` instead. False when the system refused to close
     // the old handle; holding none counts as closed.
     bool Reset(Handle handle = Traits::None()) noexcept {
@@ -86,7 +92,10 @@ public:
     ~ProcessInformation() { Reset(); }
 
     // For CreateProcess's out-parameter: closes what is held and exposes the cleared structure.
-    PROCESS_INFORMATION* Put() noexcept { Reset(); return &m_info; }
+    PROCESS_INFORMATION* Put() noexcept {
+        Reset();
+        return &m_info;
+    }
     HANDLE Process() const noexcept { return m_info.hProcess; }
     HANDLE Thread() const noexcept { return m_info.hThread; }
     DWORD ProcessId() const noexcept { return m_info.dwProcessId; }
@@ -123,7 +132,10 @@ using OwnedWindow = UniqueHandle<OwnedWindowTraits>;
 
 template <class T>
 struct CoTaskMemTraits : NullIsNoneTraits<T*> {
-    static bool Close(T* memory) noexcept { ::CoTaskMemFree(memory); return true; }
+    static bool Close(T* memory) noexcept {
+        ::CoTaskMemFree(memory);
+        return true;
+    }
 };
 // Memory a COM function handed out from the task allocator (a ProgID string, say).
 template <class T>
@@ -136,14 +148,20 @@ public:
     explicit Bstr(std::wstring_view text)
         : m_p(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     Bstr(Bstr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
-    Bstr& operator=(Bstr&& other) noexcept { Bstr(std::move(other)).Swap(*this); return *this; }
+    Bstr& operator=(Bstr&& other) noexcept {
+        Bstr(std::move(other)).Swap(*this);
+        return *this;
+    }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { ::SysFreeString(m_p); }
 
     BSTR Get() const noexcept { return m_p; }
     // For out-parameters: frees what is held and exposes the slot.
-    BSTR* Put() noexcept { ::SysFreeString(std::exchange(m_p, nullptr)); return &m_p; }
+    BSTR* Put() noexcept {
+        ::SysFreeString(std::exchange(m_p, nullptr));
+        return &m_p;
+    }
     BSTR Detach() noexcept { return std::exchange(m_p, nullptr); }
     std::wstring_view View() const noexcept {
         return m_p ? std::wstring_view(m_p, ::SysStringLen(m_p)) : std::wstring_view();
@@ -176,7 +194,10 @@ public:
     VARIANT* Get() noexcept { return &m_v; }
     const VARIANT* Get() const noexcept { return &m_v; }
     // For out-parameters and new values: clears what is held and exposes the empty value.
-    VARIANT* Put() noexcept { ::VariantClear(&m_v); return &m_v; }
+    VARIANT* Put() noexcept {
+        ::VariantClear(&m_v);
+        return &m_v;
+    }
     VARTYPE Type() const noexcept { return V_VT(&m_v); }
 
 private:
@@ -226,7 +247,9 @@ public:
     explicit WindowDC(HWND window) noexcept : m_window(window), m_dc(::GetDC(window)) {}
     WindowDC(const WindowDC&) = delete;
     WindowDC& operator=(const WindowDC&) = delete;
-    ~WindowDC() { if (m_dc) ::ReleaseDC(m_window, m_dc); }
+    ~WindowDC() {
+        if (m_dc) ::ReleaseDC(m_window, m_dc);
+    }
 
     HDC Get() const noexcept { return m_dc; }
     explicit operator bool() const noexcept { return m_dc != nullptr; }
@@ -244,7 +267,9 @@ public:
         : m_dc(dc), m_previous(object ? ::SelectObject(dc, object) : nullptr) {}
     SelectedObject(const SelectedObject&) = delete;
     SelectedObject& operator=(const SelectedObject&) = delete;
-    ~SelectedObject() { if (m_previous) ::SelectObject(m_dc, m_previous); }
+    ~SelectedObject() {
+        if (m_previous) ::SelectObject(m_dc, m_previous);
+    }
 
 private:
     HDC m_dc;

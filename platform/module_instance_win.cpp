@@ -13,7 +13,8 @@ HINSTANCE ContainingModule() {
     HMODULE module = nullptr;
     // The module whose image holds this function: the DLL in the product, the test program when
     // the code is linked into it. No reference is taken, so nothing needs releasing.
-    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                          reinterpret_cast<LPCSTR>(&ContainingModule), &module);
     return module;
 }

@@ -46,16 +46,16 @@ enum RegistryType : uint32_t {
 
 // How a file is opened. All modes deny sharing to other openers.
 enum class FileOpen {
-    Read,                 // existing file, read-only
-    WriteKeep,            // existing file, write, no truncation, position 0
-    CreateTruncate,       // create or truncate, write
-    WriteAlways,          // existing file or a new empty one, write, never truncated
+    Read,           // existing file, read-only
+    WriteKeep,      // existing file, write, no truncation, position 0
+    CreateTruncate, // create or truncate, write
+    WriteAlways,    // existing file or a new empty one, write, never truncated
 };
 
 // Outcome of one file operation, mapped from the platform's error codes.
 enum class FileStatus {
     Ok,
-    NotFound,       // also an operation on a file that could not be opened (invalid handle)
+    NotFound, // also an operation on a file that could not be opened (invalid handle)
     DiskFull,
     AccessDenied,
     SharingViolation,
@@ -105,11 +105,12 @@ public:
     // Returns false when the key or value is missing or the read fails.
     virtual bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) = 0;
     virtual bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type,
-                             const void* data, uint32_t size) = 0;
+                                    const void* data, uint32_t size) = 0;
 
     // --- WinINet ---
-    virtual InternetHandle OpenInternetSession(const char* agent) = 0;                     // PRECONFIG, flags 0
-    virtual InternetHandle OpenInternetUrl(InternetHandle session, const char* url) = 0; // no headers, flags 0, context 0
+    virtual InternetHandle OpenInternetSession(const char* agent) = 0; // PRECONFIG, flags 0
+    virtual InternetHandle OpenInternetUrl(InternetHandle session,
+                                           const char* url) = 0; // no headers, flags 0, context 0
     // One read of at most `size` bytes; returns the number of bytes the platform reports as read.
     virtual uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) = 0;
     virtual void CloseInternetHandle(InternetHandle handle) = 0;

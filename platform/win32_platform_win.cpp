@@ -26,8 +26,9 @@ public:
         while (size > 0) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD got = 0;
-            if (!::ReadFile(m_handle.Get(), out, chunk, &got, nullptr)) return FileStatusFromError(::GetLastError());
-            if (got == 0) break;   // end of file
+            if (!::ReadFile(m_handle.Get(), out, chunk, &got, nullptr))
+                return FileStatusFromError(::GetLastError());
+            if (got == 0) break; // end of file
             *read += got;
             out += got;
             size -= got;
@@ -40,7 +41,8 @@ public:
         while (size > 0) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD written = 0;
-            if (!::WriteFile(m_handle.Get(), in, chunk, &written, nullptr)) return FileStatusFromError(::GetLastError());
+            if (!::WriteFile(m_handle.Get(), in, chunk, &written, nullptr))
+                return FileStatusFromError(::GetLastError());
             // A write that makes no progress without an error is as good as a full disk.
             if (written == 0) return FileStatus::DiskFull;
             in += written;
@@ -136,7 +138,8 @@ std::optional<std::u16string> AnsiToWideIn(UINT codePage, std::string_view ansi)
     const int bytes = static_cast<int>(ansi.size());
     // No byte gives more than one UTF-16 unit (a four-byte sequence gives two).
     std::u16string out(static_cast<std::size_t>(bytes) + 1, u'\0');
-    int n = ::MultiByteToWideChar(codePage, 0, ansi.data(), bytes, reinterpret_cast<LPWSTR>(out.data()), bytes + 1);
+    int n = ::MultiByteToWideChar(codePage, 0, ansi.data(), bytes, reinterpret_cast<LPWSTR>(out.data()),
+                                  bytes + 1);
     if (n <= 0) return std::nullopt;
     out.resize(static_cast<std::size_t>(n));
     return out;
@@ -180,13 +183,23 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::string& path, FileOpen 
     DWORD access = GENERIC_READ;
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {
-    case FileOpen::Read: break;
-    case FileOpen::WriteKeep: access = GENERIC_WRITE; break;
-    case FileOpen::CreateTruncate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
-    case FileOpen::WriteAlways: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
+    case FileOpen::Read:
+        break;
+    case FileOpen::WriteKeep:
+        access = GENERIC_WRITE;
+        break;
+    case FileOpen::CreateTruncate:
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        break;
+    case FileOpen::WriteAlways:
+        access = GENERIC_WRITE;
+        disposition = OPEN_ALWAYS;
+        break;
     }
     // Share mode 0: while one process reads or writes pv.dat, nobody else opens it.
-    KernelHandle h(::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    KernelHandle h(
+        ::CreateFileA(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h) return nullptr;
     return std::make_unique<Win32File>(std::move(h));
 }
@@ -209,8 +222,8 @@ bool Win32Platform::ReadRegistryValue(const char* subkey, const char* value, voi
     return true;
 }
 
-bool Win32Platform::WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
-                                uint32_t size) {
+bool Win32Platform::WriteRegistryValue(const char* subkey, const char* value, RegistryType type,
+                                       const void* data, uint32_t size) {
     return ::SHSetValueA(HKEY_CLASSES_ROOT, subkey, value, type, data, size) == ERROR_SUCCESS;
 }
 
@@ -254,7 +267,9 @@ std::optional<LocalTime> Win32Platform::LocalNow() {
     return t;
 }
 
-std::optional<std::string> Win32Platform::WideToAnsi(std::u16string_view wide) { return WideToAnsiString(wide); }
+std::optional<std::string> Win32Platform::WideToAnsi(std::u16string_view wide) {
+    return WideToAnsiString(wide);
+}
 std::optional<WideString> Win32Platform::AnsiToWide(std::string_view ansi) { return AnsiToWideString(ansi); }
 
 } // namespace pv

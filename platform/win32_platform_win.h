@@ -29,7 +29,7 @@ public:
 
     bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
     bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
-                     uint32_t size) override;
+                            uint32_t size) override;
 
     InternetHandle OpenInternetSession(const char* agent) override;
     InternetHandle OpenInternetUrl(InternetHandle session, const char* url) override;

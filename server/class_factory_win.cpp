@@ -35,9 +35,7 @@ STDMETHODIMP_(ULONG) CVigilClassFactory::AddRef() {
 STDMETHODIMP_(ULONG) CVigilClassFactory::Release() {
     // A client that releases more than it holds must not wrap the count around.
     ULONG current = m_nRef.load(std::memory_order_relaxed);
-    while (current > 0 &&
-           !m_nRef.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {
-    }
+    while (current > 0 && !m_nRef.compare_exchange_weak(current, current - 1, std::memory_order_relaxed)) {}
     return current > 0 ? current - 1 : 0;
 }
 

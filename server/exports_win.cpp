@@ -3,7 +3,6 @@
 #include <objbase.h>
 #include <olectl.h>
 
-
 #include "pathvigil_h.h"
 #include "platform/com_boundary_win.h"
 #include "platform/module_instance_win.h"

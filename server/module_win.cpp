@@ -12,7 +12,7 @@ namespace {
 
 struct ModuleObjects {
     explicit ModuleObjects(HINSTANCE instance) : platform(instance), app(platform) {}
-    pv::Win32Platform platform;   // declared first: the module state uses it until its end
+    pv::Win32Platform platform; // declared first: the module state uses it until its end
     pv::CVigilApp app;
 };
 
@@ -27,7 +27,7 @@ union ModuleSlot {
 };
 
 ModuleSlot g_slot;
-bool g_constructed = false;   // only touched under the loader lock
+bool g_constructed = false; // only touched under the loader lock
 
 void DestroyModuleObjects() noexcept {
     pv::SetTheApp(nullptr);

@@ -29,8 +29,8 @@ constexpr std::size_t kMaxKeyName = 255;
 struct Token {
     enum class Kind { Word, Quoted, End };
     Kind kind = Kind::End;
-    std::string raw;      // as written (quotes removed, '' folded), before replacement
-    std::string text;     // after replacement
+    std::string raw;  // as written (quotes removed, '' folded), before replacement
+    std::string text; // after replacement
     std::size_t line = 0;
 };
 
@@ -153,12 +153,15 @@ private:
     }
 
     bool ParseRoot(Root& root) {
-        struct Name { const char* text; Root root; };
+        struct Name {
+            const char* text;
+            Root root;
+        };
         static constexpr Name kNames[] = {
-            {"HKCR", Root::ClassesRoot},   {"HKEY_CLASSES_ROOT", Root::ClassesRoot},
-            {"HKCU", Root::CurrentUser},   {"HKEY_CURRENT_USER", Root::CurrentUser},
-            {"HKLM", Root::LocalMachine},  {"HKEY_LOCAL_MACHINE", Root::LocalMachine},
-            {"HKU", Root::Users},          {"HKEY_USERS", Root::Users},
+            {"HKCR", Root::ClassesRoot},  {"HKEY_CLASSES_ROOT", Root::ClassesRoot},
+            {"HKCU", Root::CurrentUser},  {"HKEY_CURRENT_USER", Root::CurrentUser},
+            {"HKLM", Root::LocalMachine}, {"HKEY_LOCAL_MACHINE", Root::LocalMachine},
+            {"HKU", Root::Users},         {"HKEY_USERS", Root::Users},
         };
         if (m_tok.kind == Token::Kind::Word) {
             for (const Name& n : kNames) {
@@ -229,7 +232,7 @@ private:
     }
 
     bool ParseNamedValue(Value& value) {
-        if (!Advance()) return false;   // past "val"
+        if (!Advance()) return false; // past "val"
         if (m_tok.kind == Token::Kind::End || IsStructural()) {
             return Fail(m_tok.line, "expected a value name, found " + Describe());
         }
@@ -336,7 +339,8 @@ private:
     }
 
     Status WriteValue(Root root, const KeyPath& path, const Value& value) {
-        if (value.type == Value::Type::Dword) return m_registry.SetDword(root, path, value.name, value.number);
+        if (value.type == Value::Type::Dword)
+            return m_registry.SetDword(root, path, value.name, value.number);
         return m_registry.SetString(root, path, value.name, value.text);
     }
 
@@ -404,8 +408,7 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
     return a.size() < b.size();
 }
 
-std::optional<Script> Parse(std::string_view text, const Replacements& replacements,
-                            ParseError* error) {
+std::optional<Script> Parse(std::string_view text, const Replacements& replacements, ParseError* error) {
     return Parser(text, replacements).Run(error);
 }
 

@@ -36,17 +36,17 @@ enum class Root { ClassesRoot, CurrentUser, LocalMachine, Users };
 
 struct Value {
     enum class Type { String, Dword };
-    std::string name;          // empty for a key's default value
+    std::string name; // empty for a key's default value
     Type type = Type::String;
-    std::string text;          // for String
-    uint32_t number = 0;       // for Dword
+    std::string text;    // for String
+    uint32_t number = 0; // for Dword
 };
 
 struct Key {
     std::string name;
-    bool noRemove = false;     // unregistration leaves the key itself
-    bool forceRemove = false;  // registration deletes the whole key first
-    bool deleteKey = false;    // registration deletes the key (and ignores its body)
+    bool noRemove = false;    // unregistration leaves the key itself
+    bool forceRemove = false; // registration deletes the whole key first
+    bool deleteKey = false;   // registration deletes the key (and ignores its body)
     std::optional<Value> defaultValue;
     std::vector<Value> values;
     std::vector<Key> subkeys;
@@ -68,7 +68,7 @@ struct CaseInsensitiveLess {
 using Replacements = std::map<std::string, std::string, CaseInsensitiveLess>;
 
 struct ParseError {
-    std::size_t line = 0;      // 1-based line of the offending token
+    std::size_t line = 0; // 1-based line of the offending token
     std::string message;
 };
 
@@ -82,7 +82,7 @@ using KeyPath = std::vector<std::string>;
 // Status codes of the back end: 0 is success, anything else is the platform's error code.
 using Status = int32_t;
 inline constexpr Status kOk = 0;
-inline constexpr Status kNotFound = 2;   // the platform's "file not found"
+inline constexpr Status kNotFound = 2; // the platform's "file not found"
 
 // The registry as the executor sees it. Names compare without regard to case.
 class RegistryBackend {
@@ -94,8 +94,7 @@ public:
     // Writes (or overwrites) a value; an empty name is the default value.
     virtual Status SetString(Root root, const KeyPath& path, const std::string& name,
                              const std::string& text) = 0;
-    virtual Status SetDword(Root root, const KeyPath& path, const std::string& name,
-                            uint32_t number) = 0;
+    virtual Status SetDword(Root root, const KeyPath& path, const std::string& name, uint32_t number) = 0;
     // Deletes a value; kNotFound when it (or the key) does not exist.
     virtual Status DeleteValue(Root root, const KeyPath& path, const std::string& name) = 0;
     // Deletes the key with everything below it; kNotFound when it does not exist.
@@ -109,8 +108,8 @@ public:
 enum class Mode { Register, Unregister };
 
 struct ExecuteResult {
-    Status status = kOk;       // the first failure, or kOk
-    std::string failedKey;     // the key it happened at, for diagnostics
+    Status status = kOk;   // the first failure, or kOk
+    std::string failedKey; // the key it happened at, for diagnostics
 };
 
 // Register: every key is created (or opened) and its values written over existing ones; a
@@ -123,7 +122,7 @@ ExecuteResult Execute(const Script& script, Mode mode, RegistryBackend& registry
 
 // Parses and executes in one step. A parse failure is reported as kParseFailed and executes
 // nothing.
-inline constexpr Status kParseFailed = 13;   // the platform's "invalid data"
+inline constexpr Status kParseFailed = 13; // the platform's "invalid data"
 ExecuteResult Run(std::string_view text, const Replacements& replacements, Mode mode,
                   RegistryBackend& registry, ParseError* error = nullptr);
 

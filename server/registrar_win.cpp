@@ -3,8 +3,8 @@
 #include <string_view>
 
 #include "platform/handles_win.h"
-#include "server/guids.h"
 #include "platform/module_instance_win.h"
+#include "server/guids.h"
 
 namespace pv {
 
@@ -16,10 +16,14 @@ namespace {
 
 HKEY RootKey(Root root) {
     switch (root) {
-    case Root::ClassesRoot: return HKEY_CLASSES_ROOT;
-    case Root::CurrentUser: return HKEY_CURRENT_USER;
-    case Root::LocalMachine: return HKEY_LOCAL_MACHINE;
-    case Root::Users: return HKEY_USERS;
+    case Root::ClassesRoot:
+        return HKEY_CLASSES_ROOT;
+    case Root::CurrentUser:
+        return HKEY_CURRENT_USER;
+    case Root::LocalMachine:
+        return HKEY_LOCAL_MACHINE;
+    case Root::Users:
+        return HKEY_USERS;
     }
     return HKEY_CLASSES_ROOT;
 }
@@ -42,14 +46,14 @@ Status OpenKey(Root root, const KeyPath& path, REGSAM access, RegKey& key) {
     return static_cast<Status>(RegOpenKeyExW(RootKey(root), JoinPath(path).c_str(), 0, access, key.Put()));
 }
 
-Status SetValue(Root root, const KeyPath& path, const std::string& name, DWORD type,
-                const void* data, DWORD size) {
+Status SetValue(Root root, const KeyPath& path, const std::string& name, DWORD type, const void* data,
+                DWORD size) {
     RegKey key;
     Status st = OpenKey(root, path, KEY_SET_VALUE, key);
     if (st != registrar::kOk) return st;
     std::wstring wname = Utf8ToWide(name);
-    return static_cast<Status>(RegSetValueExW(key.Get(), name.empty() ? nullptr : wname.c_str(), 0,
-                                              type, static_cast<const BYTE*>(data), size));
+    return static_cast<Status>(RegSetValueExW(key.Get(), name.empty() ? nullptr : wname.c_str(), 0, type,
+                                              static_cast<const BYTE*>(data), size));
 }
 
 } // namespace
@@ -79,8 +83,8 @@ std::string WideToUtf8(const std::wstring& text) {
 Status Win32Registry::CreateKey(Root root, const KeyPath& path) {
     RegKey key;
     return static_cast<Status>(RegCreateKeyExW(RootKey(root), JoinPath(path).c_str(), 0, nullptr,
-                                               REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
-                                               nullptr, key.Put(), nullptr));
+                                               REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
+                                               key.Put(), nullptr));
 }
 
 bool Win32Registry::KeyExists(Root root, const KeyPath& path) {
@@ -96,8 +100,7 @@ Status Win32Registry::SetString(Root root, const KeyPath& path, const std::strin
     return SetValue(root, path, name, REG_SZ, data.c_str(), bytes);
 }
 
-Status Win32Registry::SetDword(Root root, const KeyPath& path, const std::string& name,
-                               uint32_t number) {
+Status Win32Registry::SetDword(Root root, const KeyPath& path, const std::string& name, uint32_t number) {
     DWORD data = number;
     return SetValue(root, path, name, REG_DWORD, &data, sizeof data);
 }
@@ -112,7 +115,7 @@ Status Win32Registry::DeleteValue(Root root, const KeyPath& path, const std::str
 
 Status Win32Registry::DeleteTree(Root root, const KeyPath& path) {
     std::wstring joined = JoinPath(path);
-    if (joined.empty()) return ERROR_INVALID_PARAMETER;   // never the root itself
+    if (joined.empty()) return ERROR_INVALID_PARAMETER; // never the root itself
     Status st = static_cast<Status>(RegDeleteTreeW(RootKey(root), joined.c_str()));
     if (st != registrar::kOk) return st;
     // Some implementations empty the key but leave it; remove what is left.
@@ -130,8 +133,8 @@ bool Win32Registry::HasSubkeys(Root root, const KeyPath& path) {
     RegKey key;
     if (OpenKey(root, path, KEY_READ, key) != registrar::kOk) return false;
     DWORD subkeys = 0;
-    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     return subkeys > 0;

@@ -16,10 +16,10 @@ class Win32Registry final : public registrar::RegistryBackend {
 public:
     registrar::Status CreateKey(registrar::Root root, const registrar::KeyPath& path) override;
     bool KeyExists(registrar::Root root, const registrar::KeyPath& path) override;
-    registrar::Status SetString(registrar::Root root, const registrar::KeyPath& path,
-                                const std::string& name, const std::string& text) override;
-    registrar::Status SetDword(registrar::Root root, const registrar::KeyPath& path,
-                               const std::string& name, uint32_t number) override;
+    registrar::Status SetString(registrar::Root root, const registrar::KeyPath& path, const std::string& name,
+                                const std::string& text) override;
+    registrar::Status SetDword(registrar::Root root, const registrar::KeyPath& path, const std::string& name,
+                               uint32_t number) override;
     registrar::Status DeleteValue(registrar::Root root, const registrar::KeyPath& path,
                                   const std::string& name) override;
     registrar::Status DeleteTree(registrar::Root root, const registrar::KeyPath& path) override;

@@ -37,8 +37,8 @@ WideString AddressText(BSTR bstr) {
 }
 
 WideString ToWide(const std::string& ansi) {
-    if (auto w = TheApp().platform().AnsiToWide(ansi)) return std::move(*w);
-    WideString plain;   // ASCII-only fallback; the texts passed here are ASCII
+    if (auto w = TheApp().GetPlatform().AnsiToWide(ansi)) return std::move(*w);
+    WideString plain; // ASCII-only fallback; the texts passed here are ASCII
     for (unsigned char c : ansi) plain.push_back(c < 0x80 ? c : u'?');
     return plain;
 }
@@ -52,8 +52,7 @@ CVigil::ModuleLockHolder::ModuleLockHolder() { ModuleLock(); }
 CVigil::ModuleLockHolder::~ModuleLockHolder() { ModuleUnlock(); }
 
 CVigil::CVigil(IUnknown* pUnkOuter)
-    : m_inner(*this),
-      m_pControlling(pUnkOuter ? pUnkOuter : static_cast<IUnknown*>(&m_inner)),
+    : m_inner(*this), m_pControlling(pUnkOuter ? pUnkOuter : static_cast<IUnknown*>(&m_inner)),
       m_bAggregated(pUnkOuter != nullptr) {}
 
 // Members release the event source, the browser and the site, and the module lock goes last.
@@ -82,8 +81,7 @@ HRESULT STDMETHODCALLTYPE CVigil::Inner::QueryInterface(REFIID riid, void** ppv)
     if (IsEqualIID(riid, IID_IUnknown)) {
         // Inside an aggregate the outer object asks for the non-delegating unknown; alone, the
         // object's identity is its ICVigil interface.
-        answer = m_owner.m_bAggregated ? static_cast<IUnknown*>(this)
-                                       : static_cast<ICVigil*>(&m_owner);
+        answer = m_owner.m_bAggregated ? static_cast<IUnknown*>(this) : static_cast<ICVigil*>(&m_owner);
     } else if (IsEqualIID(riid, IID_ICVigil) || IsEqualIID(riid, IID_IDispatch)) {
         answer = static_cast<ICVigil*>(&m_owner);
     } else if (IsEqualIID(riid, IID_IObjectWithSite)) {
@@ -137,8 +135,8 @@ HRESULT STDMETHODCALLTYPE CVigil::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppT
     return ComBoundary([&] { return GetICVigilTypeInfo(ppTInfo); });
 }
 
-HRESULT STDMETHODCALLTYPE CVigil::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
-                                                LCID, DISPID* rgDispId) {
+HRESULT STDMETHODCALLTYPE CVigil::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                                                DISPID* rgDispId) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (cNames > 0 && (!rgszNames || !rgDispId)) return E_POINTER;
     return ComBoundary([&] {
@@ -150,18 +148,25 @@ HRESULT STDMETHODCALLTYPE CVigil::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames
     });
 }
 
-HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD,
-                                         DISPPARAMS* pDispParams, VARIANT*, EXCEPINFO*, UINT*) {
+HRESULT STDMETHODCALLTYPE CVigil::Invoke(DISPID dispidMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams,
+                                         VARIANT*, EXCEPINFO*, UINT*) {
     if (!pDispParams) return E_INVALIDARG;
     // OnQuit's Disconnect drops the subscription's reference, which may be the last one.
     const ComPtr<IUnknown> alive(static_cast<ICVigil*>(this));
     // An event that could not be handled is still answered S_OK.
     ComBoundary([&] {
         switch (dispidMember) {
-        case DISPID_BEFORENAVIGATE2: HandleBeforeNavigate(*pDispParams); break;
-        case DISPID_TITLECHANGE: HandleTitleChange(); break;
-        case DISPID_ONQUIT: DisconnectEvents(); break;
-        default: break;
+        case DISPID_BEFORENAVIGATE2:
+            HandleBeforeNavigate(*pDispParams);
+            break;
+        case DISPID_TITLECHANGE:
+            HandleTitleChange();
+            break;
+        case DISPID_ONQUIT:
+            DisconnectEvents();
+            break;
+        default:
+            break;
         }
         return S_OK;
     });
@@ -289,8 +294,7 @@ void CVigil::Redirect(const std::string& target, const std::optional<WideString>
 // ---------------------------------------------------------------------------------------------
 // Toolbar command
 
-HRESULT STDMETHODCALLTYPE CVigil::QueryStatus(const GUID*, ULONG cCmds, OLECMD prgCmds[],
-                                              OLECMDTEXT*) {
+HRESULT STDMETHODCALLTYPE CVigil::QueryStatus(const GUID*, ULONG cCmds, OLECMD prgCmds[], OLECMDTEXT*) {
     if (cCmds > 0 && !prgCmds) return E_POINTER;
     for (ULONG i = 0; i < cCmds; ++i) prgCmds[i].cmdf = OLECMDF_ENABLED;
     return S_OK;
@@ -310,8 +314,6 @@ HRESULT STDMETHODCALLTYPE CVigil::Exec(const GUID*, DWORD, DWORD, VARIANT*, VARI
     return ExecCommand();
 }
 
-HRESULT STDMETHODCALLTYPE CVigil::Exec(GUID*, DWORD, DWORD, VARIANT*, VARIANT*) {
-    return ExecCommand();
-}
+HRESULT STDMETHODCALLTYPE CVigil::Exec(GUID*, DWORD, DWORD, VARIANT*, VARIANT*) { return ExecCommand(); }
 
 } // namespace pv

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <windows.h>
-#include <ocidl.h>
 #include <docobj.h>
 #include <exdisp.h>
+#include <ocidl.h>
 
 #include <memory>
 #include <optional>
@@ -32,17 +32,17 @@ public:
     // --- IDispatch ---
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
-                                            LCID lcid, DISPID* rgDispId) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                            DISPID* rgDispId) override;
     // The browser-event handler (DWebBrowserEvents2), not type-library dispatch.
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispidMember, REFIID riid, LCID lcid, WORD wFlags,
-                                     DISPPARAMS* pDispParams, VARIANT* pvarResult,
-                                     EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+                                     DISPPARAMS* pDispParams, VARIANT* pvarResult, EXCEPINFO* pExcepInfo,
+                                     UINT* puArgErr) override;
 
     // --- ICVigil (SetSite is shared with IObjectWithSite) ---
     HRESULT STDMETHODCALLTYPE SetSite(IUnknown* pUnkSite) override;
-    HRESULT STDMETHODCALLTYPE Exec(GUID* pguidCmdGroup, DWORD nCmdID, DWORD nCmdexecopt,
-                                   VARIANT* pvaIn, VARIANT* pvaOut) override;
+    HRESULT STDMETHODCALLTYPE Exec(GUID* pguidCmdGroup, DWORD nCmdID, DWORD nCmdexecopt, VARIANT* pvaIn,
+                                   VARIANT* pvaOut) override;
     HRESULT STDMETHODCALLTYPE Connect() override;
     HRESULT STDMETHODCALLTYPE Disconnect() override;
 
@@ -50,10 +50,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppvSite) override;
 
     // --- IOleCommandTarget ---
-    HRESULT STDMETHODCALLTYPE QueryStatus(const GUID* pguidCmdGroup, ULONG cCmds,
-                                          OLECMD prgCmds[], OLECMDTEXT* pCmdText) override;
-    HRESULT STDMETHODCALLTYPE Exec(const GUID* pguidCmdGroup, DWORD nCmdID, DWORD nCmdexecopt,
-                                   VARIANT* pvaIn, VARIANT* pvaOut) override;
+    HRESULT STDMETHODCALLTYPE QueryStatus(const GUID* pguidCmdGroup, ULONG cCmds, OLECMD prgCmds[],
+                                          OLECMDTEXT* pCmdText) override;
+    HRESULT STDMETHODCALLTYPE Exec(const GUID* pguidCmdGroup, DWORD nCmdID, DWORD nCmdexecopt, VARIANT* pvaIn,
+                                   VARIANT* pvaOut) override;
 
     // The window's top-level browser (null before SetSite and after SetSite(NULL)).
     ComPtr<IWebBrowser2> Browser() const { return m_spBrowser; }
@@ -67,6 +67,7 @@ private:
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
         ULONG STDMETHODCALLTYPE AddRef() override;
         ULONG STDMETHODCALLTYPE Release() override;
+
     private:
         CVigil& m_owner;
     };
@@ -101,7 +102,7 @@ private:
 
     ModuleLockHolder m_moduleLock;
     Inner m_inner;
-    IUnknown* m_pControlling;   // not counted: the outer object, or m_inner
+    IUnknown* m_pControlling; // not counted: the outer object, or m_inner
     bool m_bAggregated;
     LONG m_nRef = 0;
 

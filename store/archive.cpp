@@ -69,7 +69,8 @@ Archive::Archive(File* file, Mode mode, std::string path, Platform* platform)
     m_fileSize = m_file->Size();
     try {
         // The whole file will be read into one block: reserved once, it is never copied.
-        m_image->reserve(static_cast<std::size_t>(std::min<uint64_t>(m_fileSize, std::numeric_limits<std::size_t>::max())));
+        m_image->reserve(static_cast<std::size_t>(
+            std::min<uint64_t>(m_fileSize, std::numeric_limits<std::size_t>::max())));
     } catch (const std::bad_alloc&) {
         // Only a hint: the image then grows as it is read.
     }
@@ -106,17 +107,17 @@ void Archive::Fill(std::size_t size) {
     while (Buffered() < size) {
         // A block at a time, so that records are parsed while their bytes are still in the cache.
         const uint64_t announced = m_fileSize > m_end ? m_fileSize - m_end : 0;
-        const std::size_t block =
-            std::max(size - Buffered(), static_cast<std::size_t>(std::min<uint64_t>(announced, kLoadBufferSize)));
+        const std::size_t block = std::max(
+            size - Buffered(), static_cast<std::size_t>(std::min<uint64_t>(announced, kLoadBufferSize)));
         char* at = m_image->Extend(block);
         std::size_t got = 0;
         try {
             got = ReadFile(at, block);
         } catch (...) {
-            m_image->truncate(m_end);
+            m_image->Truncate(m_end);
             throw;
         }
-        m_image->truncate(m_end + got);
+        m_image->Truncate(m_end + got);
         if (got == 0) throw ArchiveException(ArchiveException::Cause::EndOfFile, m_path);
         m_end += got;
     }

@@ -49,7 +49,7 @@ public:
     // fails as NotFound (the handle never existed). `path` names the file in every error.
     // `platform` converts wide strings read from the file; without it only ASCII survives.
     Archive(File* file, Mode mode, std::string path, Platform* platform = nullptr);
-    ~Archive();   // never flushes: an archive not closed is abandoned
+    ~Archive(); // never flushes: an archive not closed is abandoned
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
@@ -69,8 +69,8 @@ public:
     int32_t ReadInt32() { return static_cast<int32_t>(ReadUInt32()); }
 
     struct StringHeader {
-        uint64_t length = 0;   // characters
-        bool wide = false;     // 2-byte characters
+        uint64_t length = 0; // characters
+        bool wide = false;   // 2-byte characters
     };
     // The length prefix in all its forms; the length is not yet checked against the content.
     StringHeader ReadStringHeader();
@@ -126,12 +126,12 @@ private:
     Mode m_mode;
     std::string m_path;
     Platform* m_platform;
-    std::vector<char> m_buffer;                    // storing: bytes not yet written
-    std::shared_ptr<detail::PodBuffer<char>> m_image;   // loading: what was read
-    std::size_t m_pos = 0;       // next byte to read (in the image) or to write (in the buffer)
-    std::size_t m_end = 0;       // loading: bytes in the image
-    uint64_t m_fileSize = 0;     // loading: file size when attached
-    uint64_t m_consumed = 0;     // loading: bytes handed out so far
+    std::vector<char> m_buffer;                       // storing: bytes not yet written
+    std::shared_ptr<detail::PodBuffer<char>> m_image; // loading: what was read
+    std::size_t m_pos = 0;   // next byte to read (in the image) or to write (in the buffer)
+    std::size_t m_end = 0;   // loading: bytes in the image
+    uint64_t m_fileSize = 0; // loading: file size when attached
+    uint64_t m_consumed = 0; // loading: bytes handed out so far
     bool m_closed = false;
 };
 

@@ -114,7 +114,8 @@ struct CData::Body {
 
     // `at`: where the entry's length prefix is in the file. `used` counts bytes read that belong
     // to this record and the ones before it but are not consumed yet.
-    void Add(Archive& ar, int32_t recordsLeft, bool allow, uint64_t at, std::string_view text, std::ptrdiff_t used) {
+    void Add(Archive& ar, int32_t recordsLeft, bool allow, uint64_t at, std::string_view text,
+             std::ptrdiff_t used) {
         StringList& list = allow ? allowed : prohibited;
         if (list.Empty()) Reserve(ar, recordsLeft, list, static_cast<uint64_t>(used));
         list.AppendFromImage(static_cast<std::size_t>(at), text, StringList::Hash(text));
@@ -125,9 +126,10 @@ struct CData::Body {
     // left of the file bounds what the list can still receive, so reserve that once. The excess
     // is given back in Finish.
     static void Reserve(Archive& ar, int32_t recordsLeft, StringList& list, uint64_t used) {
-        constexpr uint64_t kSmallestRecord = 5;   // tag and a one-byte length
+        constexpr uint64_t kSmallestRecord = 5; // tag and a one-byte length
         const uint64_t bytes = ar.Remaining() - used;
-        const uint64_t entries = std::min<uint64_t>(static_cast<uint64_t>(recordsLeft), bytes / kSmallestRecord + 1);
+        const uint64_t entries =
+            std::min<uint64_t>(static_cast<uint64_t>(recordsLeft), bytes / kSmallestRecord + 1);
         if (entries > std::numeric_limits<std::size_t>::max() / 8) return;
         try {
             list.Reserve(static_cast<std::size_t>(entries));
@@ -153,13 +155,9 @@ struct CData::Body {
 CData::CData() = default;
 CData::~CData() = default;
 
-std::string CData::FilePath(Platform& platform) {
-    return platform.SystemDirectory() + "\\" + kFileName;
-}
+std::string CData::FilePath(Platform& platform) { return platform.SystemDirectory() + "\\" + kFileName; }
 
-std::string CData::ReplacementPath(Platform& platform) {
-    return FilePath(platform) + kReplacementSuffix;
-}
+std::string CData::ReplacementPath(Platform& platform) { return FilePath(platform) + kReplacementSuffix; }
 
 void CData::SetDefaultsLocked(bool clearSwitches) {
     if (m_arrSchedule.size() < kRows) m_arrSchedule.resize(kRows);
@@ -285,7 +283,8 @@ void CData::Save(Platform& platform) {
             ar.WriteString(m_strVersion);
             Serialize(ar);
             ar.Close();
-            if (const FileStatus status = file->Commit(); status != FileStatus::Ok) throw FileException(status, path);
+            if (const FileStatus status = file->Commit(); status != FileStatus::Ok)
+                throw FileException(status, path);
         } catch (...) {
             // A half-written replacement must not keep the disk full; pv.dat is still held, so
             // no other writer can have a replacement of its own under this name.

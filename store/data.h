@@ -74,13 +74,13 @@ public:
 
     // --- readers (shared lock) ---
     Listed Classify(std::string_view address) const;
-    std::vector<std::string> Entries(ListKind kind) const;   // stored order
+    std::vector<std::string> Entries(ListKind kind) const; // stored order
     // Calls fn for every entry in stored order under the shared lock (fn must not re-enter CData).
     void ForEach(ListKind kind, const std::function<void(const std::string&)>& fn) const;
     std::size_t Count(ListKind kind) const;
     std::string Longest(ListKind kind) const;
     Schedule GetSchedule() const;
-    std::size_t ScheduleRowCount() const;   // rows held (0 before Load, at least 7 after)
+    std::size_t ScheduleRowCount() const; // rows held (0 before Load, at least 7 after)
 
     // --- writers (exclusive lock) ---
     // Appends at the end; replaces the longest entry when the text is strictly longer.
@@ -92,7 +92,7 @@ public:
     void SetSchedule(const Schedule& schedule);
 
 private:
-    struct Body;   // what one read of the file produced, committed in one step
+    struct Body; // what one read of the file produced, committed in one step
 
     // Pads the schedule to seven rows; with clearSwitches also lowers both switches.
     void SetDefaultsLocked(bool clearSwitches);

@@ -95,7 +95,7 @@ public:
         return at;
     }
     // Only ever shrinks.
-    void truncate(std::size_t n) noexcept {
+    void Truncate(std::size_t n) noexcept {
         if (n < m_size) m_size = n;
     }
     void clear() noexcept { m_size = 0; }

@@ -7,7 +7,7 @@
 namespace pv {
 
 namespace {
-constexpr std::size_t npos = static_cast<std::size_t>(-1);
+constexpr std::size_t kNpos = static_cast<std::size_t>(-1);
 constexpr std::size_t kMinSlots = 16;
 // Entry numbers are stored in 32 bits; 0 is reserved for "free".
 constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
@@ -54,7 +54,7 @@ std::string_view StringList::LongText(const char* prefix) noexcept {
     if (w < 0xFFFF) return std::string_view(prefix + 3, w);
     const uint32_t d = LoadLE32(prefix + 3);
     if (d < 0xFFFFFFFFu) return std::string_view(prefix + 7, d);
-    return std::string_view(prefix + 15, LoadLE32(prefix + 7));   // 64 bits whose value fits in 31
+    return std::string_view(prefix + 15, LoadLE32(prefix + 7)); // 64 bits whose value fits in 31
 }
 
 void StringList::UseImage(std::shared_ptr<const Image> image) {
@@ -97,7 +97,7 @@ void StringList::StoreOwn(std::string_view s) {
     try {
         m_offsets.push_back(static_cast<uint32_t>(at) | kOwnBit);
     } catch (...) {
-        m_own.truncate(at);
+        m_own.Truncate(at);
         throw;
     }
 }
@@ -110,7 +110,7 @@ void StringList::AppendFromImageSlow(std::size_t at, std::string_view text, uint
         // Beyond what an offset can address in the image: the entry gets a copy of its own.
         StoreOwn(text);
     }
-    if (m_pendingHashes.size() + 1 != PendingCount()) return;   // hashed again when indexed
+    if (m_pendingHashes.size() + 1 != PendingCount()) return; // hashed again when indexed
     try {
         m_pendingHashes.push_back(hash);
     } catch (...) {
@@ -139,19 +139,19 @@ void StringList::ShrinkToFit() {
 }
 
 std::size_t StringList::Find(std::string_view s, uint32_t hash) const noexcept {
-    if (m_slots.empty()) return npos;
+    if (m_slots.empty()) return kNpos;
     const std::size_t mask = m_slots.size() - 1;
     const uint32_t high = HighMask();
     const uint32_t tag = hash & high;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         const uint32_t slot = m_slots[i];
-        if (slot == 0) return npos;
+        if (slot == 0) return kNpos;
         if ((slot & high) == tag && At((slot & ~high) - 1) == s) return i;
     }
 }
 
 bool StringList::Contains(std::string_view s, uint32_t hash) const noexcept {
-    if (Find(s, hash) != npos) return true;
+    if (Find(s, hash) != kNpos) return true;
     // Entries of an unfinished bulk load are not in the table yet.
     for (std::size_t i = m_indexed; i < Size(); ++i) {
         if (At(i) == s) return true;
@@ -170,7 +170,7 @@ void StringList::IndexEntry(std::size_t index, uint32_t hash) noexcept {
     std::size_t i = hash & mask;
     for (; m_slots[i] != 0; i = (i + 1) & mask) {
         const uint32_t slot = m_slots[i];
-        if ((slot & high) == tag && SameText(slot, index)) return;   // a duplicate
+        if ((slot & high) == tag && SameText(slot, index)) return; // a duplicate
     }
     m_slots[i] = tag | static_cast<uint32_t>(index + 1);
     ++m_distinct;
@@ -195,7 +195,7 @@ void StringList::InsertAll(std::size_t first, const detail::PodBuffer<uint32_t>&
                 ++distinct;
                 break;
             }
-            if ((slot & high) == tag && SameText(slot, first + k)) break;   // a duplicate
+            if ((slot & high) == tag && SameText(slot, first + k)) break; // a duplicate
         }
     }
     m_distinct = distinct;
@@ -284,7 +284,7 @@ void StringList::EraseSlot(std::size_t hole) noexcept {
 std::size_t StringList::RemoveAll(std::string_view s) {
     IndexPending();
     const std::size_t slot = Find(s, Hash(s));
-    if (slot == npos) return 0;
+    if (slot == kNpos) return 0;
 
     // Counted first, so that nothing can fail once entries start moving.
     std::vector<uint32_t> removed;
@@ -306,7 +306,7 @@ std::size_t StringList::RemoveAll(std::string_view s) {
             m_offsets[kept++] = at;
         }
     }
-    m_offsets.truncate(kept);
+    m_offsets.Truncate(kept);
     m_indexed = kept;
 
     // Entries after a removed one moved down by the number of removed entries before them; the

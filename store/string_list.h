@@ -58,8 +58,8 @@ public:
     // The entry whose length prefix (one byte, or 0xFF and a 16-, 32- or 64-bit length) starts
     // at `at` in the image, its text wholly inside the image.
     void AppendFromImage(std::size_t at, std::string_view text, uint32_t hash) {
-        if (at < kOwnBit && Size() < m_offsets.capacity() && m_pendingHashes.size() < m_pendingHashes.capacity() &&
-            m_pendingHashes.size() == PendingCount()) {
+        if (at < kOwnBit && Size() < m_offsets.capacity() &&
+            m_pendingHashes.size() < m_pendingHashes.capacity() && m_pendingHashes.size() == PendingCount()) {
             m_offsets.PushUnchecked(static_cast<uint32_t>(at));
             m_pendingHashes.PushUnchecked(hash);
             return;
@@ -131,15 +131,15 @@ private:
     static unsigned EntryBitsFor(std::size_t slots, std::size_t entries) noexcept;
 
     std::shared_ptr<const Image> m_image;
-    Image m_own;                              // texts of the list's own, each behind its prefix
-    detail::PodBuffer<uint32_t> m_offsets;    // each entry's length prefix, in stored order
-    detail::PodBuffer<uint32_t> m_pendingHashes;   // hashes of entries not yet indexed
+    Image m_own;                                 // texts of the list's own, each behind its prefix
+    detail::PodBuffer<uint32_t> m_offsets;       // each entry's length prefix, in stored order
+    detail::PodBuffer<uint32_t> m_pendingHashes; // hashes of entries not yet indexed
     // Power-of-two size, at most three quarters full. 0 is a free slot; otherwise the low
     // m_entryBits bits hold an entry's number plus one and the others the same bits of its hash.
     detail::PodBuffer<uint32_t> m_slots;
     unsigned m_entryBits = 0;
     std::size_t m_distinct = 0;
-    std::size_t m_indexed = 0;          // entries [0, m_indexed) are in the table
+    std::size_t m_indexed = 0; // entries [0, m_indexed) are in the table
 };
 
 namespace detail {
@@ -187,7 +187,9 @@ inline uint32_t StringList::Hash(std::string_view s) noexcept {
     } else if (n >= 4) {
         a = HashRound(a, HashLoad32(p) | (HashLoad32(p + n - 4) << 32));
     } else if (n > 0) {
-        const auto byte = [&](std::size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+        const auto byte = [&](std::size_t i) {
+            return static_cast<uint64_t>(static_cast<unsigned char>(p[i]));
+        };
         a = HashRound(a, byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
     }
     // The high half of a product depends on every bit of both lanes.

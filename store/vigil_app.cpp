@@ -19,7 +19,9 @@ constexpr uint32_t kRegistryReadLimit = 64 * 1024;
 
 constexpr std::u16string_view kShellName = u"explorer.exe";
 
-char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
+char16_t LowerAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
 
 // The text before the first NUL.
 std::string_view BeforeNul(std::string_view text) { return text.substr(0, text.find('\0')); }
@@ -52,7 +54,7 @@ bool CVigilApp::Startup() {
     if (std::optional<WideString> wide = m_platform.AnsiToWide(host)) {
         lowered = std::move(*wide);
     } else {
-        lowered.assign(host.begin(), host.end());   // not convertible: judge it byte by byte
+        lowered.assign(host.begin(), host.end()); // not convertible: judge it byte by byte
         for (char16_t& c : lowered) c = static_cast<char16_t>(c & 0xFF);
     }
     std::transform(lowered.begin(), lowered.end(), lowered.begin(), LowerAscii);
@@ -115,7 +117,8 @@ std::string CVigilApp::ReadRegistryString(const char* value) {
 
 void CVigilApp::WriteRegistryString(const char* value, const std::string& text) {
     // REG_SZ without the terminating NUL: the byte count is the text's length.
-    m_platform.WriteRegistryValue(kSettingsKey, value, kRegSz, text.data(), static_cast<uint32_t>(text.size()));
+    m_platform.WriteRegistryValue(kSettingsKey, value, kRegSz, text.data(),
+                                  static_cast<uint32_t>(text.size()));
 }
 
 void CVigilApp::RaisePassOnce() { m_bPassOnce.store(1); }
@@ -184,7 +187,7 @@ InternetHandle CVigilApp::Session() {
     // Opening is local (no network traffic), so holding the lock across it is cheap; it makes the
     // threads that arrive together share one session instead of each opening its own.
     std::lock_guard lock(m_sessionLock);
-    if (!m_session) m_session.Reset(m_platform.OpenInternetSession(kAgent));   // null: tried again next time
+    if (!m_session) m_session.Reset(m_platform.OpenInternetSession(kAgent)); // null: tried again next time
     return m_session.Get();
 }
 

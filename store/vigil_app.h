@@ -24,7 +24,7 @@ namespace pv {
 
 #ifdef _WIN32
 template <class T>
-class ComPtr;   // platform/com_ptr.h, for whoever takes the current browser
+class ComPtr; // platform/com_ptr.h, for whoever takes the current browser
 #endif
 
 class CVigilApp {
@@ -77,7 +77,7 @@ public:
     // OK box with the exclamation icon, captioned with the application title.
     void ShowMessage(const std::string& text);
 
-    Platform& platform() { return m_platform; }
+    Platform& GetPlatform() { return m_platform; }
 
 #ifdef _WIN32
     // The current browser: the window whose guard connected most recently. A COM reference, so
@@ -100,13 +100,13 @@ private:
     std::atomic<int32_t> m_bPassOnce{0};
     std::atomic<uint32_t> m_dwFirst{0};
 
-    mutable std::mutex m_settingsLock;   // guards the four strings below
+    mutable std::mutex m_settingsLock; // guards the four strings below
     std::string m_strName;
     std::string m_strPs;
     std::string m_strCheckURL;
     std::string m_strErrURL;
 
-    std::mutex m_sessionLock;            // guards m_session
+    std::mutex m_sessionLock; // guards m_session
     UniqueInternetHandle m_session;
 
 #ifdef _WIN32

@@ -16,37 +16,37 @@
 namespace pv::check {
 
 struct ConsoleOptions {
-  std::string db;
-  std::string address = "127.0.0.1";
-  int port = 8890;  // 0: any free port
-  std::string static_dir;
-  bool secure_cookies = false;  // served behind TLS: cookies only over it
-  // Names (lower case) the console answers under besides address literals and localhost.
-  std::vector<std::string> hosts;
-  int64_t session_idle_ms = 30 * 60 * 1000;
-  int64_t session_lifetime_ms = 12 * 60 * 60 * 1000;
-  // Failed logins allowed per window, per client address and per name.
-  unsigned client_failures = 20;
-  unsigned name_failures = 5;
-  int64_t failure_window_ms = 15 * 60 * 1000;
-  size_t max_upload = 128u << 20;
-  unsigned threads = 8;
+    std::string db;
+    std::string address = "127.0.0.1";
+    int port = 8890; // 0: any free port
+    std::string staticDir;
+    bool secureCookies = false; // served behind TLS: cookies only over it
+    // Names (lower case) the console answers under besides address literals and localhost.
+    std::vector<std::string> hosts;
+    int64_t sessionIdleMs = 30 * 60 * 1000;
+    int64_t sessionLifetimeMs = 12 * 60 * 60 * 1000;
+    // Failed logins allowed per window, per client address and per name.
+    unsigned clientFailures = 20;
+    unsigned nameFailures = 5;
+    int64_t failureWindowMs = 15 * 60 * 1000;
+    size_t maxUpload = 128u << 20;
+    unsigned threads = 8;
 };
 
 class Console {
- public:
-  explicit Console(ConsoleOptions options);
-  ~Console();
-  Console(const Console &) = delete;
-  Console &operator=(const Console &) = delete;
+public:
+    explicit Console(ConsoleOptions options);
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
-  int bind();  // returns the port; throws std::runtime_error
-  void run();  // serves until stop()
-  void stop();
+    int Bind(); // returns the port; throws std::runtime_error
+    void Run(); // serves until stop()
+    void Stop();
 
- private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
 };
 
-}  // namespace pv::check
+} // namespace pv::check

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -66,10 +66,17 @@ public:
     std::unique_ptr<pv::File> OpenFile(const std::string& path, pv::FileOpen mode) override {
         int flags = O_RDONLY;
         switch (mode) {
-        case pv::FileOpen::Read: break;
-        case pv::FileOpen::WriteKeep: flags = O_WRONLY; break;
-        case pv::FileOpen::CreateTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-        case pv::FileOpen::WriteAlways: flags = O_WRONLY | O_CREAT; break;
+        case pv::FileOpen::Read:
+            break;
+        case pv::FileOpen::WriteKeep:
+            flags = O_WRONLY;
+            break;
+        case pv::FileOpen::CreateTruncate:
+            flags = O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case pv::FileOpen::WriteAlways:
+            flags = O_WRONLY | O_CREAT;
+            break;
         }
         const int fd = ::open(Native(path).c_str(), flags, 0644);
         if (fd < 0) return nullptr;
@@ -82,7 +89,7 @@ public:
     }
     pv::FileStatus MoveOver(const std::string& from, const std::string& to) override {
         return std::rename(Native(from).c_str(), Native(to).c_str()) == 0 ? pv::FileStatus::Ok
-                                                                         : pv::FileStatus::Generic;
+                                                                          : pv::FileStatus::Generic;
     }
     void RemoveFile(const std::string& path) override { std::remove(Native(path).c_str()); }
 
@@ -104,14 +111,14 @@ void ResetPeak() {
 }
 
 struct Measure {
-    double ms = 0;       // wall clock, best of the repeats
-    double worstMs = 0;  // the slowest repeat (a cold allocator: the start-up case)
-    double cpuMs = 0;    // user + system time of that best run (the machine may be shared)
+    double ms = 0;      // wall clock, best of the repeats
+    double worstMs = 0; // the slowest repeat (a cold allocator: the start-up case)
+    double cpuMs = 0;   // user + system time of that best run (the machine may be shared)
     double peakMb = 0;
 };
 
 double CpuMs() {
-    rusage u {};
+    rusage u{};
     getrusage(RUSAGE_SELF, &u);
     auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
     return ms(u.ru_utime) + ms(u.ru_stime);
@@ -195,8 +202,7 @@ void Bench(const std::string& dir, std::size_t n) {
     Measure stdioRead = Run([&] {
         std::FILE* f = std::fopen(path.c_str(), "rb");
         char buf[4096];
-        while (std::fread(buf, 1, sizeof buf, f) == sizeof buf) {
-        }
+        while (std::fread(buf, 1, sizeof buf, f) == sizeof buf) {}
         std::fclose(f);
     });
 
@@ -251,7 +257,8 @@ void Bench(const std::string& dir, std::size_t n) {
     const double meanNs = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / probes;
 
     // RemoveAll of one entry in the middle of the big list (one linear pass).
-    const std::string victim = loaded->Entries(pv::ListKind::Prohibited)[loaded->Count(pv::ListKind::Prohibited) / 2];
+    const std::string victim =
+        loaded->Entries(pv::ListKind::Prohibited)[loaded->Count(pv::ListKind::Prohibited) / 2];
     const auto r0 = Clock::now();
     const std::size_t removed = loaded->RemoveAll(pv::ListKind::Prohibited, victim);
     const double removeMs = Ms(Clock::now() - r0);
@@ -310,7 +317,7 @@ int Child(const std::string& op, const std::string& dir) {
     } else if (op == "load") {
         // Small pages, as the Windows module gets its memory (large pages there need a privilege
         // a browser does not hold): the cost of first touching every page shows.
-        static pv::CData data;   // kept: its memory is what is measured
+        static pv::CData data; // kept: its memory is what is measured
         data.Load(disk);
         entries = data.Count(pv::ListKind::Prohibited) + data.Count(pv::ListKind::Allowed);
     } else if (op.rfind("touch=", 0) == 0) {
@@ -343,11 +350,13 @@ Sample Spawn(const std::string& op, const std::string& dir) {
     char self[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return {};
-    const std::string command = "'" + std::string(self, static_cast<std::size_t>(n)) + "' --child " + op + " '" + dir + "'";
+    const std::string command =
+        "'" + std::string(self, static_cast<std::size_t>(n)) + "' --child " + op + " '" + dir + "'";
     Sample s;
     if (std::FILE* p = popen(command.c_str(), "r")) {
         long kb = 0;
-        if (std::fscanf(p, "%lf %lf %ld %zu", &s.ms, &s.cpuMs, &kb, &s.entries) != 4) std::printf("%s failed\n", op.c_str());
+        if (std::fscanf(p, "%lf %lf %ld %zu", &s.ms, &s.cpuMs, &kb, &s.entries) != 4)
+            std::printf("%s failed\n", op.c_str());
         s.peakMb = kb / 1024.0;
         pclose(p);
     }
@@ -356,7 +365,8 @@ Sample Spawn(const std::string& op, const std::string& dir) {
 
 void Summary(const char* what, std::vector<double> v, const char* unit) {
     std::sort(v.begin(), v.end());
-    std::printf("  %-44s median %8.2f %s  range %8.2f .. %8.2f\n", what, v[v.size() / 2], unit, v.front(), v.back());
+    std::printf("  %-44s median %8.2f %s  range %8.2f .. %8.2f\n", what, v[v.size() / 2], unit, v.front(),
+                v.back());
 }
 
 // Rounds alternate which side runs first, so that a burst of load from other users of the machine
@@ -373,10 +383,10 @@ void SideBySide(const std::string& dir, int rounds) {
     const double fileMb = st.st_size / 1048576.0;
     struct stat small {};
     stat((startDir + "/pv.dat").c_str(), &small);
-    Spawn("read", loadDir);   // the file in the page cache for both sides
+    Spawn("read", loadDir); // the file in the page cache for both sides
 
-    std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem, startRead,
-        touchRatio;
+    std::vector<double> loadRatio, loadCpuRatio, loadMem, readMs, loadMs, readMem, start, startCpu, startMem,
+        startRead, touchRatio;
     for (int r = 0; r < rounds; ++r) {
         Sample read, load, su, sread;
         if (r % 2 == 0) {
@@ -397,7 +407,8 @@ void SideBySide(const std::string& dir, int rounds) {
         touchRatio.push_back(touch.ms / read.ms);
         std::printf("round %d: read %.1f ms (cpu %.1f) | Load %.1f ms (cpu %.1f) peak %.1f MB | "
                     "start-up %.2f ms (cpu %.2f) peak %.1f MB | read of the small file %.2f ms\n",
-                    r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb, sread.ms);
+                    r + 1, read.ms, read.cpuMs, load.ms, load.cpuMs, load.peakMb, su.ms, su.cpuMs, su.peakMb,
+                    sread.ms);
         readMs.push_back(read.ms);
         loadMs.push_back(load.ms);
         loadRatio.push_back(load.ms / read.ms);
@@ -409,8 +420,9 @@ void SideBySide(const std::string& dir, int rounds) {
         startMem.push_back(su.peakMb);
         startRead.push_back(sread.ms);
     }
-    std::printf("\n== side by side, %d rounds: 1,000,000 entries, file %.1f MB; 10,000 entries, file %.2f MB ==\n",
-                rounds, fileMb, small.st_size / 1048576.0);
+    std::printf(
+        "\n== side by side, %d rounds: 1,000,000 entries, file %.1f MB; 10,000 entries, file %.2f MB ==\n",
+        rounds, fileMb, small.st_size / 1048576.0);
     Summary("plain read (4096-byte chunks), wall", readMs, "ms");
     Summary("Load, wall", loadMs, "ms");
     Summary("Load / plain read, wall", loadRatio, "x ");

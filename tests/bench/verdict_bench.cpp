@@ -96,10 +96,16 @@ void Run(std::size_t entries) {
         const std::string& a = ansiProbes[i % ansiProbes.size()];
         int verdict = 2;
         for (const std::string& e : prohibited)
-            if (e == a) { verdict = 0; break; }
+            if (e == a) {
+                verdict = 0;
+                break;
+            }
         if (verdict == 2)
             for (const std::string& e : allowed)
-                if (e == a) { verdict = 1; break; }
+                if (e == a) {
+                    verdict = 1;
+                    break;
+                }
         g_sink = verdict;
     });
     std::printf("%9zu entries per list | JudgeURL %9.0f ns | Classify %9.0f ns | linear scan %12.0f ns\n",
@@ -111,7 +117,7 @@ void Run(std::size_t entries) {
 int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
-    if (sizes.empty()) sizes = {0, 1000, 100000, 1000000};   // 0: the fake service alone
+    if (sizes.empty()) sizes = {0, 1000, 100000, 1000000}; // 0: the fake service alone
     std::printf("median of %d batches; address on neither list; fake service reply \"000\"\n", kSamples);
     for (std::size_t n : sizes) Run(n);
     return 0;

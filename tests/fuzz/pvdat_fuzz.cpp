@@ -31,8 +31,8 @@ std::string FirstLongest(const std::vector<std::string>& v) {
 }
 
 void CheckConsistent(const pv::CData& d) {
-    using pv::ListKind;
     using pv::Listed;
+    using pv::ListKind;
     Check(d.ScheduleRowCount() >= 7, "at least seven rows");
     const std::vector<std::string> prohibited = d.Entries(ListKind::Prohibited);
     const std::vector<std::string> allowed = d.Entries(ListKind::Allowed);
@@ -40,14 +40,17 @@ void CheckConsistent(const pv::CData& d) {
     Check(d.Count(ListKind::Allowed) == allowed.size(), "allowed count");
     const std::set<std::string> p(prohibited.begin(), prohibited.end());
     const std::set<std::string> a(allowed.begin(), allowed.end());
-    for (const std::string& s : prohibited) Check(d.Classify(s) == Listed::Prohibited, "prohibited entry found");
+    for (const std::string& s : prohibited)
+        Check(d.Classify(s) == Listed::Prohibited, "prohibited entry found");
     for (const std::string& s : allowed)
         Check(d.Classify(s) == (p.count(s) ? Listed::Prohibited : Listed::Allowed), "allowed entry found");
     // Near misses answer as the sets say.
     for (const auto* list : {&prohibited, &allowed}) {
         for (const std::string& s : *list) {
             for (const std::string& probe : {s + "/", s.empty() ? std::string("x") : s.substr(1)}) {
-                const Listed want = p.count(probe) ? Listed::Prohibited : a.count(probe) ? Listed::Allowed : Listed::Neither;
+                const Listed want = p.count(probe)   ? Listed::Prohibited
+                                    : a.count(probe) ? Listed::Allowed
+                                                     : Listed::Neither;
                 Check(d.Classify(probe) == want, "near miss");
             }
         }
@@ -93,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     // Entries added after loading live beside the loaded ones and may equal one of them.
     for (pv::ListKind kind : {pv::ListKind::Prohibited, pv::ListKind::Allowed}) {
-        const std::vector<std::string> other =
-            again.Entries(kind == pv::ListKind::Prohibited ? pv::ListKind::Allowed : pv::ListKind::Prohibited);
+        const std::vector<std::string> other = again.Entries(
+            kind == pv::ListKind::Prohibited ? pv::ListKind::Allowed : pv::ListKind::Prohibited);
         again.Append(kind, other.empty() ? std::string(300, 'x') : other.front());
     }
     CheckConsistent(again);
@@ -115,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     pv::CData third;
     third.Load(fake);
     for (pv::ListKind kind : {pv::ListKind::Prohibited, pv::ListKind::Allowed}) {
-        Check(third.Entries(kind) == (complete ? again.Entries(kind) : kind == pv::ListKind::Prohibited ? prohibited : allowed),
+        Check(third.Entries(kind) == (complete                           ? again.Entries(kind)
+                                      : kind == pv::ListKind::Prohibited ? prohibited
+                                                                         : allowed),
               "what loads is one complete save");
     }
 

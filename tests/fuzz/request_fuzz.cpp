@@ -18,8 +18,8 @@ constexpr size_t kMaxHead = 1024;
 constexpr size_t kMaxBody = 256;
 
 bool Same(const Frame& a, const Frame& b) {
-    return a.kind == b.kind && a.length == b.length && a.status == b.status &&
-           a.malformed == b.malformed && a.close == b.close && a.keep_alive == b.keep_alive;
+    return a.kind == b.kind && a.length == b.length && a.status == b.status && a.malformed == b.malformed &&
+           a.close == b.close && a.keepAlive == b.keepAlive;
 }
 
 bool Within(std::string_view part, std::string_view whole) {
@@ -39,22 +39,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     size_t scan = 0;
-    const Frame whole = pv::check::frame_request(input, kMaxHead, kMaxBody, scan);
+    const Frame whole = pv::check::FrameRequest(input, kMaxHead, kMaxBody, scan);
     size_t resumed = 0;
-    const Frame first = pv::check::frame_request(input.substr(0, split), kMaxHead, kMaxBody, resumed);
+    const Frame first = pv::check::FrameRequest(input.substr(0, split), kMaxHead, kMaxBody, resumed);
     // A frame complete or refused in the first read is the one the whole input gives;
     // otherwise the second read goes on from where the first left off.
     if (first.kind == Frame::Kind::Incomplete) {
-        Require(Same(pv::check::frame_request(input, kMaxHead, kMaxBody, resumed), whole));
+        Require(Same(pv::check::FrameRequest(input, kMaxHead, kMaxBody, resumed), whole));
     } else {
         Require(Same(first, whole));
     }
     if (whole.kind == Frame::Kind::Complete) {
         Require(whole.length <= input.size());
-        const pv::check::RequestLine line = pv::check::split_request_line(input.substr(0, whole.length));
+        const pv::check::RequestLine line = pv::check::SplitRequestLine(input.substr(0, whole.length));
         if (line.valid) {
             Require(Within(line.target, input));
-            const pv::check::CheckQuery query = pv::check::parse_check_target(line.target);
+            const pv::check::CheckQuery query = pv::check::ParseCheckTarget(line.target);
             Require(Within(query.path, line.target));
             for (const auto& field : {query.log, query.pwd, query.url}) {
                 if (field) Require(Within(*field, line.target));

@@ -12,9 +12,9 @@ std::string OneEntryFile() {
     f.push_back(12);
     f += "Version: 1.2";
     f.append(7 * 5 * 4, '\0');
-    f.append(8, '\0');                  // common time, time limit
-    f += std::string("\x01\0\0\0", 4);  // count 1
-    f += std::string("\x01\0\0\0", 4);  // tag 1: Allowed
+    f.append(8, '\0');                 // common time, time limit
+    f += std::string("\x01\0\0\0", 4); // count 1
+    f += std::string("\x01\0\0\0", 4); // tag 1: Allowed
     f.push_back(3);
     f += "a.b";
     return f;
@@ -23,44 +23,44 @@ std::string OneEntryFile() {
 class AppStartup : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake.files[fake.PvDatPath()] = OneEntryFile();
-        fake.SetRegString("name", "alice");
-        fake.SetRegString("checkURL", "http://svc/c");
+        m_fake.files[m_fake.PvDatPath()] = OneEntryFile();
+        m_fake.SetRegString("name", "alice");
+        m_fake.SetRegString("checkURL", "http://svc/c");
     }
     bool Start() {
-        app = std::make_unique<CVigilApp>(fake);
-        return app->Startup();
+        m_app = std::make_unique<CVigilApp>(m_fake);
+        return m_app->Startup();
     }
-    RecordingPlatform fake;
-    std::unique_ptr<CVigilApp> app;
+    RecordingPlatform m_fake;
+    std::unique_ptr<CVigilApp> m_app;
 };
 
 TEST_F(AppStartup, RefusesShellHostsWhateverTheCaseAndWherever) {
-    for (const char* host : {"C:\\WINDOWS\\Explorer.EXE", "C:\\windows\\explorer.exe",
-                             "D:\\explorer.exe.bak\\browser.exe", "C:\\x\\EXPLORER.EXE.bak\\loader.exe",
-                             "C:\\My eXpLoReR.ExE files\\iexplore.exe"}) {
+    for (const char* host :
+         {"C:\\WINDOWS\\Explorer.EXE", "C:\\windows\\explorer.exe", "D:\\explorer.exe.bak\\browser.exe",
+          "C:\\x\\EXPLORER.EXE.bak\\loader.exe", "C:\\My eXpLoReR.ExE files\\iexplore.exe"}) {
         SCOPED_TRACE(host);
-        fake.hostPath = host;
+        m_fake.hostPath = host;
         EXPECT_FALSE(Start());
     }
 }
 
 TEST_F(AppStartup, RefusedHostLoadsNothingAndOpensNothing) {
-    fake.hostPath = "C:\\WINDOWS\\Explorer.EXE";
+    m_fake.hostPath = "C:\\WINDOWS\\Explorer.EXE";
     ASSERT_FALSE(Start());
-    EXPECT_EQ(fake.Calls(), std::vector<std::string>{"host"});
-    EXPECT_EQ(app->m_data.Count(ListKind::Allowed), 0u);
-    EXPECT_EQ(app->Name(), "");
-    EXPECT_EQ(app->HelpFile(), "");
-    EXPECT_TRUE(fake.Boxes().empty());
+    EXPECT_EQ(m_fake.Calls(), std::vector<std::string>{"host"});
+    EXPECT_EQ(m_app->m_data.Count(ListKind::Allowed), 0u);
+    EXPECT_EQ(m_app->Name(), "");
+    EXPECT_EQ(m_app->HelpFile(), "");
+    EXPECT_TRUE(m_fake.Boxes().empty());
 }
 
 TEST_F(AppStartup, NearMissesOfTheShellNameAreAccepted) {
-    for (const char* host : {"C:\\Program Files\\Internet Explorer\\iexplore.exe",   // "iexplore.exe"
-                             "C:\\explorer\\exe\\browser.exe", "C:\\explorer.ex", "C:\\explorer_exe.exe",
-                             "C:\\explorer .exe"}) {
+    for (const char* host :
+         {"C:\\Program Files\\Internet Explorer\\iexplore.exe", // "iexplore.exe"
+          "C:\\explorer\\exe\\browser.exe", "C:\\explorer.ex", "C:\\explorer_exe.exe", "C:\\explorer .exe"}) {
         SCOPED_TRACE(host);
-        fake.hostPath = host;
+        m_fake.hostPath = host;
         EXPECT_TRUE(Start());
     }
 }
@@ -68,11 +68,11 @@ TEST_F(AppStartup, NearMissesOfTheShellNameAreAccepted) {
 TEST_F(AppStartup, RunsItsStepsInOrderAndLeavesTheSessionForLater) {
     ASSERT_TRUE(Start());
     // Where pv.dat's path is built is the file's own business; the order of the steps is not.
-    std::vector<std::string> calls = fake.Calls();
+    std::vector<std::string> calls = m_fake.Calls();
     std::erase(calls, "sysdir");
     const std::vector<std::string> expected = {
         "host",
-        "open " + fake.PvDatPath(),
+        "open " + m_fake.PvDatPath(),
         "get Pathvigil.CVigil\\first",
         "get Pathvigil.CVigil\\name",
         "get Pathvigil.CVigil\\ps",
@@ -82,11 +82,11 @@ TEST_F(AppStartup, RunsItsStepsInOrderAndLeavesTheSessionForLater) {
         "module",
     };
     EXPECT_EQ(calls, expected);
-    EXPECT_EQ(fake.sessionOpens, 0);
-    EXPECT_EQ(fake.Writes(), 0) << "start-up writes nothing";
-    EXPECT_EQ(app->m_data.Entries(ListKind::Allowed), std::vector<std::string>{"a.b"});
-    EXPECT_EQ(app->Name(), "alice");
-    EXPECT_EQ(app->CheckURL(), "http://svc/c");
+    EXPECT_EQ(m_fake.sessionOpens, 0);
+    EXPECT_EQ(m_fake.Writes(), 0) << "start-up writes nothing";
+    EXPECT_EQ(m_app->m_data.Entries(ListKind::Allowed), std::vector<std::string>{"a.b"});
+    EXPECT_EQ(m_app->Name(), "alice");
+    EXPECT_EQ(m_app->CheckURL(), "http://svc/c");
 }
 
 TEST_F(AppStartup, NothingPresentGivesTheDefaults) {
@@ -119,24 +119,24 @@ TEST_F(AppStartup, TitleIsTheModuleFileNameWithoutDirectoryOrExtension) {
                           Case{"\\\\server\\share\\Mixed.DLL", "Mixed"}, Case{"C:\\dir\\.dll", ""},
                           Case{"C:Relative.dll", "Relative"}}) {
         SCOPED_TRACE(c.path);
-        fake.modulePath = c.path;
+        m_fake.modulePath = c.path;
         ASSERT_TRUE(Start());
-        EXPECT_EQ(app->AppTitle(), c.title);
+        EXPECT_EQ(m_app->AppTitle(), c.title);
     }
 }
 
 TEST_F(AppStartup, HelpFileLiesInTheWindowsDirectoryWhereverTheModuleIs) {
-    fake.modulePath = "D:\\x\\Filter.dll";
-    fake.windowsDir = "E:\\WINNT";
+    m_fake.modulePath = "D:\\x\\Filter.dll";
+    m_fake.windowsDir = "E:\\WINNT";
     ASSERT_TRUE(Start());
-    EXPECT_EQ(app->HelpFile(), "E:\\WINNT\\PathvigilHelp.chm");
+    EXPECT_EQ(m_app->HelpFile(), "E:\\WINNT\\PathvigilHelp.chm");
 }
 
 TEST_F(AppStartup, MessagesAreExclamationBoxesCaptionedWithTheTitle) {
-    fake.modulePath = "D:\\x\\Filter.dll";
+    m_fake.modulePath = "D:\\x\\Filter.dll";
     ASSERT_TRUE(Start());
-    app->ShowMessage("hello");
-    auto boxes = fake.Boxes();
+    m_app->ShowMessage("hello");
+    auto boxes = m_fake.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "hello");
     EXPECT_EQ(boxes[0].caption, "Filter");
@@ -144,41 +144,41 @@ TEST_F(AppStartup, MessagesAreExclamationBoxesCaptionedWithTheTitle) {
 }
 
 TEST_F(AppStartup, StartUpLowersAPassFlagRaisedBeforeIt) {
-    app = std::make_unique<CVigilApp>(fake);
-    app->RaisePassOnce();
-    ASSERT_TRUE(app->Startup());
-    EXPECT_FALSE(app->PassOnceRaised());
+    m_app = std::make_unique<CVigilApp>(m_fake);
+    m_app->RaisePassOnce();
+    ASSERT_TRUE(m_app->Startup());
+    EXPECT_FALSE(m_app->PassOnceRaised());
 }
 
 TEST_F(AppStartup, SessionIsOpenedOnFirstUseOnlyAndClosedWithTheState) {
     ASSERT_TRUE(Start());
-    InternetHandle s = app->Session();
+    InternetHandle s = m_app->Session();
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(app->Session(), s);
-    EXPECT_EQ(fake.sessionOpens, 1);
-    auto calls = fake.Calls();
+    EXPECT_EQ(m_app->Session(), s);
+    EXPECT_EQ(m_fake.sessionOpens, 1);
+    auto calls = m_fake.Calls();
     EXPECT_EQ(calls.back(), "inet open Pathvigil");
-    app.reset();
-    EXPECT_EQ(fake.Closed(), std::vector<InternetHandle>{s});
+    m_app.reset();
+    EXPECT_EQ(m_fake.Closed(), std::vector<InternetHandle>{s});
 }
 
 TEST_F(AppStartup, FailedSessionIsRetriedAtTheNextUse) {
     ASSERT_TRUE(Start());
-    fake.sessionFails = true;
-    EXPECT_EQ(app->Session(), nullptr);
-    EXPECT_EQ(app->Session(), nullptr);
-    EXPECT_EQ(fake.sessionOpens, 2);
-    fake.sessionFails = false;
-    InternetHandle s = app->Session();
+    m_fake.sessionFails = true;
+    EXPECT_EQ(m_app->Session(), nullptr);
+    EXPECT_EQ(m_app->Session(), nullptr);
+    EXPECT_EQ(m_fake.sessionOpens, 2);
+    m_fake.sessionFails = false;
+    InternetHandle s = m_app->Session();
     EXPECT_NE(s, nullptr);
-    EXPECT_EQ(app->Session(), s);
-    EXPECT_EQ(fake.sessionOpens, 3);
+    EXPECT_EQ(m_app->Session(), s);
+    EXPECT_EQ(m_fake.sessionOpens, 3);
 }
 
 TEST_F(AppStartup, NeverOpenedSessionIsNotClosed) {
     ASSERT_TRUE(Start());
-    app.reset();
-    EXPECT_TRUE(fake.Closed().empty());
+    m_app.reset();
+    EXPECT_TRUE(m_fake.Closed().empty());
 }
 
 } // namespace

@@ -14,8 +14,8 @@ constexpr int kThreads = 6;
 class AppThreads : public ::testing::Test {
 protected:
     void SetUp() override {
-        app = std::make_unique<CVigilApp>(fake);
-        ASSERT_TRUE(app->Startup());
+        m_app = std::make_unique<CVigilApp>(m_fake);
+        ASSERT_TRUE(m_app->Startup());
     }
     // Runs body(i) on kThreads threads released together.
     template <class Body>
@@ -28,18 +28,18 @@ protected:
                 body(i);
             });
     }
-    RecordingPlatform fake;
-    std::unique_ptr<CVigilApp> app;
+    RecordingPlatform m_fake;
+    std::unique_ptr<CVigilApp> m_app;
 };
 
 TEST_F(AppThreads, ExactlyOneThreadTakesTheFirstRun) {
     std::atomic<int> winners{0};
     RunTogether([&](int) {
-        if (app->TakeFirstRun()) ++winners;
+        if (m_app->TakeFirstRun()) ++winners;
     });
     EXPECT_EQ(winners.load(), 1);
-    EXPECT_EQ(fake.Writes(), 1);
-    EXPECT_EQ(app->First(), 1u);
+    EXPECT_EQ(m_fake.Writes(), 1);
+    EXPECT_EQ(m_app->First(), 1u);
 }
 
 TEST_F(AppThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
@@ -50,28 +50,28 @@ TEST_F(AppThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
     for (int i = 0; i < kThreads; ++i)
         threads.emplace_back([&] {
             for (int r = 0; r < kRounds; ++r) {
-                round.arrive_and_wait();   // the flag has been raised
-                if (app->ConsumePassOnce()) ++consumed;
-                round.arrive_and_wait();   // everybody has tried
+                round.arrive_and_wait(); // the flag has been raised
+                if (m_app->ConsumePassOnce()) ++consumed;
+                round.arrive_and_wait(); // everybody has tried
             }
         });
     int wrong = 0;
     for (int r = 0; r < kRounds; ++r) {
         consumed = 0;
-        app->RaisePassOnce();
+        m_app->RaisePassOnce();
         round.arrive_and_wait();
         round.arrive_and_wait();
         if (consumed.load() != 1) ++wrong;
     }
     EXPECT_EQ(wrong, 0);
-    EXPECT_FALSE(app->PassOnceRaised());
+    EXPECT_FALSE(m_app->PassOnceRaised());
 }
 
 TEST_F(AppThreads, ThreadsArrivingTogetherShareOneSession) {
-    fake.openDelay = std::chrono::milliseconds(20);
+    m_fake.openDelay = std::chrono::milliseconds(20);
     std::vector<InternetHandle> seen(kThreads);
-    RunTogether([&](int i) { seen[i] = app->Session(); });
-    EXPECT_EQ(fake.sessionOpens, 1);
+    RunTogether([&](int i) { seen[i] = m_app->Session(); });
+    EXPECT_EQ(m_fake.sessionOpens, 1);
     EXPECT_EQ(std::set<InternetHandle>(seen.begin(), seen.end()).size(), 1u);
     EXPECT_NE(seen[0], nullptr);
 }
@@ -82,10 +82,10 @@ TEST_F(AppThreads, SettingsReadWhileWrittenAreAlwaysWholeValues) {
     RunTogether([&](int i) {
         for (int n = 0; n < 200; ++n) {
             if (i % 2) {
-                app->StoreName(n % 2 ? a : b);
-                app->StoreCheckURL(n % 2 ? b : a);
+                m_app->StoreName(n % 2 ? a : b);
+                m_app->StoreCheckURL(n % 2 ? b : a);
             } else {
-                std::string name = app->Name(), url = app->CheckURL();
+                std::string name = m_app->Name(), url = m_app->CheckURL();
                 for (const std::string* s : {&name, &url})
                     if (!s->empty() && *s != a && *s != b) ++torn;
             }

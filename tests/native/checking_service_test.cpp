@@ -8,37 +8,38 @@ namespace {
 
 class CheckingService : public GuardFixture {
 protected:
-    void TearDown() override { EXPECT_EQ(fake.OpenRequests(), 0) << "a request handle was left open"; }
+    void TearDown() override { EXPECT_EQ(m_fake.OpenRequests(), 0) << "a request handle was left open"; }
 };
 
 TEST_F(CheckingService, QueryTextIsSentUnescapedInFixedOrder) {
-    fake.SetRegString("name", "a&b=c");
-    fake.SetRegString("ps", "p w#?");
+    m_fake.SetRegString("name", "a&b=c");
+    m_fake.SetRegString("ps", "p w#?");
     Start();
-    JudgeURL(*app, W("http://x.test/q?a=1&b=2#frag"), std::nullopt, std::nullopt);
-    EXPECT_EQ(fake.Requests(),
+    JudgeURL(*m_app, W("http://x.test/q?a=1&b=2#frag"), std::nullopt, std::nullopt);
+    EXPECT_EQ(m_fake.Requests(),
               std::vector<std::string>{std::string(kServiceURL) +
                                        "?log=a&b=c&pwd=p w#?&url=http://x.test/q?a=1&b=2#frag"});
 }
 
 TEST_F(CheckingService, CheckingAddressWithQueryStillGetsLogAppended) {
-    fake.SetRegString("checkURL", "http://svc.test/c?x=1");
+    m_fake.SetRegString("checkURL", "http://svc.test/c?x=1");
     Start();
     Judge("http://x.test/");
-    EXPECT_EQ(fake.Requests(), std::vector<std::string>{"http://svc.test/c?x=1?log=&pwd=&url=http://x.test/"});
+    EXPECT_EQ(m_fake.Requests(),
+              std::vector<std::string>{"http://svc.test/c?x=1?log=&pwd=&url=http://x.test/"});
 }
 
 TEST_F(CheckingService, CheckingAddressEndsAtItsFirstNul) {
-    fake.SetRegString("checkURL", std::string("http://svc.test/c\0junk", 22), /*withNul=*/true);
+    m_fake.SetRegString("checkURL", std::string("http://svc.test/c\0junk", 22), /*withNul=*/true);
     Start();
     Judge("http://x.test/");
-    EXPECT_EQ(fake.Requests(), std::vector<std::string>{"http://svc.test/c?log=&pwd=&url=http://x.test/"});
+    EXPECT_EQ(m_fake.Requests(), std::vector<std::string>{"http://svc.test/c?log=&pwd=&url=http://x.test/"});
 }
 
 TEST_F(CheckingService, UnconvertibleAccountValuesAddNothingButKeepTheirKeys) {
     Start();
-    JudgeURL(*app, W("http://x.test/"), WideString(u"\u0416"), WideString(u"ok\u0416"));
-    EXPECT_EQ(fake.Requests(), std::vector<std::string>{Query("", "", "http://x.test/")});
+    JudgeURL(*m_app, W("http://x.test/"), WideString(u"\u0416"), WideString(u"ok\u0416"));
+    EXPECT_EQ(m_fake.Requests(), std::vector<std::string>{Query("", "", "http://x.test/")});
 }
 
 TEST_F(CheckingService, ReplyCodesComparedOnExactlyThreeBytes) {
@@ -59,7 +60,10 @@ TEST_F(CheckingService, ReplyCodesComparedOnExactlyThreeBytes) {
         {" 001", 1},
         {"\n001", 1},
         {"0 01", 1},
-        {std::string("00\0" "1", 4), 1},
+        {std::string("00\0"
+                     "1",
+                     4),
+         1},
         {"<html><head><title>500 Internal Server Error</title></head><body>001</body></html>", 1},
     };
     for (const Case& c : cases) {
@@ -79,8 +83,8 @@ TEST_F(CheckingService, OnlyTheFirst255BytesCount) {
     int calls = 0;
     Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004" + longAddress : "000"); });
     EXPECT_EQ(Judge("http://x.test/"), 1);
-    EXPECT_EQ(app->CheckURL(), longAddress.substr(0, 252));
-    EXPECT_EQ(fake.RegString("checkURL"), longAddress.substr(0, 252));
+    EXPECT_EQ(m_app->CheckURL(), longAddress.substr(0, 252));
+    EXPECT_EQ(m_fake.RegString("checkURL"), longAddress.substr(0, 252));
 }
 
 // A transport that claims to have read more than it was given room for.
@@ -113,29 +117,29 @@ TEST_F(CheckingService, RelocationIsPersistedAndAskedAgainAtTheNewAddress) {
         return std::string("001");
     });
     EXPECT_EQ(Judge("http://x.test/"), 0) << "the answer is the one of the new address";
-    EXPECT_EQ(app->CheckURL(), "http://moved.test/chk");
-    EXPECT_EQ(fake.RegString("checkURL"), "http://moved.test/chk") << "stored without the NUL";
-    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
-                                   Query("", "", "http://x.test/"),
-                                   Query("", "", "http://x.test/", "http://moved.test/chk"),
-                               }));
+    EXPECT_EQ(m_app->CheckURL(), "http://moved.test/chk");
+    EXPECT_EQ(m_fake.RegString("checkURL"), "http://moved.test/chk") << "stored without the NUL";
+    EXPECT_EQ(m_fake.Requests(), (std::vector<std::string>{
+                                     Query("", "", "http://x.test/"),
+                                     Query("", "", "http://x.test/", "http://moved.test/chk"),
+                                 }));
 
     // Later verdicts go straight to the new address.
     EXPECT_EQ(Judge("http://y.test/"), 0);
-    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/chk"));
-    EXPECT_EQ(fake.Requests().size(), 3u);
+    EXPECT_EQ(m_fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/chk"));
+    EXPECT_EQ(m_fake.Requests().size(), 3u);
 }
 
 TEST_F(CheckingService, RelocationRepeatsTheSameArguments) {
-    fake.SetRegString("name", "family");
+    m_fake.SetRegString("name", "family");
     Start();
     int calls = 0;
     Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/" : "000"); });
-    EXPECT_EQ(JudgeURL(*app, W("http://x.test/"), std::nullopt, W("")), 1);
-    EXPECT_EQ(fake.Requests(), (std::vector<std::string>{
-                                   Query("family", "", "http://x.test/"),
-                                   Query("family", "", "http://x.test/", "http://moved.test/"),
-                               }));
+    EXPECT_EQ(JudgeURL(*m_app, W("http://x.test/"), std::nullopt, W("")), 1);
+    EXPECT_EQ(m_fake.Requests(), (std::vector<std::string>{
+                                     Query("family", "", "http://x.test/"),
+                                     Query("family", "", "http://x.test/", "http://moved.test/"),
+                                 }));
 }
 
 // A relocation outlasts the process and takes the account's password along, so only an absolute
@@ -165,28 +169,28 @@ TEST_F(CheckingService, RelocationIsFollowedOnlyToAnAbsoluteHttpAddress) {
     Start();
     for (const std::string& rest : refused) {
         SCOPED_TRACE(rest);
-        fake.requests.clear();
+        m_fake.requests.clear();
         AnswerAlways("004" + rest);
         EXPECT_EQ(Judge("http://x.test/"), 1);
-        EXPECT_EQ(app->CheckURL(), kServiceURL);
-        EXPECT_EQ(fake.RegString("checkURL"), kServiceURL);
-        EXPECT_EQ(fake.Requests().size(), 1u) << "not asked again";
+        EXPECT_EQ(m_app->CheckURL(), kServiceURL);
+        EXPECT_EQ(m_fake.RegString("checkURL"), kServiceURL);
+        EXPECT_EQ(m_fake.Requests().size(), 1u) << "not asked again";
     }
 
     const std::pair<std::string, std::string> accepted[] = {
         {"HTTPS://moved.test:8443/c?x=1#f", "HTTPS://moved.test:8443/c?x=1#f"},
         {"http://u:p@[::1]:80/c", "http://u:p@[::1]:80/c"},
-        {std::string("http://n.test/\0trailing", 23), "http://n.test/"},   // a NUL ends the reply
+        {std::string("http://n.test/\0trailing", 23), "http://n.test/"}, // a NUL ends the reply
     };
     for (const auto& [reply, stored] : accepted) {
         SCOPED_TRACE(stored);
         int calls = 0;
         const std::string first = "004" + reply;
-        fake.server = [&](const std::string&) { return calls++ == 0 ? first : std::string("001"); };
+        m_fake.server = [&](const std::string&) { return calls++ == 0 ? first : std::string("001"); };
         EXPECT_EQ(Judge("http://x.test/"), 0);
-        EXPECT_EQ(app->CheckURL(), stored);
-        EXPECT_EQ(fake.RegString("checkURL"), stored);
-        EXPECT_EQ(fake.Requests().back(), Query("", "", "http://x.test/", stored));
+        EXPECT_EQ(m_app->CheckURL(), stored);
+        EXPECT_EQ(m_fake.RegString("checkURL"), stored);
+        EXPECT_EQ(m_fake.Requests().back(), Query("", "", "http://x.test/", stored));
     }
 }
 
@@ -198,8 +202,8 @@ TEST_F(CheckingService, EndlessRelocationsAreBoundedAndThenAllow) {
     const int queries = 1 + kMaxRelocations;
     EXPECT_EQ(calls, queries);
     // Every relocation received is still recorded, the last one included.
-    EXPECT_EQ(app->CheckURL(), "http://hop" + std::to_string(queries) + ".test/");
-    EXPECT_EQ(fake.RegString("checkURL"), app->CheckURL());
+    EXPECT_EQ(m_app->CheckURL(), "http://hop" + std::to_string(queries) + ".test/");
+    EXPECT_EQ(m_fake.RegString("checkURL"), m_app->CheckURL());
 
     // The bound is per verdict: the next one may relocate as often again.
     calls = 0;
@@ -213,7 +217,7 @@ TEST_F(CheckingService, ChainUpToTheBoundIsFollowed) {
     Answer([&](const std::string&) {
         ++calls;
         return calls <= kMaxRelocations ? "004http://hop" + std::to_string(calls) + ".test/"
-                                                   : std::string("001");
+                                        : std::string("001");
     });
     EXPECT_EQ(Judge("http://x.test/"), 0);
     EXPECT_EQ(calls, kMaxRelocations + 1);
@@ -222,42 +226,42 @@ TEST_F(CheckingService, ChainUpToTheBoundIsFollowed) {
 TEST_F(CheckingService, RelocationRunsTheWholeVerdictAgainIncludingThePassFlag) {
     Start();
     Answer([&](const std::string&) {
-        app->RaisePassOnce();   // another tab's guard attaches while we wait
+        m_app->RaisePassOnce(); // another tab's guard attaches while we wait
         return std::string("004http://moved.test/");
     });
     EXPECT_EQ(Judge("http://x.test/"), 1);
-    EXPECT_FALSE(app->PassOnceRaised());
-    EXPECT_EQ(fake.Requests().size(), 1u);
+    EXPECT_FALSE(m_app->PassOnceRaised());
+    EXPECT_EQ(m_fake.Requests().size(), 1u);
 }
 
 TEST_F(CheckingService, FailedRegistryWriteStillRelocatesInMemory) {
     Start();
-    fake.registryWritesFail = true;
+    m_fake.registryWritesFail = true;
     int calls = 0;
     Answer([&](const std::string&) { return std::string(calls++ == 0 ? "004http://moved.test/" : "000"); });
     EXPECT_EQ(Judge("http://x.test/"), 1);
-    EXPECT_EQ(app->CheckURL(), "http://moved.test/");
-    EXPECT_EQ(fake.RegString("checkURL"), kServiceURL);
+    EXPECT_EQ(m_app->CheckURL(), "http://moved.test/");
+    EXPECT_EQ(m_fake.RegString("checkURL"), kServiceURL);
     Judge("http://y.test/");
-    EXPECT_EQ(fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/"));
+    EXPECT_EQ(m_fake.Requests().back(), Query("", "", "http://y.test/", "http://moved.test/"));
 }
 
 TEST_F(CheckingService, EveryFailureAllows) {
     Start();
     Prohibit("http://listed.test/");
-    fake.server = [](const std::string&) { return std::nullopt; };   // unreachable host
+    m_fake.server = [](const std::string&) { return std::nullopt; }; // unreachable host
     EXPECT_EQ(Judge("http://x.test/"), 1);
     EXPECT_EQ(Judge("http://listed.test/"), 0) << "the lists still work without the service";
 
-    fake.server = nullptr;
-    fake.sessionFails = true;
+    m_fake.server = nullptr;
+    m_fake.sessionFails = true;
     CVigilApp& second = Start();
     second.m_data.Append(ListKind::Prohibited, "http://listed.test/");
     EXPECT_EQ(Judge("http://x.test/"), 1);
     EXPECT_EQ(Judge("http://listed.test/"), 0);
 
-    fake.sessionFails = false;
-    fake.SetRegString("checkURL", "");
+    m_fake.sessionFails = false;
+    m_fake.SetRegString("checkURL", "");
     Start();
     EXPECT_EQ(Judge("http://x.test/"), 1);
 }
@@ -270,9 +274,9 @@ TEST_F(CheckingService, NoLockIsHeldWhileWaitingForTheService) {
     bool writerFinished = false;
     Answer([&](const std::string&) {
         writer = std::async(std::launch::async, [&] {
-            app->m_data.Append(ListKind::Prohibited, "http://edited.test/");
-            app->m_data.SetSchedule(Schedule{});
-            return app->CheckURL();
+            m_app->m_data.Append(ListKind::Prohibited, "http://edited.test/");
+            m_app->m_data.SetSchedule(Schedule{});
+            return m_app->CheckURL();
         });
         writerFinished = writer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
         return std::string("000");

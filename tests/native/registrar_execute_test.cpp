@@ -20,11 +20,13 @@ constexpr const char* kModule = "C:\\Program Files\\Path'vigil\\Pathvigil.dll";
 const std::string kClsidKey = std::string("CLSID\\") + pv::kClsidString;
 const std::string kExtensionsKey = "SOFTWARE\\Microsoft\\Internet Explorer\\Extensions";
 const std::string kExtensionKey = kExtensionsKey + "\\" + pv::kExtensionString;
-const std::string kBhoParent = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+const std::string kBhoParent =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 const std::string kBhoKey = kBhoParent + "\\" + pv::kClsidString;
 
 std::string ModuleScript() {
-    std::filesystem::path path = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "server" / "pathvigil.rgs";
+    std::filesystem::path path =
+        std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "server" / "pathvigil.rgs";
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.good()) << path;
     std::stringstream text;
@@ -49,15 +51,15 @@ Status RunScript(const std::string& text, Mode mode, MemoryRegistry& reg) {
 
 class ModuleScriptTest : public ::testing::Test {
 protected:
-    Status Register() { return RunScript(ModuleScript(), Mode::Register, reg); }
-    Status Unregister() { return RunScript(ModuleScript(), Mode::Unregister, reg); }
+    Status Register() { return RunScript(ModuleScript(), Mode::Register, m_reg); }
+    Status Unregister() { return RunScript(ModuleScript(), Mode::Unregister, m_reg); }
     std::string Cr(const std::string& key, const std::string& value = "") {
-        return reg.StringAt(Root::ClassesRoot, key, value);
+        return m_reg.StringAt(Root::ClassesRoot, key, value);
     }
     std::string Lm(const std::string& key, const std::string& value = "") {
-        return reg.StringAt(Root::LocalMachine, key, value);
+        return m_reg.StringAt(Root::LocalMachine, key, value);
     }
-    MemoryRegistry reg;
+    MemoryRegistry m_reg;
 };
 
 TEST_F(ModuleScriptTest, RegistrationWritesEveryKeyAndValue) {
@@ -75,7 +77,7 @@ TEST_F(ModuleScriptTest, RegistrationWritesEveryKeyAndValue) {
     EXPECT_EQ(Cr(kClsidKey, "AppID"), pv::kAppidString);
     EXPECT_EQ(Cr(kClsidKey + "\\ProgID"), "Pathvigil.CVigil.1");
     EXPECT_EQ(Cr(kClsidKey + "\\VersionIndependentProgID"), "Pathvigil.CVigil");
-    EXPECT_TRUE(reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable"));
+    EXPECT_TRUE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable"));
     EXPECT_EQ(Cr(kClsidKey + "\\Programmable"), "<absent>");
     EXPECT_EQ(Cr(kClsidKey + "\\InprocServer32"), kModule);
     EXPECT_EQ(Cr(kClsidKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
@@ -94,102 +96,102 @@ TEST_F(ModuleScriptTest, RegistrationWritesEveryKeyAndValue) {
 
     // Exactly the table: 5 ProgID keys; CLSID, the class and its 5 subkeys; two HKLM branches of
     // 4 NoRemove keys and one entry each.
-    EXPECT_EQ(reg.KeyCount(), 5u + 7u + 5u + 5u);
+    EXPECT_EQ(m_reg.KeyCount(), 5u + 7u + 5u + 5u);
     // ProgIDs: 5 defaults and 2 addresses; class: 5 defaults, AppID and ThreadingModel;
     // extension: default and 8 named values; BHO entry: default.
-    EXPECT_EQ(reg.ValueCount(), 7u + 7u + 9u + 1u);
+    EXPECT_EQ(m_reg.ValueCount(), 7u + 7u + 9u + 1u);
 }
 
 TEST_F(ModuleScriptTest, RegisteringTwiceLeavesOneSetAndRestoresOnlyTheScriptsValues) {
     ASSERT_EQ(Register(), kOk);
-    const std::size_t keys = reg.KeyCount();
-    const std::size_t values = reg.ValueCount();
+    const std::size_t keys = m_reg.KeyCount();
+    const std::size_t values = m_reg.ValueCount();
 
     // What the component writes at run time, and a changed default address.
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "name", "family");
-    reg.SetDword(Root::ClassesRoot, {"Pathvigil.CVigil"}, "first", 1);
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "checkURL", "http://relocated.example/check");
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "errURL", "http://elsewhere.example/");
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "name", "family");
+    m_reg.SetDword(Root::ClassesRoot, {"Pathvigil.CVigil"}, "first", 1);
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "checkURL", "http://relocated.example/check");
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "errURL", "http://elsewhere.example/");
 
     ASSERT_EQ(Register(), kOk);
-    EXPECT_EQ(reg.KeyCount(), keys);
-    EXPECT_EQ(reg.ValueCount(), values + 2);
+    EXPECT_EQ(m_reg.KeyCount(), keys);
+    EXPECT_EQ(m_reg.ValueCount(), values + 2);
     EXPECT_EQ(Cr("Pathvigil.CVigil", "name"), "family");
-    ASSERT_NE(reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "first"), nullptr);
-    EXPECT_EQ(reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "first")->number, 1u);
+    ASSERT_NE(m_reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "first"), nullptr);
+    EXPECT_EQ(m_reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "first")->number, 1u);
     EXPECT_EQ(Cr("Pathvigil.CVigil", "checkURL"), "http://filter.pathvigil.net/cgi-bin/checker");
     EXPECT_EQ(Cr("Pathvigil.CVigil", "errURL"), "http://filter.pathvigil.net/forbidden.htm");
 }
 
 TEST_F(ModuleScriptTest, ForceRemoveClearsStaleContentFirst) {
-    reg.Put(Root::ClassesRoot, kClsidKey + "\\Stale\\Deeper", "x", "1");
-    reg.Put(Root::ClassesRoot, kClsidKey, "Leftover", "1");
-    reg.Put(Root::ClassesRoot, kClsidKey + "\\Programmable\\Inside", "", "1");
-    reg.Put(Root::LocalMachine, kExtensionKey, "Exec", "C:\\old.exe");
-    reg.Put(Root::LocalMachine, kBhoKey + "\\Sub", "", "1");
+    m_reg.Put(Root::ClassesRoot, kClsidKey + "\\Stale\\Deeper", "x", "1");
+    m_reg.Put(Root::ClassesRoot, kClsidKey, "Leftover", "1");
+    m_reg.Put(Root::ClassesRoot, kClsidKey + "\\Programmable\\Inside", "", "1");
+    m_reg.Put(Root::LocalMachine, kExtensionKey, "Exec", "C:\\old.exe");
+    m_reg.Put(Root::LocalMachine, kBhoKey + "\\Sub", "", "1");
     // Siblings of ForceRemove keys, and content of keys that are not ForceRemove, are kept.
-    reg.Put(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}", "", "other");
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil\\Extra", "", "kept");
+    m_reg.Put(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}", "", "other");
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil\\Extra", "", "kept");
 
     ASSERT_EQ(Register(), kOk);
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, kClsidKey + "\\Stale"));
-    EXPECT_EQ(reg.ValueAt(Root::ClassesRoot, kClsidKey, "Leftover"), nullptr);
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable\\Inside"));
-    EXPECT_TRUE(reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable"));
-    EXPECT_EQ(reg.ValueAt(Root::LocalMachine, kExtensionKey, "Exec"), nullptr);
-    EXPECT_FALSE(reg.Has(Root::LocalMachine, kBhoKey + "\\Sub"));
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\Stale"));
+    EXPECT_EQ(m_reg.ValueAt(Root::ClassesRoot, kClsidKey, "Leftover"), nullptr);
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable\\Inside"));
+    EXPECT_TRUE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\Programmable"));
+    EXPECT_EQ(m_reg.ValueAt(Root::LocalMachine, kExtensionKey, "Exec"), nullptr);
+    EXPECT_FALSE(m_reg.Has(Root::LocalMachine, kBhoKey + "\\Sub"));
     EXPECT_EQ(Cr("CLSID\\{00000000-0000-0000-0000-000000000001}"), "other");
     EXPECT_EQ(Cr("Pathvigil.CVigil\\Extra"), "kept");
 }
 
 TEST_F(ModuleScriptTest, UnregistrationRemovesTheComponentAndKeepsNoRemoveKeys) {
-    reg.Put(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}", "", "other");
-    reg.Put(Root::LocalMachine, kBhoParent + "\\{00000000-0000-0000-0000-000000000002}", "", "other");
+    m_reg.Put(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}", "", "other");
+    m_reg.Put(Root::LocalMachine, kBhoParent + "\\{00000000-0000-0000-0000-000000000002}", "", "other");
     ASSERT_EQ(Register(), kOk);
     // Settings written at run time go with the ProgID key: only subkeys keep a key.
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "name", "family");
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "ps", "secret");
-    reg.SetDword(Root::ClassesRoot, {"Pathvigil.CVigil"}, "first", 1);
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "name", "family");
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil", "ps", "secret");
+    m_reg.SetDword(Root::ClassesRoot, {"Pathvigil.CVigil"}, "first", 1);
 
     ASSERT_EQ(Unregister(), kOk);
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, "Pathvigil.CVigil.1"));
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, "Pathvigil.CVigil"));
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, kClsidKey));
-    EXPECT_FALSE(reg.Has(Root::LocalMachine, kExtensionKey));
-    EXPECT_FALSE(reg.Has(Root::LocalMachine, kBhoKey));
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, "Pathvigil.CVigil.1"));
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, "Pathvigil.CVigil"));
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, kClsidKey));
+    EXPECT_FALSE(m_reg.Has(Root::LocalMachine, kExtensionKey));
+    EXPECT_FALSE(m_reg.Has(Root::LocalMachine, kBhoKey));
 
-    EXPECT_TRUE(reg.Has(Root::ClassesRoot, "CLSID"));
-    EXPECT_TRUE(reg.Has(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}"));
-    EXPECT_TRUE(reg.Has(Root::LocalMachine, kExtensionsKey));
-    EXPECT_TRUE(reg.Has(Root::LocalMachine, kBhoParent + "\\{00000000-0000-0000-0000-000000000002}"));
+    EXPECT_TRUE(m_reg.Has(Root::ClassesRoot, "CLSID"));
+    EXPECT_TRUE(m_reg.Has(Root::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-000000000001}"));
+    EXPECT_TRUE(m_reg.Has(Root::LocalMachine, kExtensionsKey));
+    EXPECT_TRUE(m_reg.Has(Root::LocalMachine, kBhoParent + "\\{00000000-0000-0000-0000-000000000002}"));
     // NoRemove keys stay even when nothing is left in them.
-    EXPECT_TRUE(reg.Has(Root::LocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer"));
-    EXPECT_EQ(reg.KeyCount(), 2u + 4u + 5u);
+    EXPECT_TRUE(m_reg.Has(Root::LocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer"));
+    EXPECT_EQ(m_reg.KeyCount(), 2u + 4u + 5u);
 }
 
 TEST_F(ModuleScriptTest, ForeignSubkeyKeepsItsKeyButNotTheScriptsValues) {
     ASSERT_EQ(Register(), kOk);
-    reg.Put(Root::ClassesRoot, "Pathvigil.CVigil\\Foreign", "", "x");
-    reg.Put(Root::ClassesRoot, kClsidKey + "\\Implemented Categories", "", "x");
+    m_reg.Put(Root::ClassesRoot, "Pathvigil.CVigil\\Foreign", "", "x");
+    m_reg.Put(Root::ClassesRoot, kClsidKey + "\\Implemented Categories", "", "x");
 
     ASSERT_EQ(Unregister(), kOk);
-    ASSERT_TRUE(reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\Foreign"));
-    EXPECT_EQ(reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "errURL"), nullptr);
-    EXPECT_EQ(reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "checkURL"), nullptr);
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\CLSID"));
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\CurVer"));
-    EXPECT_TRUE(reg.Has(Root::ClassesRoot, kClsidKey + "\\Implemented Categories"));
-    EXPECT_EQ(reg.ValueAt(Root::ClassesRoot, kClsidKey, "AppID"), nullptr);
-    EXPECT_FALSE(reg.Has(Root::ClassesRoot, kClsidKey + "\\InprocServer32"));
+    ASSERT_TRUE(m_reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\Foreign"));
+    EXPECT_EQ(m_reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "errURL"), nullptr);
+    EXPECT_EQ(m_reg.ValueAt(Root::ClassesRoot, "Pathvigil.CVigil", "checkURL"), nullptr);
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\CLSID"));
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, "Pathvigil.CVigil\\CurVer"));
+    EXPECT_TRUE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\Implemented Categories"));
+    EXPECT_EQ(m_reg.ValueAt(Root::ClassesRoot, kClsidKey, "AppID"), nullptr);
+    EXPECT_FALSE(m_reg.Has(Root::ClassesRoot, kClsidKey + "\\InprocServer32"));
 }
 
 TEST_F(ModuleScriptTest, UnregisteringWhatIsNotThereIsNoFailureAndCreatesNothing) {
     ASSERT_EQ(Unregister(), kOk);
-    EXPECT_EQ(reg.KeyCount(), 0u);
+    EXPECT_EQ(m_reg.KeyCount(), 0u);
     ASSERT_EQ(Register(), kOk);
     ASSERT_EQ(Unregister(), kOk);
     ASSERT_EQ(Unregister(), kOk);
-    EXPECT_EQ(reg.KeyCount(), 1u + 4u + 4u);   // the NoRemove keys only
+    EXPECT_EQ(m_reg.KeyCount(), 1u + 4u + 4u); // the NoRemove keys only
 }
 
 TEST(RegistrarExecute, DeleteFlagAndNumbers) {
@@ -258,7 +260,8 @@ TEST(RegistrarExecute, UnparsableScriptChangesNothing) {
     reg.Put(Root::ClassesRoot, "A", "", "x");
     reg.log.clear();
     ParseError error;
-    ExecuteResult result = pv::registrar::Run("HKCR { ForceRemove A = s 'y' } HKCR {", {}, Mode::Register, reg, &error);
+    ExecuteResult result =
+        pv::registrar::Run("HKCR { ForceRemove A = s 'y' } HKCR {", {}, Mode::Register, reg, &error);
     EXPECT_EQ(result.status, kParseFailed);
     EXPECT_FALSE(error.message.empty());
     EXPECT_EQ(reg.StringAt(Root::ClassesRoot, "A", ""), "x");

@@ -107,11 +107,12 @@ TEST(RegistrarParse, EmptyScriptsAndPadding) {
 
 TEST(RegistrarParse, ReplacementsAreExpandedLiterally) {
     Replacements r;
-    r["module"] = "C:\\Bob's {files}\\Path vigil.dll";   // quote, braces and a space
+    r["module"] = "C:\\Bob's {files}\\Path vigil.dll"; // quote, braces and a space
     r["APPID"] = "{X}";
-    Script s = MustParse(
-        "HKCR { K = s '%MODULE%' { val HotIcon = s '%Module%,3002' val Pct = s '100%% %%APPID%%' "
-        "%APPID% = s %MODULE% } }", r);
+    Script s =
+        MustParse("HKCR { K = s '%MODULE%' { val HotIcon = s '%Module%,3002' val Pct = s '100%% %%APPID%%' "
+                  "%APPID% = s %MODULE% } }",
+                  r);
     const Key& k = s.roots[0].keys[0];
     EXPECT_EQ(k.defaultValue->text, "C:\\Bob's {files}\\Path vigil.dll");
     EXPECT_EQ(k.values[0].text, "C:\\Bob's {files}\\Path vigil.dll,3002");

@@ -31,9 +31,9 @@ TEST_F(StoreMalformed, EveryTruncationKeepsTheCompleteRecordsBeforeIt) {
 
     for (std::size_t cut = 0; cut <= full.bytes.size(); ++cut) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
-        fake.files[fake.PvDatPath()] = full.bytes.substr(0, cut);
+        m_fake.files[m_fake.PvDatPath()] = full.bytes.substr(0, cut);
         CData d;
-        d.Load(fake);
+        d.Load(m_fake);
         ASSERT_EQ(d.ScheduleRowCount(), 7u);
         Schedule s = d.GetSchedule();
         for (std::size_t r = 0; r < 7; ++r) {
@@ -52,7 +52,8 @@ TEST_F(StoreMalformed, EveryTruncationKeepsTheCompleteRecordsBeforeIt) {
         EXPECT_EQ(d.Entries(ListKind::Allowed), expect(allowedEnds));
         EXPECT_EQ(d.Entries(ListKind::Prohibited), expect(prohibitedEnds));
         // The index agrees with what was kept.
-        for (const std::string& e : d.Entries(ListKind::Prohibited)) EXPECT_EQ(d.Classify(e), Listed::Prohibited);
+        for (const std::string& e : d.Entries(ListKind::Prohibited))
+            EXPECT_EQ(d.Classify(e), Listed::Prohibited);
     }
 }
 
@@ -73,11 +74,11 @@ TEST_F(StoreMalformed, HugeDeclaredLengthsAreRejectedWithoutReading) {
         SCOPED_TRACE(c.name);
         PvDat d;
         d.Version().Rows(SampleRows()).Switches(1, 1).I32(3).Record(2, "kept").I32(2);
-        d.Raw(c.string.bytes);   // the bad string is the last thing in the file
+        d.Raw(c.string.bytes); // the bad string is the last thing in the file
         Put(d);
         const auto start = std::chrono::steady_clock::now();
         CData loaded;
-        loaded.Load(fake);
+        loaded.Load(m_fake);
         // An allocation sized by the header would take seconds and gigabytes.
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
         EXPECT_EQ(loaded.Entries(ListKind::Prohibited), std::vector<std::string>{"kept"});
@@ -86,10 +87,10 @@ TEST_F(StoreMalformed, HugeDeclaredLengthsAreRejectedWithoutReading) {
 
         // At the archive level: the check comes before any byte of the body is touched.
         PvDat only = c.string;
-        fake.files["C:\\x"] = only.bytes;
-        auto file = fake.OpenFile("C:\\x", FileOpen::Read);
+        m_fake.files["C:\\x"] = only.bytes;
+        auto file = m_fake.OpenFile("C:\\x", FileOpen::Read);
         ASSERT_TRUE(file);
-        Archive ar(file.get(), Archive::Mode::Load, "C:\\x", &fake);
+        Archive ar(file.get(), Archive::Mode::Load, "C:\\x", &m_fake);
         std::string scratch;
         uint64_t before = 0;
         try {
@@ -97,12 +98,12 @@ TEST_F(StoreMalformed, HugeDeclaredLengthsAreRejectedWithoutReading) {
             before = ar.Remaining();
             (void)h;
         } catch (const ArchiveException&) {
-            continue;   // the header itself was impossible (more than 31 bits)
+            continue; // the header itself was impossible (more than 31 bits)
         }
         file.reset();
-        fake.files["C:\\x"] = only.bytes;
-        auto again = fake.OpenFile("C:\\x", FileOpen::Read);
-        Archive ar2(again.get(), Archive::Mode::Load, "C:\\x", &fake);
+        m_fake.files["C:\\x"] = only.bytes;
+        auto again = m_fake.OpenFile("C:\\x", FileOpen::Read);
+        Archive ar2(again.get(), Archive::Mode::Load, "C:\\x", &m_fake);
         try {
             ar2.ReadString(scratch);
             ADD_FAILURE() << "no error";
@@ -117,38 +118,39 @@ TEST_F(StoreMalformed, HugeDeclaredLengthsAreRejectedWithoutReading) {
 TEST_F(StoreMalformed, FaultInsideTheScheduleKeepsCompleteRowsAndPadsToSeven) {
     const std::vector<ScheduleEntry> rows = SampleRows();
     PvDat d;
-    d.Version().Rows({rows[0], rows[1], rows[2]}).I32(1).I32(9);   // row 3 stops after two fields
+    d.Version().Rows({rows[0], rows[1], rows[2]}).I32(1).I32(9); // row 3 stops after two fields
     Put(d);
     Load();
-    EXPECT_EQ(data.ScheduleRowCount(), 7u);
+    EXPECT_EQ(m_data.ScheduleRowCount(), 7u);
     ExpectRows({rows[0], rows[1], rows[2]});
     EXPECT_TRUE(Allowed().empty());
 }
 
 TEST_F(StoreMalformed, BrokenVersionStringGivesTheDefaults) {
     for (std::string bytes : {std::string(""), std::string("\x0CVersion"), std::string("\xFF\x01")}) {
-        fake.files[fake.PvDatPath()] = bytes;
+        m_fake.files[m_fake.PvDatPath()] = bytes;
         CData d;
-        d.Load(fake);
+        d.Load(m_fake);
         EXPECT_EQ(d.ScheduleRowCount(), 7u);
         EXPECT_EQ(d.Count(ListKind::Allowed) + d.Count(ListKind::Prohibited), 0u);
     }
 }
 
 TEST_F(StoreMalformed, CountLargerThanTheRecordsKeepsThemAll) {
-    Put(PvDat().Version().ZeroRows().Switches(1, 1).I32(INT32_MAX).Record(1, "a").Record(2, "b").Record(1, "c"));
+    Put(PvDat().Version().ZeroRows().Switches(1, 1).I32(INT32_MAX).Record(1, "a").Record(2, "b").Record(1,
+                                                                                                        "c"));
     Load();
     EXPECT_EQ(Allowed(), (std::vector<std::string>{"a", "c"}));
     EXPECT_EQ(Prohibited(), std::vector<std::string>{"b"});
-    EXPECT_EQ(data.GetSchedule().bTimeLimit, 1);
-    EXPECT_EQ(data.Longest(ListKind::Allowed), "a");
+    EXPECT_EQ(m_data.GetSchedule().bTimeLimit, 1);
+    EXPECT_EQ(m_data.Longest(ListKind::Allowed), "a");
 }
 
 TEST_F(StoreMalformed, LockedOrUnreadableFileGivesTheDefaults) {
     Put(PvDat().Version().Rows(SampleRows()).Switches(1, 1).I32(1).Record(2, "p"));
-    fake.lockedFiles.insert(fake.PvDatPath());
+    m_fake.lockedFiles.insert(m_fake.PvDatPath());
     Load();
-    EXPECT_EQ(data.ScheduleRowCount(), 7u);
+    EXPECT_EQ(m_data.ScheduleRowCount(), 7u);
     ExpectRows({});
     EXPECT_TRUE(Prohibited().empty());
 }
@@ -191,7 +193,8 @@ TEST_F(StoreMalformed, ReadErrorPartWayKeepsWhatWasRead) {
     const std::size_t kept = loaded.Count(ListKind::Prohibited);
     EXPECT_GT(kept, 50u);
     EXPECT_LT(kept, 400u);
-    EXPECT_EQ(loaded.Entries(ListKind::Prohibited).back(), "http://site" + std::to_string(kept - 1) + ".test/");
+    EXPECT_EQ(loaded.Entries(ListKind::Prohibited).back(),
+              "http://site" + std::to_string(kept - 1) + ".test/");
     EXPECT_EQ(loaded.GetSchedule().bTimeLimit, 1);
     EXPECT_EQ(loaded.ScheduleRowCount(), 7u);
 }

@@ -14,17 +14,17 @@ class StoreSave : public StoreTest {
 protected:
     void SetUp() override {
         Load();
-        data.Append(ListKind::Prohibited, "http://p.test/");
-        data.Append(ListKind::Allowed, "http://a.test/");
+        m_data.Append(ListKind::Prohibited, "http://p.test/");
+        m_data.Append(ListKind::Allowed, "http://a.test/");
         Schedule s;
         s.bTimeLimit = 1;
         s.rows[2].bEnabled = 1;
-        data.SetSchedule(s);
+        m_data.SetSchedule(s);
     }
     // Runs Save and returns the file error it raised.
     std::optional<FileException> SaveError() {
         try {
-            data.Save(fake);
+            m_data.Save(m_fake);
         } catch (const FileException& e) {
             return e;
         }
@@ -33,8 +33,8 @@ protected:
     void ExpectDataUnchanged() {
         EXPECT_EQ(Prohibited(), std::vector<std::string>{"http://p.test/"});
         EXPECT_EQ(Allowed(), std::vector<std::string>{"http://a.test/"});
-        EXPECT_EQ(data.GetSchedule().bTimeLimit, 1);
-        EXPECT_EQ(data.GetSchedule().rows[2].bEnabled, 1);
+        EXPECT_EQ(m_data.GetSchedule().bTimeLimit, 1);
+        EXPECT_EQ(m_data.GetSchedule().rows[2].bEnabled, 1);
     }
     // What Load makes of pv.dat as it is now.
     struct Loaded {
@@ -48,33 +48,35 @@ protected:
     };
     Loaded LoadBack() {
         CData back;
-        back.Load(fake);
+        back.Load(m_fake);
         return {back.Entries(ListKind::Prohibited), back.Entries(ListKind::Allowed), back.GetSchedule()};
     }
-    const std::string path = "C:\\WINDOWS\\system32\\pv.dat";
-    const std::string replacement = path + ".new";
+    const std::string m_path = "C:\\WINDOWS\\system32\\pv.dat";
+    const std::string m_replacement = m_path + ".new";
 };
 
 TEST_F(StoreSave, CreatesTheFileWhenAbsent) {
-    ASSERT_FALSE(fake.files.count(path));
-    data.Save(fake);
-    ASSERT_TRUE(fake.files.count(path));
+    ASSERT_FALSE(m_fake.files.count(m_path));
+    m_data.Save(m_fake);
+    ASSERT_TRUE(m_fake.files.count(m_path));
     CData back;
-    back.Load(fake);
+    back.Load(m_fake);
     EXPECT_EQ(back.Entries(ListKind::Prohibited), std::vector<std::string>{"http://p.test/"});
     EXPECT_EQ(back.GetSchedule().bTimeLimit, 1);
-    EXPECT_FALSE(fake.lockedFiles.count(path));   // closed again
+    EXPECT_FALSE(m_fake.lockedFiles.count(m_path)); // closed again
 }
 
 TEST_F(StoreSave, ShorterContentReplacesALongerFileWhole) {
-    for (int i = 0; i < 500; ++i) data.Append(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
-    data.Save(fake);
+    for (int i = 0; i < 500; ++i)
+        m_data.Append(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
+    m_data.Save(m_fake);
     ASSERT_GT(File().size(), 4096u * 2);
 
-    for (int i = 0; i < 500; ++i) data.RemoveAll(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
-    data.Append(ListKind::Prohibited, "new");
-    data.Save(fake);
-    const Schedule saved = data.GetSchedule();
+    for (int i = 0; i < 500; ++i)
+        m_data.RemoveAll(ListKind::Allowed, "http://long" + std::to_string(i) + ".test/");
+    m_data.Append(ListKind::Prohibited, "new");
+    m_data.Save(m_fake);
+    const Schedule saved = m_data.GetSchedule();
     EXPECT_EQ(File(), PvDat()
                           .Version()
                           .Rows({saved.rows.begin(), saved.rows.end()})
@@ -84,67 +86,70 @@ TEST_F(StoreSave, ShorterContentReplacesALongerFileWhole) {
                           .Record(2, "http://p.test/")
                           .Record(2, "new")
                           .bytes);
-    EXPECT_EQ(fake.files.size(), 1u) << "nothing left beside pv.dat";
+    EXPECT_EQ(m_fake.files.size(), 1u) << "nothing left beside pv.dat";
 }
 
 TEST_F(StoreSave, NeitherOpenNorCreateIsNotFoundWithTheFullPath) {
-    fake.createFails = true;
+    m_fake.createFails = true;
     std::optional<FileException> e = SaveError();
     ASSERT_TRUE(e);
     EXPECT_EQ(e->Cause(), FileStatus::NotFound);
-    EXPECT_EQ(e->Path(), path);
-    EXPECT_EQ(e->Message(), path + " was not found.");
+    EXPECT_EQ(e->Path(), m_path);
+    EXPECT_EQ(e->Message(), m_path + " was not found.");
     EXPECT_STREQ(e->what(), e->Message().c_str());
     ExpectDataUnchanged();
-    EXPECT_FALSE(fake.files.count(path));
+    EXPECT_FALSE(m_fake.files.count(m_path));
 }
 
 TEST_F(StoreSave, ContentBeyondOneBufferStillFailsAsNotFound) {
-    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, std::string(40, 'a' + i % 26));
-    fake.createFails = true;
+    for (int i = 0; i < 300; ++i) m_data.Append(ListKind::Prohibited, std::string(40, 'a' + i % 26));
+    m_fake.createFails = true;
     std::optional<FileException> e = SaveError();
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->Message(), path + " was not found.");
-    EXPECT_EQ(data.Count(ListKind::Prohibited), 301u);
+    EXPECT_EQ(e->Message(), m_path + " was not found.");
+    EXPECT_EQ(m_data.Count(ListKind::Prohibited), 301u);
 }
 
 TEST_F(StoreSave, FileHeldByAnotherOpenerFails) {
     PvDat old;
     old.Version().ZeroRows().Switches(0, 0).I32(0);
     Put(old);
-    fake.lockedFiles.insert(path);
+    m_fake.lockedFiles.insert(m_path);
     std::optional<FileException> e = SaveError();
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->Message(), path + " was not found.");
-    EXPECT_EQ(File(), old.bytes);   // untouched
+    EXPECT_EQ(e->Message(), m_path + " was not found.");
+    EXPECT_EQ(File(), old.bytes); // untouched
 }
 
 TEST_F(StoreSave, DiskFullIsReportedAndDataKept) {
     for (std::size_t capacity : {std::size_t{0}, std::size_t{100}, std::size_t{4096}, std::size_t{5000}}) {
         SCOPED_TRACE(capacity);
-        for (int i = 0; i < 200; ++i) data.Append(ListKind::Allowed, "http://filler.test/" + std::to_string(i));
-        fake.files.clear();
-        fake.diskCapacity = capacity;
+        for (int i = 0; i < 200; ++i)
+            m_data.Append(ListKind::Allowed, "http://filler.test/" + std::to_string(i));
+        m_fake.files.clear();
+        m_fake.diskCapacity = capacity;
         std::optional<FileException> e = SaveError();
         ASSERT_TRUE(e);
         EXPECT_EQ(e->Cause(), FileStatus::DiskFull);
-        EXPECT_EQ(e->Message(), "Disk full while accessing " + path + ".");
-        EXPECT_EQ(data.Entries(ListKind::Prohibited), std::vector<std::string>{"http://p.test/"});
-        EXPECT_FALSE(fake.lockedFiles.count(path));   // the file was closed despite the error
+        EXPECT_EQ(e->Message(), "Disk full while accessing " + m_path + ".");
+        EXPECT_EQ(m_data.Entries(ListKind::Prohibited), std::vector<std::string>{"http://p.test/"});
+        EXPECT_FALSE(m_fake.lockedFiles.count(m_path)); // the file was closed despite the error
     }
-    fake.diskCapacity.reset();
-    data.Save(fake);   // room again: the same object saves fine
+    m_fake.diskCapacity.reset();
+    m_data.Save(m_fake); // room again: the same object saves fine
 }
 
 // A save that fails at any point leaves the last complete save loading exactly as it was, with
 // the error texts of an in-place write, and no half-written copy taking up the disk.
 TEST_F(StoreSave, AFailedSaveLeavesTheLastCompleteSave) {
-    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
-    data.Save(fake);
+    for (int i = 0; i < 300; ++i)
+        m_data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
+    m_data.Save(m_fake);
     const Loaded saved = LoadBack();
     ASSERT_EQ(saved.prohibited.size(), 301u);
     ASSERT_EQ(saved.schedule.bTimeLimit, 1);
-    for (int i = 0; i < 100; ++i) data.Append(ListKind::Allowed, "http://more" + std::to_string(i) + ".test/");
+    for (int i = 0; i < 100; ++i)
+        m_data.Append(ListKind::Allowed, "http://more" + std::to_string(i) + ".test/");
 
     struct Case {
         const char* name;
@@ -153,69 +158,71 @@ TEST_F(StoreSave, AFailedSaveLeavesTheLastCompleteSave) {
     };
     const std::size_t used = File().size();
     const Case cases[] = {
-        {"disk full", [&] { fake.diskCapacity = used + 5000; }, FileStatus::DiskFull},
-        {"disk full at the first flush", [&] { fake.diskCapacity = used + 100; }, FileStatus::DiskFull},
-        {"full when made durable", [&] { fake.onCommit = [] { return FileStatus::DiskFull; }; }, FileStatus::DiskFull},
-        {"replacement not creatable", [&] { fake.lockedFiles.insert(replacement); }, FileStatus::NotFound},
-        {"move refused", [&] { fake.moveFails = FileStatus::AccessDenied; }, FileStatus::AccessDenied},
+        {"disk full", [&] { m_fake.diskCapacity = used + 5000; }, FileStatus::DiskFull},
+        {"disk full at the first flush", [&] { m_fake.diskCapacity = used + 100; }, FileStatus::DiskFull},
+        {"full when made durable", [&] { m_fake.onCommit = [] { return FileStatus::DiskFull; }; },
+         FileStatus::DiskFull},
+        {"replacement not creatable", [&] { m_fake.lockedFiles.insert(m_replacement); },
+         FileStatus::NotFound},
+        {"move refused", [&] { m_fake.moveFails = FileStatus::AccessDenied; }, FileStatus::AccessDenied},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.arrange();
         std::optional<FileException> e = SaveError();
-        fake.diskCapacity.reset();
-        fake.onCommit = nullptr;
-        fake.moveFails.reset();
-        fake.lockedFiles.erase(replacement);
+        m_fake.diskCapacity.reset();
+        m_fake.onCommit = nullptr;
+        m_fake.moveFails.reset();
+        m_fake.lockedFiles.erase(m_replacement);
         ASSERT_TRUE(e);
         EXPECT_EQ(e->Cause(), c.cause);
-        EXPECT_EQ(e->Path(), path);
+        EXPECT_EQ(e->Path(), m_path);
         EXPECT_TRUE(LoadBack() == saved);
-        EXPECT_EQ(data.Count(ListKind::Allowed), 101u) << "memory keeps the new values";
+        EXPECT_EQ(m_data.Count(ListKind::Allowed), 101u) << "memory keeps the new values";
         if (c.cause != FileStatus::AccessDenied) {
-            EXPECT_FALSE(fake.files.count(replacement));
+            EXPECT_FALSE(m_fake.files.count(m_replacement));
         }
-        EXPECT_TRUE(fake.lockedFiles.empty());
+        EXPECT_TRUE(m_fake.lockedFiles.empty());
     }
-    fake.diskCapacity = used;
-    EXPECT_EQ(SaveError()->Message(), "Disk full while accessing " + path + ".");
-    fake.diskCapacity.reset();
-    data.Save(fake);
+    m_fake.diskCapacity = used;
+    EXPECT_EQ(SaveError()->Message(), "Disk full while accessing " + m_path + ".");
+    m_fake.diskCapacity.reset();
+    m_data.Save(m_fake);
     EXPECT_EQ(LoadBack().allowed.size(), 101u);
 }
 
 TEST_F(StoreSave, PvDatStaysHeldWhileTheReplacementIsWritten) {
-    data.Save(fake);
+    m_data.Save(m_fake);
     const std::string before = File();
     bool heldDuringWrite = false;
-    fake.onCommit = [&] {
+    m_fake.onCommit = [&] {
         // Another process trying to save or load now finds pv.dat taken.
-        heldDuringWrite = fake.OpenFile(path, FileOpen::Read) == nullptr &&
-                          fake.OpenFile(path, FileOpen::WriteAlways) == nullptr;
+        heldDuringWrite = m_fake.OpenFile(m_path, FileOpen::Read) == nullptr &&
+                          m_fake.OpenFile(m_path, FileOpen::WriteAlways) == nullptr;
         return FileStatus::Ok;
     };
-    data.Append(ListKind::Prohibited, "http://second.test/");
-    data.Save(fake);
+    m_data.Append(ListKind::Prohibited, "http://second.test/");
+    m_data.Save(m_fake);
     EXPECT_TRUE(heldDuringWrite);
     EXPECT_NE(File(), before);
 
     // A stale replacement left by a crash is written over, not appended to.
-    fake.onCommit = nullptr;
-    fake.files[replacement] = std::string(10000, 'x');
-    data.Save(fake);
+    m_fake.onCommit = nullptr;
+    m_fake.files[m_replacement] = std::string(10000, 'x');
+    m_data.Save(m_fake);
     EXPECT_EQ(LoadBack().prohibited.size(), 2u);
-    EXPECT_FALSE(fake.files.count(replacement));
+    EXPECT_FALSE(m_fake.files.count(m_replacement));
 }
 
 TEST_F(StoreSave, SaveBeforeAnyLoadWritesSevenZeroRows) {
-    CData fresh;   // no rows at all yet
+    CData fresh; // no rows at all yet
     fresh.Append(ListKind::Prohibited, "x");
-    fresh.Save(fake);
+    fresh.Save(m_fake);
     EXPECT_EQ(File(), PvDat().Version().ZeroRows().Switches(0, 0).I32(1).Record(2, "x").bytes);
     CData other;
     Schedule s;
     s.rows[6].nToMinute = 30;
-    other.SetSchedule(s);   // grows the missing rows
+    other.SetSchedule(s); // grows the missing rows
     EXPECT_EQ(other.ScheduleRowCount(), 7u);
     EXPECT_EQ(other.GetSchedule().rows[6].nToMinute, 30);
 }
@@ -263,7 +270,7 @@ TEST(StoreArchive, WriteErrorsCarryTheirCause) {
         RefusingFile f(s);
         Archive ar(&f, Archive::Mode::Store, "E:\\pv.dat");
         ar.WriteString("small");
-        EXPECT_TRUE(f.writes.empty());   // buffered until the flush
+        EXPECT_TRUE(f.writes.empty()); // buffered until the flush
         try {
             ar.Close();
             ADD_FAILURE() << "close succeeded";
@@ -296,7 +303,7 @@ TEST(StoreArchive, BuffersInFourKilobyteWritesAndPassesLargeBlocksThrough) {
         Archive ar(&f, Archive::Mode::Store, "x");
         for (int i = 0; i < 1000; ++i) {
             ar.WriteInt32(i);
-            expected.append(reinterpret_cast<const char*>(&i), 4);   // little-endian hosts only
+            expected.append(reinterpret_cast<const char*>(&i), 4); // little-endian hosts only
         }
         const std::string big(10000, 'b');
         ar.Write(big.data(), big.size());
@@ -307,7 +314,7 @@ TEST(StoreArchive, BuffersInFourKilobyteWritesAndPassesLargeBlocksThrough) {
     }
     EXPECT_EQ(f.bytes, expected);
     ASSERT_GE(f.sizes.size(), 2u);
-    EXPECT_EQ(f.sizes[0], 4000u + 96u);   // the first flush is a full buffer
+    EXPECT_EQ(f.sizes[0], 4000u + 96u); // the first flush is a full buffer
 }
 
 } // namespace

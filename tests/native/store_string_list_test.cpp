@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,7 +43,7 @@ TEST(StoreStringList, DuplicatesEmptyAndEmbeddedNul) {
 }
 
 TEST(StoreStringList, OnlyEmptyEntries) {
-    StringList l;   // no text bytes at all
+    StringList l; // no text bytes at all
     l.Append("");
     l.Append("");
     EXPECT_TRUE(l.Contains(""));
@@ -54,9 +54,10 @@ TEST(StoreStringList, OnlyEmptyEntries) {
 TEST(StoreStringList, AppendingAnEntryOfItselfIsSafe) {
     StringList l;
     l.Append("first entry that is long enough to matter");
-    for (int i = 0; i < 12; ++i) l.Append(l.At(l.Size() - 1));   // the block moves while copying
+    for (int i = 0; i < 12; ++i) l.Append(l.At(l.Size() - 1)); // the block moves while copying
     EXPECT_EQ(l.Size(), 13u);
-    for (std::size_t i = 0; i < l.Size(); ++i) EXPECT_EQ(l.At(i), "first entry that is long enough to matter");
+    for (std::size_t i = 0; i < l.Size(); ++i)
+        EXPECT_EQ(l.At(i), "first entry that is long enough to matter");
     EXPECT_EQ(l.DistinctCount(), 1u);
 }
 
@@ -76,7 +77,8 @@ TEST(StoreStringList, MatchesAPlainVectorThroughGrowthAndRemovals) {
         }
         std::shuffle(keys.begin(), keys.end(), rng);
         for (std::size_t i = 0; i < keys.size() / 3; ++i) {
-            const std::size_t expected = static_cast<std::size_t>(std::count(ref.begin(), ref.end(), keys[i]));
+            const std::size_t expected =
+                static_cast<std::size_t>(std::count(ref.begin(), ref.end(), keys[i]));
             std::erase(ref, keys[i]);
             ASSERT_EQ(l.RemoveAll(keys[i]), expected);
         }
@@ -105,7 +107,7 @@ TEST(StoreStringList, BulkLoadedEntriesBehaveLikeAppendedOnes) {
     bulk.Reserve(ref.size());
     for (const std::string& s : ref) bulk.AppendUnindexed(s);
     EXPECT_EQ(bulk.PendingCount(), ref.size());
-    EXPECT_TRUE(bulk.Contains(ref.back()));   // found before indexing, by the fallback scan
+    EXPECT_TRUE(bulk.Contains(ref.back())); // found before indexing, by the fallback scan
     EXPECT_FALSE(bulk.Contains("http://bulk9000.test/"));
     bulk.IndexPending();
     bulk.ShrinkToFit();
@@ -143,7 +145,7 @@ TEST(StoreStringList, EntriesInTheImageAndOfTheirOwnReadAlike) {
     auto image = std::make_shared<StringList::Image>();
     std::vector<std::pair<std::size_t, std::string>> placed;
     auto put = [&](std::string prefix, const std::string& text) {
-        image->Append("\x01\0\0\0", 4);   // a tag, as in the file
+        image->Append("\x01\0\0\0", 4); // a tag, as in the file
         placed.emplace_back(image->size(), text);
         image->Append(prefix.data(), prefix.size());
         image->Append(text.data(), text.size());
@@ -192,7 +194,7 @@ TEST(StoreStringList, CopyAndMoveKeepTheIndex) {
     EXPECT_FALSE(b.Contains("5"));
     EXPECT_TRUE(b.Contains("99"));
     EXPECT_EQ(b.Size(), 99u);
-    EXPECT_TRUE(a.Empty());   // moved from: empty but usable
+    EXPECT_TRUE(a.Empty()); // moved from: empty but usable
     a.Append("x");
     EXPECT_TRUE(a.Contains("x"));
     b = c;
@@ -210,18 +212,19 @@ TEST(StoreClassify, ExactMatchProhibitedFirst) {
     EXPECT_EQ(d.Classify("http://both.test/"), Listed::Prohibited);
     EXPECT_EQ(d.Classify("http://bad.test/"), Listed::Prohibited);
     EXPECT_EQ(d.Classify("http://good.test/"), Listed::Allowed);
-    for (const char* miss : {"http://bad.test", "HTTP://bad.test/", "http://bad.test/ ", "http://BAD.test/", ""})
+    for (const char* miss :
+         {"http://bad.test", "HTTP://bad.test/", "http://bad.test/ ", "http://BAD.test/", ""})
         EXPECT_EQ(d.Classify(miss), Listed::Neither) << miss;
     d.RemoveAll(ListKind::Prohibited, "http://both.test/");
     EXPECT_EQ(d.Classify("http://both.test/"), Listed::Allowed);
     d.Append(ListKind::Allowed, "");
-    EXPECT_EQ(d.Classify(""), Listed::Allowed);   // an empty entry matches only the empty address
+    EXPECT_EQ(d.Classify(""), Listed::Allowed); // an empty entry matches only the empty address
 }
 
 TEST(StoreClassify, LongestTracksAppendsButNotRemovals) {
     CData d;
     EXPECT_TRUE(d.Append(ListKind::Allowed, "abc"));
-    EXPECT_FALSE(d.Append(ListKind::Allowed, "xyz"));   // equal length: the first stays
+    EXPECT_FALSE(d.Append(ListKind::Allowed, "xyz")); // equal length: the first stays
     EXPECT_TRUE(d.Append(ListKind::Allowed, "abcd"));
     EXPECT_FALSE(d.Append(ListKind::Prohibited, ""));
     EXPECT_EQ(d.Longest(ListKind::Allowed), "abcd");

@@ -30,7 +30,7 @@ TEST(DataThreads, ReadersSeeStableAnswersWhileListsChangeAndSave) {
                 if (d.Classify("http://always-good.test/") != Listed::Allowed) ++wrong;
                 d.Classify("http://churn7.test/");
                 Schedule s = d.GetSchedule();
-                if (s.rows[0].nFromHour != s.rows[0].nToHour) ++wrong;   // written as one unit
+                if (s.rows[0].nFromHour != s.rows[0].nToHour) ++wrong; // written as one unit
                 if (d.Count(ListKind::Allowed) == 0) ++wrong;
             }
         });

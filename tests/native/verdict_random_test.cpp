@@ -49,15 +49,23 @@ public:
             }
             break;
         case 1:
-            if (!s.empty() && s.back() == '/') s.pop_back();
-            else s.push_back('/');
+            if (!s.empty() && s.back() == '/')
+                s.pop_back();
+            else
+                s.push_back('/');
             break;
-        case 2: s += ' '; break;
-        case 3: s.insert(0, " "); break;
+        case 2:
+            s += ' ';
+            break;
+        case 3:
+            s.insert(0, " ");
+            break;
         case 4:
             if (!s.empty()) s.erase(Below(s.size()), 1);
             break;
-        default: s += static_cast<char>(0x80 + Below(0x80)); break;   // a high ANSI byte
+        default:
+            s += static_cast<char>(0x80 + Below(0x80));
+            break; // a high ANSI byte
         }
         return s;
     }
@@ -88,7 +96,7 @@ TEST_F(VerdictRandom, IndexedListsAnswerAsTheLinearScan) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         for (ListKind kind : {ListKind::Prohibited, ListKind::Allowed}) {
-            for (const std::string& entry : app->m_data.Entries(kind)) app->m_data.RemoveAll(kind, entry);
+            for (const std::string& entry : m_app->m_data.Entries(kind)) m_app->m_data.RemoveAll(kind, entry);
         }
         RandomAddresses gen(seed);
         ReferenceLists ref;
@@ -99,10 +107,10 @@ TEST_F(VerdictRandom, IndexedListsAnswerAsTheLinearScan) {
             if (action < 6 || known.empty()) {
                 // Append: a fresh address, a duplicate, a near miss, or the other list's entry.
                 std::string text = known.empty() || gen.Below(3) == 0 ? gen.Fresh()
-                                   : gen.Below(2) ? known[gen.Below(known.size())]
+                                   : gen.Below(2)                     ? known[gen.Below(known.size())]
                                                   : gen.NearMiss(known[gen.Below(known.size())]);
                 const ListKind kind = gen.Below(2) ? ListKind::Prohibited : ListKind::Allowed;
-                app->m_data.Append(kind, text);
+                m_app->m_data.Append(kind, text);
                 (kind == ListKind::Prohibited ? ref.prohibited : ref.allowed).push_back(text);
                 known.push_back(text);
             } else if (action < 8) {
@@ -110,23 +118,30 @@ TEST_F(VerdictRandom, IndexedListsAnswerAsTheLinearScan) {
                 const std::string text = gen.Below(4) ? known[gen.Below(known.size())] : gen.Fresh();
                 const ListKind kind = gen.Below(2) ? ListKind::Prohibited : ListKind::Allowed;
                 auto& list = kind == ListKind::Prohibited ? ref.prohibited : ref.allowed;
-                const std::size_t expected = static_cast<std::size_t>(std::count(list.begin(), list.end(), text));
+                const std::size_t expected =
+                    static_cast<std::size_t>(std::count(list.begin(), list.end(), text));
                 std::erase(list, text);
-                EXPECT_EQ(app->m_data.RemoveAll(kind, text), expected);
+                EXPECT_EQ(m_app->m_data.RemoveAll(kind, text), expected);
             } else {
                 // Probe known addresses, near misses and fresh ones.
                 for (int probe = 0; probe < 20; ++probe) {
-                    const std::string address = gen.Below(2) ? known[gen.Below(known.size())]
+                    const std::string address = gen.Below(2)   ? known[gen.Below(known.size())]
                                                 : gen.Below(2) ? gen.NearMiss(known[gen.Below(known.size())])
                                                                : gen.Fresh();
                     const Listed expected = ref.Classify(address);
-                    ASSERT_EQ(app->m_data.Classify(address), expected) << '"' << address << '"';
+                    ASSERT_EQ(m_app->m_data.Classify(address), expected) << '"' << address << '"';
                     const std::size_t queriesBefore = queries;
                     const int32_t verdict = Judge(address);
                     const bool asked = queries != queriesBefore;
                     switch (expected) {
-                    case Listed::Prohibited: EXPECT_EQ(verdict, 0); EXPECT_FALSE(asked); break;
-                    case Listed::Allowed: EXPECT_EQ(verdict, 1); EXPECT_FALSE(asked); break;
+                    case Listed::Prohibited:
+                        EXPECT_EQ(verdict, 0);
+                        EXPECT_FALSE(asked);
+                        break;
+                    case Listed::Allowed:
+                        EXPECT_EQ(verdict, 1);
+                        EXPECT_FALSE(asked);
+                        break;
                     case Listed::Neither:
                         EXPECT_TRUE(asked);
                         EXPECT_EQ(verdict, serviceSays(Query("", "", address)) == "001" ? 0 : 1);
@@ -135,8 +150,8 @@ TEST_F(VerdictRandom, IndexedListsAnswerAsTheLinearScan) {
                 }
             }
         }
-        EXPECT_EQ(app->m_data.Entries(ListKind::Prohibited), ref.prohibited);
-        EXPECT_EQ(app->m_data.Entries(ListKind::Allowed), ref.allowed);
+        EXPECT_EQ(m_app->m_data.Entries(ListKind::Prohibited), ref.prohibited);
+        EXPECT_EQ(m_app->m_data.Entries(ListKind::Allowed), ref.allowed);
     }
 }
 

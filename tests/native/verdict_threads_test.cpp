@@ -43,7 +43,7 @@ Schedule CommonTime() {
 TEST_F(VerdictThreads, JudgingWhileListsAndScheduleChange) {
     Prohibit("http://always-bad.test/");
     Allow("http://always-good.test/");
-    app->m_data.SetSchedule(Unlimited());
+    m_app->m_data.SetSchedule(Unlimited());
 
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
@@ -51,11 +51,11 @@ TEST_F(VerdictThreads, JudgingWhileListsAndScheduleChange) {
     std::thread editor([&] {
         while (judgesReady < kJudges) std::this_thread::yield();
         for (int round = 0; round < 1000; ++round) {
-            app->m_data.Append(ListKind::Prohibited, "http://flicker.test/");
-            app->m_data.Append(ListKind::Allowed, "http://flicker-" + std::to_string(round) + ".test/");
-            app->m_data.SetSchedule(round % 2 ? Unlimited() : CommonTime());
-            app->m_data.RemoveAll(ListKind::Prohibited, "http://flicker.test/");
-            app->m_data.RemoveAll(ListKind::Allowed, "http://flicker-" + std::to_string(round) + ".test/");
+            m_app->m_data.Append(ListKind::Prohibited, "http://flicker.test/");
+            m_app->m_data.Append(ListKind::Allowed, "http://flicker-" + std::to_string(round) + ".test/");
+            m_app->m_data.SetSchedule(round % 2 ? Unlimited() : CommonTime());
+            m_app->m_data.RemoveAll(ListKind::Prohibited, "http://flicker.test/");
+            m_app->m_data.RemoveAll(ListKind::Allowed, "http://flicker-" + std::to_string(round) + ".test/");
         }
         stop = true;
     });
@@ -65,7 +65,7 @@ TEST_F(VerdictThreads, JudgingWhileListsAndScheduleChange) {
             ++judgesReady;
             int iterations = 0;
             do {
-                if (IsTimeAllowed(*app) != 1) ++wrong;
+                if (IsTimeAllowed(*m_app) != 1) ++wrong;
                 if (Judge("http://always-bad.test/") != 0) ++wrong;
                 if (Judge("http://always-good.test/") != 1) ++wrong;
                 const int32_t flicker = Judge("http://flicker.test/");
@@ -76,9 +76,9 @@ TEST_F(VerdictThreads, JudgingWhileListsAndScheduleChange) {
     editor.join();
     for (auto& j : judges) j.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_TRUE(fake.Boxes().empty());
-    EXPECT_EQ(app->m_data.Count(ListKind::Prohibited), 1u);
-    EXPECT_EQ(app->m_data.Count(ListKind::Allowed), 1u);
+    EXPECT_TRUE(m_fake.Boxes().empty());
+    EXPECT_EQ(m_app->m_data.Count(ListKind::Prohibited), 1u);
+    EXPECT_EQ(m_app->m_data.Count(ListKind::Allowed), 1u);
 }
 
 TEST_F(VerdictThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
@@ -87,7 +87,7 @@ TEST_F(VerdictThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
     Prohibit("http://bad.test/");
     Schedule closed;
     closed.bTimeLimit = 1;
-    app->m_data.SetSchedule(closed);
+    m_app->m_data.SetSchedule(closed);
 
     constexpr int kRounds = 200;
     std::atomic<int> passes{0};
@@ -95,22 +95,22 @@ TEST_F(VerdictThreads, EachRaiseOfThePassFlagIsConsumedExactlyOnce) {
     std::barrier sync(kJudges, [&]() noexcept {
         // Runs on one thread between rounds: check the round just ended, raise for the next.
         if (passes.exchange(0) == 1) ++roundsWithOnePass;
-        app->RaisePassOnce();
+        m_app->RaisePassOnce();
     });
-    app->RaisePassOnce();
+    m_app->RaisePassOnce();
     std::vector<std::thread> judges;
     for (int t = 0; t < kJudges; ++t) {
         judges.emplace_back([&, t] {
             for (int round = 0; round < kRounds; ++round) {
-                passes += (t % 2) ? IsTimeAllowed(*app) : Judge("http://bad.test/");
+                passes += (t % 2) ? IsTimeAllowed(*m_app) : Judge("http://bad.test/");
                 sync.arrive_and_wait();
             }
         });
     }
     for (auto& j : judges) j.join();
     EXPECT_EQ(roundsWithOnePass.load(), kRounds);
-    EXPECT_TRUE(fake.Requests().empty());
-    EXPECT_TRUE(app->PassOnceRaised()) << "the raise after the last round is still pending";
+    EXPECT_TRUE(m_fake.Requests().empty());
+    EXPECT_TRUE(m_app->PassOnceRaised()) << "the raise after the last round is still pending";
 }
 
 } // namespace

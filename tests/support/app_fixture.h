@@ -21,21 +21,33 @@ class RecordingPlatform : public FakePlatform {
 public:
     std::vector<std::string> Calls() const {
         std::lock_guard lock(mutex);
-        return calls;
+        return m_calls;
     }
     int Writes() const {
         std::lock_guard lock(mutex);
-        return writes;
+        return m_writes;
     }
     std::vector<InternetHandle> Closed() const {
         std::lock_guard lock(mutex);
-        return closed;
+        return m_closed;
     }
 
-    std::string HostExecutablePath() override { Log("host"); return FakePlatform::HostExecutablePath(); }
-    std::string ModulePath() override { Log("module"); return FakePlatform::ModulePath(); }
-    std::string WindowsDirectory() override { Log("windir"); return FakePlatform::WindowsDirectory(); }
-    std::string SystemDirectory() override { Log("sysdir"); return FakePlatform::SystemDirectory(); }
+    std::string HostExecutablePath() override {
+        Log("host");
+        return FakePlatform::HostExecutablePath();
+    }
+    std::string ModulePath() override {
+        Log("module");
+        return FakePlatform::ModulePath();
+    }
+    std::string WindowsDirectory() override {
+        Log("windir");
+        return FakePlatform::WindowsDirectory();
+    }
+    std::string SystemDirectory() override {
+        Log("sysdir");
+        return FakePlatform::SystemDirectory();
+    }
     std::unique_ptr<File> OpenFile(const std::string& path, FileOpen mode) override {
         Log("open " + path);
         return FakePlatform::OpenFile(path, mode);
@@ -45,10 +57,10 @@ public:
         return FakePlatform::ReadRegistryValue(subkey, value, data, size);
     }
     bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
-                     uint32_t size) override {
+                            uint32_t size) override {
         {
             std::lock_guard lock(mutex);
-            ++writes;
+            ++m_writes;
         }
         Log(std::string("set ") + subkey + "\\" + value);
         return FakePlatform::WriteRegistryValue(subkey, value, type, data, size);
@@ -62,7 +74,7 @@ public:
     void CloseInternetHandle(InternetHandle handle) override {
         {
             std::lock_guard lock(mutex);
-            closed.push_back(handle);
+            m_closed.push_back(handle);
         }
         FakePlatform::CloseInternetHandle(handle);
     }
@@ -72,11 +84,11 @@ public:
 private:
     void Log(std::string what) {
         std::lock_guard lock(mutex);
-        calls.push_back(std::move(what));
+        m_calls.push_back(std::move(what));
     }
-    std::vector<std::string> calls;
-    std::vector<InternetHandle> closed;
-    int writes = 0;
+    std::vector<std::string> m_calls;
+    std::vector<InternetHandle> m_closed;
+    int m_writes = 0;
 };
 
 // Puts a registry value of any type and content, as another program might have written it.

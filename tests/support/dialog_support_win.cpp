@@ -44,7 +44,8 @@ constexpr const char* kValues[6] = {"first", "name", "ps", "checkURL", "errURL",
 
 std::optional<RegValue> ReadSetting(const char* value) {
     RegKey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) !=
+        ERROR_SUCCESS)
         return std::nullopt;
     std::optional<RegValue> result;
     DWORD type = 0, size = 0;
@@ -52,8 +53,8 @@ std::optional<RegValue> ReadSetting(const char* value) {
         RegValue v;
         v.type = type;
         v.bytes.resize(size);
-        if (::RegQueryValueExA(key.Get(), value, nullptr, &type, reinterpret_cast<BYTE*>(v.bytes.data()), &size) ==
-            ERROR_SUCCESS) {
+        if (::RegQueryValueExA(key.Get(), value, nullptr, &type, reinterpret_cast<BYTE*>(v.bytes.data()),
+                               &size) == ERROR_SUCCESS) {
             v.bytes.resize(size);
             result = std::move(v);
         }
@@ -87,15 +88,21 @@ EnvironmentGuard::~EnvironmentGuard() {
             DeleteSetting(kValues[i]);
         }
     }
-    if (m_pvdat) WriteWholeFile(PvDatPath(), *m_pvdat); else ::DeleteFileA(PvDatPath().c_str());
-    if (m_help) WriteWholeFile(HelpFilePath(), *m_help); else ::DeleteFileA(HelpFilePath().c_str());
+    if (m_pvdat)
+        WriteWholeFile(PvDatPath(), *m_pvdat);
+    else
+        ::DeleteFileA(PvDatPath().c_str());
+    if (m_help)
+        WriteWholeFile(HelpFilePath(), *m_help);
+    else
+        ::DeleteFileA(HelpFilePath().c_str());
 }
 
 void WritePvDat(const SampleData& data) {
     ::DeleteFileA(PvDatPath().c_str());
     Win32Platform platform(nullptr);
     CData cdata;
-    cdata.Load(platform);   // defaults: seven rows
+    cdata.Load(platform); // defaults: seven rows
     for (const auto& s : data.prohibited) cdata.Append(ListKind::Prohibited, s);
     for (const auto& s : data.allowed) cdata.Append(ListKind::Allowed, s);
     cdata.SetSchedule(data.schedule);
@@ -116,8 +123,9 @@ ComPtr<FakeBrowser> FakeBrowser::Create(std::wstring location) {
 
 HRESULT FakeBrowser::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_IWebBrowser) ||
-        IsEqualIID(riid, IID_IWebBrowserApp) || IsEqualIID(riid, IID_IWebBrowser2)) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+        IsEqualIID(riid, IID_IWebBrowser) || IsEqualIID(riid, IID_IWebBrowserApp) ||
+        IsEqualIID(riid, IID_IWebBrowser2)) {
         *ppv = static_cast<IWebBrowser2*>(this);
         AddRef();
         return S_OK;
@@ -200,7 +208,7 @@ Capture CaptureWindow(HWND hwnd, const RECT* part) {
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
     bi.bmiHeader.biWidth = c.width;
-    bi.bmiHeader.biHeight = -c.height;   // top row first
+    bi.bmiHeader.biHeight = -c.height; // top row first
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
@@ -258,7 +266,8 @@ bool WritePng(const std::string& path, const Capture& c) {
     for (int y = 0; y < c.height; ++y) {
         raw += '\0';
         for (int x = 0; x < c.width; ++x) {
-            const uint32_t p = c.pixels[static_cast<size_t>(y) * static_cast<size_t>(c.width) + static_cast<size_t>(x)];
+            const uint32_t p =
+                c.pixels[static_cast<size_t>(y) * static_cast<size_t>(c.width) + static_cast<size_t>(x)];
             raw += static_cast<char>((p >> 16) & 0xFF);
             raw += static_cast<char>((p >> 8) & 0xFF);
             raw += static_cast<char>(p & 0xFF);
@@ -288,7 +297,7 @@ bool WritePng(const std::string& path, const Capture& c) {
     std::string ihdr;
     PutBe32(ihdr, static_cast<uint32_t>(c.width));
     PutBe32(ihdr, static_cast<uint32_t>(c.height));
-    ihdr += std::string("\x08\x02\x00\x00\x00", 5);   // 8 bits, RGB
+    ihdr += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB
     Chunk(png, "IHDR", ihdr);
     Chunk(png, "IDAT", z);
     Chunk(png, "IEND", "");
@@ -367,7 +376,8 @@ std::vector<HWND> ProcessDialogs() {
     for (HWND h : scan.found) {
         DWORD pid = 0;
         ::GetWindowThreadProcessId(h, &pid);
-        if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(h) && ClassOf(h) == "#32770") out.push_back(h);
+        if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(h) && ClassOf(h) == "#32770")
+            out.push_back(h);
     }
     return out;
 }
@@ -475,7 +485,7 @@ void Ui::Type(int id, const std::string& text) {
     KernelHandle taken(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (taken && ::PostMessageA(m_invoker, kPostedSync, 0, reinterpret_cast<LPARAM>(taken.Get())) &&
         ::WaitForSingleObject(taken.Get(), kSendTimeoutMs) != WAIT_OBJECT_0) {
-        (void)taken.Detach();   // left open on a time-out: the window may still signal it
+        (void)taken.Detach(); // left open on a time-out: the window may still signal it
     }
     Sync();
 }
@@ -552,14 +562,16 @@ void Ui::OnUiThread(const std::function<void()>& fn) {
     Send(m_invoker, kRunOnUi, 0, reinterpret_cast<LPARAM>(&fn));
 }
 
-void Ui::Sync() { OnUiThread([] {}); }
+void Ui::Sync() {
+    OnUiThread([] {});
+}
 
 std::optional<SeenBox> Ui::WaitForBox(std::chrono::milliseconds timeout) {
     std::optional<SeenBox> seen;
     WaitUntil(
         [&] {
             for (HWND h : ProcessDialogs()) {
-                if (h == m_dialog || ::GetDlgItem(h, 3001)) continue;   // a settings dialog
+                if (h == m_dialog || ::GetDlgItem(h, 3001)) continue; // a settings dialog
                 SeenBox box;
                 box.hwnd = h;
                 box.caption = TextOf(h);
@@ -610,7 +622,10 @@ void Ui::Screenshot(const std::string& name) {
     const std::string folder = dir + "\\screenshots";
     ::CreateDirectoryA(folder.c_str(), nullptr);
     // The screen shows what was painted: let every pending paint happen first.
-    OnUiThread([this] { ::RedrawWindow(m_dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW); });
+    OnUiThread([this] {
+        ::RedrawWindow(m_dialog, nullptr, nullptr,
+                       RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    });
     std::this_thread::sleep_for(300ms);
     Sync();
     Capture c = CaptureWindow(m_dialog);

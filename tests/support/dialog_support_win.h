@@ -34,8 +34,8 @@ using wintest::WindowsPath;
 using wintest::WriteWholeFile;
 // The build tree (PV_BUILD_DIR) as a Windows path; empty when unknown.
 std::string BuildDir();
-std::string PvDatPath();       // system directory + "\pv.dat"
-std::string HelpFilePath();    // Windows directory + "\PathvigilHelp.chm"
+std::string PvDatPath();    // system directory + "\pv.dat"
+std::string HelpFilePath(); // Windows directory + "\PathvigilHelp.chm"
 
 // A registry value of HKEY_CLASSES_ROOT\Pathvigil.CVigil: its type and bytes.
 struct RegValue {
@@ -90,8 +90,8 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* location) override;
-    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* url, VARIANT* flags, VARIANT* target,
-                                        VARIANT* postData, VARIANT* headers) override;
+    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* url, VARIANT* flags, VARIANT* target, VARIANT* postData,
+                                        VARIANT* headers) override;
 
     std::vector<Navigation> Navigations() const;
 
@@ -123,7 +123,7 @@ private:
 struct Capture {
     int width = 0;
     int height = 0;
-    std::vector<uint32_t> pixels;   // 0x00RRGGBB, top row first
+    std::vector<uint32_t> pixels; // 0x00RRGGBB, top row first
     // Pixels of exactly this COLORREF (0x00BBGGRR).
     size_t Count(COLORREF colour) const;
 };
@@ -155,10 +155,10 @@ public:
     HWND PageOf(int id) const;
 
     std::string Text(int id) const;
-    void SetText(int id, const std::string& text);      // WM_SETTEXT, as an edit sees a paste
-    void Type(int id, const std::string& text);         // WM_CHAR per character, as typing
-    void Key(int id, UINT vk);                          // WM_KEYDOWN + WM_KEYUP through the loop
-    void Click(int id);                                 // BM_CLICK, posted
+    void SetText(int id, const std::string& text); // WM_SETTEXT, as an edit sees a paste
+    void Type(int id, const std::string& text);    // WM_CHAR per character, as typing
+    void Key(int id, UINT vk);                     // WM_KEYDOWN + WM_KEYUP through the loop
+    void Click(int id);                            // BM_CLICK, posted
     bool Checked(int id) const;
     bool Enabled(int id) const;
     bool Visible(int id) const;

@@ -117,10 +117,22 @@ std::vector<FakePlatform::Box> FakePlatform::Boxes() const {
     return boxes;
 }
 
-std::string FakePlatform::HostExecutablePath() { std::lock_guard l(mutex); return hostPath; }
-std::string FakePlatform::ModulePath() { std::lock_guard l(mutex); return modulePath; }
-std::string FakePlatform::WindowsDirectory() { std::lock_guard l(mutex); return windowsDir; }
-std::string FakePlatform::SystemDirectory() { std::lock_guard l(mutex); return systemDir; }
+std::string FakePlatform::HostExecutablePath() {
+    std::lock_guard l(mutex);
+    return hostPath;
+}
+std::string FakePlatform::ModulePath() {
+    std::lock_guard l(mutex);
+    return modulePath;
+}
+std::string FakePlatform::WindowsDirectory() {
+    std::lock_guard l(mutex);
+    return windowsDir;
+}
+std::string FakePlatform::SystemDirectory() {
+    std::lock_guard l(mutex);
+    return systemDir;
+}
 
 std::unique_ptr<File> FakePlatform::OpenFile(const std::string& path, FileOpen mode) {
     std::lock_guard lock(mutex);
@@ -165,14 +177,14 @@ bool FakePlatform::ReadRegistryValue(const char* subkey, const char* value, void
     auto it = registry.find(RegKey(subkey, value));
     if (it == registry.end()) return false;
     const std::string& bytes = it->second.bytes;
-    if (bytes.size() > *size) return false;   // ERROR_MORE_DATA
+    if (bytes.size() > *size) return false; // ERROR_MORE_DATA
     std::memcpy(data, bytes.data(), bytes.size());
     *size = static_cast<uint32_t>(bytes.size());
     return true;
 }
 
 bool FakePlatform::WriteRegistryValue(const char* subkey, const char* value, RegistryType type,
-                               const void* data, uint32_t size) {
+                                      const void* data, uint32_t size) {
     std::lock_guard lock(mutex);
     if (registryWritesFail) return false;
     registry[RegKey(subkey, value)] = {type, std::string(static_cast<const char*>(data), size)};

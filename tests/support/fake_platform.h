@@ -39,11 +39,11 @@ public:
     // Files by full path. A path in lockedFiles cannot be opened (sharing violation).
     std::map<std::string, std::string> files;
     std::set<std::string> lockedFiles;
-    bool createFails = false;          // OpenFile(CreateTruncate) fails
+    bool createFails = false; // OpenFile(CreateTruncate) fails
     // Bytes all files together may hold; a write past it stores what fits and reports DiskFull.
     std::optional<std::size_t> diskCapacity;
-    std::function<FileStatus()> onCommit;     // File::Commit reports what this returns
-    std::optional<FileStatus> moveFails;      // MoveOver reports this and moves nothing
+    std::function<FileStatus()> onCommit; // File::Commit reports what this returns
+    std::optional<FileStatus> moveFails;  // MoveOver reports this and moves nothing
 
     // Registry: "subkey\\value" -> value. Failing writes are dropped silently.
     std::map<std::string, RegValue> registry;
@@ -54,13 +54,13 @@ public:
     int sessionOpens = 0;
     // Answers one URL: nullopt = the request cannot be opened; otherwise the response body.
     std::function<std::optional<std::string>(const std::string& url)> server;
-    std::vector<std::string> requests;   // every URL passed to OpenInternetUrl, in order
+    std::vector<std::string> requests; // every URL passed to OpenInternetUrl, in order
 
     // Message boxes shown, in order.
     std::vector<Box> boxes;
 
     // Clock: nullopt makes LocalNow fail.
-    std::optional<LocalTime> now = LocalTime{2026, 12, 7, 1, 12, 0, 0};   // a Monday, noon
+    std::optional<LocalTime> now = LocalTime{2026, 12, 7, 1, 12, 0, 0}; // a Monday, noon
 
     // Conversion: code units up to 0xFF map to the same byte; others make the conversion fail
     // when strictConversion is set, else become '?'.
@@ -84,7 +84,7 @@ public:
     void RemoveFile(const std::string& path) override;
     bool ReadRegistryValue(const char* subkey, const char* value, void* data, uint32_t* size) override;
     bool WriteRegistryValue(const char* subkey, const char* value, RegistryType type, const void* data,
-                     uint32_t size) override;
+                            uint32_t size) override;
     InternetHandle OpenInternetSession(const char* agent) override;
     InternetHandle OpenInternetUrl(InternetHandle session, const char* url) override;
     uint32_t ReadInternetFile(InternetHandle request, void* buffer, uint32_t size) override;
@@ -106,7 +106,7 @@ private:
     };
     std::map<int, Request> m_requests;
     int m_nextHandle = 100;
-    int m_session = 1;   // the address of this int stands for the session handle
+    int m_session = 1; // the address of this int stands for the session handle
 };
 
 // Wide string from a narrow literal (ASCII/Latin-1).

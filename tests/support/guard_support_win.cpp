@@ -49,8 +49,8 @@ SettingsSnapshot::~SettingsSnapshot() {
 
 void SettingsSnapshot::SetString(const char* value, const std::optional<std::string>& text) {
     RegKey key;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
+        ERROR_SUCCESS)
         return;
     if (text) {
         RegSetValueExA(key.Get(), value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
@@ -62,8 +62,8 @@ void SettingsSnapshot::SetString(const char* value, const std::optional<std::str
 
 void SettingsSnapshot::SetDword(const char* value, DWORD data) {
     RegKey key;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
+        ERROR_SUCCESS)
         return;
     RegSetValueExA(key.Get(), value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }

@@ -62,8 +62,8 @@ struct Window {
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
 
-    HRESULT Site();                 // SetSite with the browser
-    void Quit();                    // OnQuit, then SetSite(NULL)
+    HRESULT Site(); // SetSite with the browser
+    void Quit();    // OnQuit, then SetSite(NULL)
 
     ComPtr<host::HostBrowser> browser;
     ComPtr<ICVigil> guard;
@@ -81,10 +81,10 @@ struct NavigateArgs {
 
     DISPPARAMS Params(UINT count = 7) { return DISPPARAMS{args, nullptr, count, 0}; }
 
-    Variant url;          // what argument 5 refers to
-    Variant other[4];     // flags, frame name, post data, headers
+    Variant url;      // what argument 5 refers to
+    Variant other[4]; // flags, frame name, post data, headers
     VARIANT_BOOL cancel = VARIANT_FALSE;
-    VARIANT args[7];      // refer to the values above (and the frame) without owning them
+    VARIANT args[7]; // refer to the values above (and the frame) without owning them
 };
 
 } // namespace pv::test

@@ -21,7 +21,7 @@ public:
     };
     struct Node {
         std::map<std::string, std::unique_ptr<Node>, registrar::CaseInsensitiveLess> subkeys;
-        std::map<std::string, Data, registrar::CaseInsensitiveLess> values;   // "" = default
+        std::map<std::string, Data, registrar::CaseInsensitiveLess> values; // "" = default
     };
 
     // --- inspection and set-up (paths joined with backslashes) ---
@@ -50,7 +50,8 @@ public:
         const Data* d = ValueAt(root, path, name);
         return d ? d->text : std::string("<absent>");
     }
-    void Put(registrar::Root root, const std::string& path, const std::string& name, const std::string& text) {
+    void Put(registrar::Root root, const std::string& path, const std::string& name,
+             const std::string& text) {
         registrar::KeyPath p = Split(path);
         CreateKey(root, p);
         SetString(root, p, name, text);
@@ -71,7 +72,7 @@ public:
     void FailAt(const std::string& op, const std::string& path, registrar::Status status) {
         m_failures.push_back({op, path, status});
     }
-    std::vector<std::string> log;   // operations in order, "op path[:name]"
+    std::vector<std::string> log; // operations in order, "op path[:name]"
 
     // --- RegistryBackend ---
     registrar::Status CreateKey(registrar::Root root, const registrar::KeyPath& path) override {
@@ -87,16 +88,16 @@ public:
     bool KeyExists(registrar::Root root, const registrar::KeyPath& path) override {
         return Find(root, path) != nullptr;
     }
-    registrar::Status SetString(registrar::Root root, const registrar::KeyPath& path,
-                                const std::string& name, const std::string& text) override {
+    registrar::Status SetString(registrar::Root root, const registrar::KeyPath& path, const std::string& name,
+                                const std::string& text) override {
         if (auto st = Injected("set", path)) return st;
         Node* node = Find(root, path);
         if (!node) return registrar::kNotFound;
         node->values[name] = Data{registrar::Value::Type::String, text, 0};
         return registrar::kOk;
     }
-    registrar::Status SetDword(registrar::Root root, const registrar::KeyPath& path,
-                               const std::string& name, uint32_t number) override {
+    registrar::Status SetDword(registrar::Root root, const registrar::KeyPath& path, const std::string& name,
+                               uint32_t number) override {
         if (auto st = Injected("set", path)) return st;
         Node* node = Find(root, path);
         if (!node) return registrar::kNotFound;
@@ -164,13 +165,13 @@ private:
         return node;
     }
     registrar::Status Erase(registrar::Root root, const registrar::KeyPath& path, bool tree) {
-        if (path.empty()) return 87;   // never a root
+        if (path.empty()) return 87; // never a root
         registrar::KeyPath parentPath(path.begin(), path.end() - 1);
         Node* parent = Find(root, parentPath);
         if (!parent) return registrar::kNotFound;
         auto it = parent->subkeys.find(path.back());
         if (it == parent->subkeys.end()) return registrar::kNotFound;
-        if (!tree && !it->second->subkeys.empty()) return 5;   // access denied, as the real one
+        if (!tree && !it->second->subkeys.empty()) return 5; // access denied, as the real one
         parent->subkeys.erase(it);
         return registrar::kOk;
     }

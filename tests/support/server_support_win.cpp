@@ -16,7 +16,8 @@ int Regsvr32(bool unregister) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     ProcessInformation process;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, process.Put())) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        process.Put())) {
         return -1;
     }
     int result = -1;
@@ -65,7 +66,10 @@ void WriteString(HKEY root, const std::wstring& path, const std::wstring& name, 
                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-void DeleteTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); RegDeleteKeyW(root, path.c_str()); }
+void DeleteTree(HKEY root, const std::wstring& path) {
+    RegDeleteTreeW(root, path.c_str());
+    RegDeleteKeyW(root, path.c_str());
+}
 
 std::wstring Widen(const char* text) {
     std::wstring out;

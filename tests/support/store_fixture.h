@@ -30,16 +30,21 @@ public:
     }
     // The shortest prefix, as the writer produces it.
     PvDat& Str(std::string_view s) {
-        if (s.size() < 0xFF) U8(static_cast<uint8_t>(s.size()));
-        else if (s.size() < 0xFFFE) U8(0xFF).U16(static_cast<uint16_t>(s.size()));
-        else U8(0xFF).U16(0xFFFF).U32(static_cast<uint32_t>(s.size()));
+        if (s.size() < 0xFF)
+            U8(static_cast<uint8_t>(s.size()));
+        else if (s.size() < 0xFFFE)
+            U8(0xFF).U16(static_cast<uint16_t>(s.size()));
+        else
+            U8(0xFF).U16(0xFFFF).U32(static_cast<uint32_t>(s.size()));
         return Raw(s);
     }
     // Wide form: 0xFF, 0xFFFE, then a one-byte or 0xFF + uint16 length in characters.
     PvDat& Wide(std::u16string_view s, bool longPrefix = false) {
         U8(0xFF).U16(0xFFFE);
-        if (longPrefix || s.size() >= 0xFF) U8(0xFF).U16(static_cast<uint16_t>(s.size()));
-        else U8(static_cast<uint8_t>(s.size()));
+        if (longPrefix || s.size() >= 0xFF)
+            U8(0xFF).U16(static_cast<uint16_t>(s.size()));
+        else
+            U8(static_cast<uint8_t>(s.size()));
         for (char16_t c : s) U16(c);
         return *this;
     }
@@ -68,22 +73,22 @@ inline std::vector<ScheduleEntry> SampleRows() {
 
 class StoreTest : public ::testing::Test {
 protected:
-    std::string& File() { return fake.files[fake.PvDatPath()]; }
-    void Put(const PvDat& d) { fake.files[fake.PvDatPath()] = d.bytes; }
-    void Load() { data.Load(fake); }
-    std::vector<std::string> Prohibited() const { return data.Entries(ListKind::Prohibited); }
-    std::vector<std::string> Allowed() const { return data.Entries(ListKind::Allowed); }
+    std::string& File() { return m_fake.files[m_fake.PvDatPath()]; }
+    void Put(const PvDat& d) { m_fake.files[m_fake.PvDatPath()] = d.bytes; }
+    void Load() { m_data.Load(m_fake); }
+    std::vector<std::string> Prohibited() const { return m_data.Entries(ListKind::Prohibited); }
+    std::vector<std::string> Allowed() const { return m_data.Entries(ListKind::Allowed); }
     void ExpectRows(const std::vector<ScheduleEntry>& rows) {
-        ASSERT_GE(data.ScheduleRowCount(), 7u);
-        Schedule s = data.GetSchedule();
+        ASSERT_GE(m_data.ScheduleRowCount(), 7u);
+        Schedule s = m_data.GetSchedule();
         for (std::size_t i = 0; i < 7; ++i) {
             ScheduleEntry want = i < rows.size() ? rows[i] : ScheduleEntry{};
             EXPECT_EQ(s.rows[i], want) << "row " << i;
         }
     }
 
-    FakePlatform fake;
-    CData data;
+    FakePlatform m_fake;
+    CData m_data;
 };
 
 } // namespace pv::test

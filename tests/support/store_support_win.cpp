@@ -22,15 +22,16 @@ std::string SelfPath() {
 
 std::optional<RawValue> ReadRaw(const char* value) {
     RegKey key;
-    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) !=
+        ERROR_SUCCESS)
         return std::nullopt;
     RawValue raw;
     DWORD size = 0;
     std::optional<RawValue> result;
     if (::RegQueryValueExA(key.Get(), value, nullptr, &raw.type, nullptr, &size) == ERROR_SUCCESS) {
         raw.bytes.resize(size);
-        if (::RegQueryValueExA(key.Get(), value, nullptr, &raw.type, reinterpret_cast<BYTE*>(raw.bytes.data()),
-                               &size) == ERROR_SUCCESS) {
+        if (::RegQueryValueExA(key.Get(), value, nullptr, &raw.type,
+                               reinterpret_cast<BYTE*>(raw.bytes.data()), &size) == ERROR_SUCCESS) {
             raw.bytes.resize(size);
             result = std::move(raw);
         }
@@ -48,7 +49,8 @@ void WriteRaw(const char* value, DWORD type, const std::string& bytes) {
 
 std::optional<std::size_t> StoredWideChars(const char* value) {
     RegKey key;
-    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Pathvigil.CVigil", 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Pathvigil.CVigil", 0, KEY_QUERY_VALUE, key.Put()) !=
+        ERROR_SUCCESS)
         return std::nullopt;
     std::wstring name(value, value + std::strlen(value));
     DWORD size = 0;
@@ -62,8 +64,8 @@ void DeleteRaw(const char* value) { ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilAp
 SettingsKeyGuard::SettingsKeyGuard() {
     {
         RegKey key;
-        m_keyExisted = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE, key.Put()) ==
-                       ERROR_SUCCESS;
+        m_keyExisted = ::RegOpenKeyExA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, 0, KEY_QUERY_VALUE,
+                                       key.Put()) == ERROR_SUCCESS;
     }
     for (int i = 0; i < 5; ++i) m_saved[i] = ReadRaw(kValues[i]);
 }

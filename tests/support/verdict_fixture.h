@@ -21,21 +21,21 @@ inline constexpr const char* kServiceURL = "http://svc.test/cgi-bin/checker";
 class GuardFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake.SetRegString("checkURL", kServiceURL);
+        m_fake.SetRegString("checkURL", kServiceURL);
         // Anything that is not an absolute http address cannot be opened, like the real platform.
         Answer([](const std::string&) { return std::string("000"); });
     }
 
     // Starts the module state; registry values set on `fake` before this call are read.
     CVigilApp& Start() {
-        app = std::make_unique<CVigilApp>(fake);
-        EXPECT_TRUE(app->Startup());
-        return *app;
+        m_app = std::make_unique<CVigilApp>(m_fake);
+        EXPECT_TRUE(m_app->Startup());
+        return *m_app;
     }
 
     // The service's reply as a function of the query; requests to a non-http address fail.
     void Answer(std::function<std::optional<std::string>(const std::string&)> reply) {
-        fake.server = [reply = std::move(reply)](const std::string& url) -> std::optional<std::string> {
+        m_fake.server = [reply = std::move(reply)](const std::string& url) -> std::optional<std::string> {
             if (url.rfind("http://", 0) != 0) return std::nullopt;
             return reply(url);
         };
@@ -44,19 +44,21 @@ protected:
         Answer([body = std::move(body)](const std::string&) { return body; });
     }
 
-    void Prohibit(const std::string& address) { app->m_data.Append(ListKind::Prohibited, address); }
-    void Allow(const std::string& address) { app->m_data.Append(ListKind::Allowed, address); }
+    void Prohibit(const std::string& address) { m_app->m_data.Append(ListKind::Prohibited, address); }
+    void Allow(const std::string& address) { m_app->m_data.Append(ListKind::Allowed, address); }
 
     // JudgeURL as the navigation guard calls it: account name and password absent.
-    int32_t Judge(const std::string& address) { return JudgeURL(*app, W(address), std::nullopt, std::nullopt); }
+    int32_t Judge(const std::string& address) {
+        return JudgeURL(*m_app, W(address), std::nullopt, std::nullopt);
+    }
 
-    static std::string Query(const std::string& name, const std::string& password,
-                             const std::string& address, const std::string& service = kServiceURL) {
+    static std::string Query(const std::string& name, const std::string& password, const std::string& address,
+                             const std::string& service = kServiceURL) {
         return service + "?log=" + name + "&pwd=" + password + "&url=" + address;
     }
 
-    FakePlatform fake;
-    std::unique_ptr<CVigilApp> app;
+    FakePlatform m_fake;
+    std::unique_ptr<CVigilApp> m_app;
 };
 
 } // namespace pv::test

@@ -61,8 +61,7 @@ BOOL CALLBACK ScanTop(HWND hwnd, LPARAM param) {
     auto& scan = *reinterpret_cast<TopScan*>(param);
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == scan.pid && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770")
-        scan.boxes.push_back(hwnd);
+    if (pid == scan.pid && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770") scan.boxes.push_back(hwnd);
     return TRUE;
 }
 
@@ -89,8 +88,10 @@ void BoxWatcher::Scan() {
 
     // Forget boxes that have gone (their handles may be reused later).
     for (auto it = m_pending.begin(); it != m_pending.end();) {
-        if (!IsWindow(it->first)) it = m_pending.erase(it);
-        else ++it;
+        if (!IsWindow(it->first))
+            it = m_pending.erase(it);
+        else
+            ++it;
     }
 
     const ULONGLONG now = GetTickCount64();

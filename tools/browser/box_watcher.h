@@ -19,8 +19,8 @@ namespace pv::host {
 
 struct SeenBox {
     std::wstring caption;
-    std::wstring text;        // the static texts of the box, joined with " / "
-    bool messageBox = false;  // an OK-only box
+    std::wstring text;       // the static texts of the box, joined with " / "
+    bool messageBox = false; // an OK-only box
 };
 
 class BoxWatcher {
@@ -56,7 +56,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_count{0};
     std::atomic<int> m_stuck{0};
-    std::map<HWND, Pending> m_pending;   // watcher thread only
+    std::map<HWND, Pending> m_pending; // watcher thread only
     DWORD m_pid;
     std::thread m_thread;
 };

@@ -27,8 +27,7 @@ std::wstring TextOf(const VARIANT* v) {
 VARTYPE TypeOf(const VARIANT* v) { return v ? V_VT(v) : VARTYPE(VT_EMPTY); }
 
 bool SameIgnoringCase(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
                return std::towlower(x) == std::towlower(y);
            });
 }
@@ -37,19 +36,18 @@ bool SameIgnoringCase(std::wstring_view a, std::wstring_view b) {
 
 std::string Utf8(std::wstring_view text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
     if (n <= 0) return {};
     std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
     return out;
 }
 
 std::wstring Wide(std::string_view utf8) {
     if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      nullptr, 0);
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     if (n <= 0) return {};
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
@@ -84,9 +82,7 @@ HRESULT STDMETHODCALLTYPE HostBrowser::QueryInterface(REFIID riid, void** ppv) {
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE HostBrowser::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&m_nRef));
-}
+ULONG STDMETHODCALLTYPE HostBrowser::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_nRef)); }
 
 ULONG STDMETHODCALLTYPE HostBrowser::Release() {
     const LONG left = InterlockedDecrement(&m_nRef);
@@ -103,9 +99,7 @@ void HostBrowser::DropSinks() {
 // ---------------------------------------------------------------------------------------------
 // Navigation
 
-std::unique_ptr<Navigation> HostBrowser::Navigate(const std::wstring& url) {
-    return NavigateAt(url, 0);
-}
+std::unique_ptr<Navigation> HostBrowser::Navigate(const std::wstring& url) { return NavigateAt(url, 0); }
 
 std::unique_ptr<Navigation> HostBrowser::NavigateAt(const std::wstring& url, int depth) {
     auto nav = std::make_unique<Navigation>();
@@ -114,7 +108,7 @@ std::unique_ptr<Navigation> HostBrowser::NavigateAt(const std::wstring& url, int
         nav->loop = true;
         return nav;
     }
-    ComPtr<HostBrowser> self(this);   // a helper may let go of the window meanwhile
+    ComPtr<HostBrowser> self(this); // a helper may let go of the window meanwhile
     Navigation* const outer = std::exchange(m_current, nav.get());
     const int outerDepth = std::exchange(m_depth, depth);
     const int boxesAtStart = boxCount ? boxCount() : 0;
@@ -134,8 +128,8 @@ std::unique_ptr<Navigation> HostBrowser::NavigateAt(const std::wstring& url, int
     for (VARIANT& a : args) VariantInit(&a);
     V_VT(&args[6]) = VT_DISPATCH;
     V_DISPATCH(&args[6]) = static_cast<IWebBrowser2*>(this);
-    VARIANT* byRef[] = {headersValue.Get(), postDataValue.Get(), frameValue.Get(),
-                        flagsValue.Get(), urlValue.Get()};
+    VARIANT* byRef[] = {headersValue.Get(), postDataValue.Get(), frameValue.Get(), flagsValue.Get(),
+                        urlValue.Get()};
     for (int i = 1; i <= 5; ++i) {
         V_VT(&args[i]) = VT_BYREF | VT_VARIANT;
         V_VARIANTREF(&args[i]) = byRef[i - 1];
@@ -164,7 +158,7 @@ HRESULT HostBrowser::FireTitleChange(const std::wstring& title) {
     Variant text(title);
     VARIANT arg;
     VariantInit(&arg);
-    arg = *text.Get();   // borrowed
+    arg = *text.Get(); // borrowed
     DISPPARAMS params{&arg, nullptr, 1, 0};
     return Fire(DISPID_TITLECHANGE, &params);
 }
@@ -180,8 +174,8 @@ HRESULT HostBrowser::Fire(DISPID dispid, DISPPARAMS* params) {
     for (auto& [cookie, sink] : m_sinks) sinks.push_back(sink);
     HRESULT last = S_OK;
     for (auto& sink : sinks) {
-        last = sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params,
-                            nullptr, nullptr, nullptr);
+        last = sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params, nullptr, nullptr,
+                            nullptr);
     }
     if (onEvent) onEvent(dispid, last);
     return last;
@@ -190,18 +184,17 @@ HRESULT HostBrowser::Fire(DISPID dispid, DISPPARAMS* params) {
 // ---------------------------------------------------------------------------------------------
 // IWebBrowser2
 
-HRESULT STDMETHODCALLTYPE HostBrowser::Navigate2(VARIANT* URL, VARIANT* Flags,
-                                                 VARIANT* TargetFrameName, VARIANT* PostData,
-                                                 VARIANT* Headers) {
-    if (!URL) return E_INVALIDARG;
+HRESULT STDMETHODCALLTYPE HostBrowser::Navigate2(VARIANT* url, VARIANT* flags, VARIANT* targetFrameName,
+                                                 VARIANT* postData, VARIANT* headers) {
+    if (!url) return E_INVALIDARG;
     Navigate2Call call;
-    call.url = TextOf(URL);
-    call.targetFrame = TextOf(TargetFrameName);
-    call.urlType = TypeOf(URL);
-    call.flagsType = TypeOf(Flags);
-    call.targetType = TypeOf(TargetFrameName);
-    call.postDataType = TypeOf(PostData);
-    call.headersType = TypeOf(Headers);
+    call.url = TextOf(url);
+    call.targetFrame = TextOf(targetFrameName);
+    call.urlType = TypeOf(url);
+    call.flagsType = TypeOf(flags);
+    call.targetType = TypeOf(targetFrameName);
+    call.postDataType = TypeOf(postData);
+    call.headersType = TypeOf(headers);
     call.duringNavigation = m_current != nullptr;
     navigate2Calls.push_back(call);
     if (onNavigate2) onNavigate2(call);
@@ -222,8 +215,8 @@ HRESULT STDMETHODCALLTYPE HostBrowser::Navigate2(VARIANT* URL, VARIANT* Flags,
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE HostBrowser::put_StatusText(BSTR StatusText) {
-    std::wstring text = StatusText ? std::wstring(StatusText, SysStringLen(StatusText)) : L"";
+HRESULT STDMETHODCALLTYPE HostBrowser::put_StatusText(BSTR statusText) {
+    std::wstring text = statusText ? std::wstring(statusText, SysStringLen(statusText)) : L"";
     statusTexts.push_back(text);
     if (m_current) m_current->statusTexts.push_back(text);
     m_statusText = text;
@@ -231,15 +224,15 @@ HRESULT STDMETHODCALLTYPE HostBrowser::put_StatusText(BSTR StatusText) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE HostBrowser::get_StatusText(BSTR* StatusText) {
-    if (!StatusText) return E_POINTER;
-    *StatusText = SysAllocStringLen(m_statusText.data(), static_cast<UINT>(m_statusText.size()));
+HRESULT STDMETHODCALLTYPE HostBrowser::get_StatusText(BSTR* statusText) {
+    if (!statusText) return E_POINTER;
+    *statusText = SysAllocStringLen(m_statusText.data(), static_cast<UINT>(m_statusText.size()));
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE HostBrowser::get_LocationURL(BSTR* LocationURL) {
-    if (!LocationURL) return E_POINTER;
-    *LocationURL = SysAllocStringLen(m_location.data(), static_cast<UINT>(m_location.size()));
+HRESULT STDMETHODCALLTYPE HostBrowser::get_LocationURL(BSTR* locationUrl) {
+    if (!locationUrl) return E_POINTER;
+    *locationUrl = SysAllocStringLen(m_location.data(), static_cast<UINT>(m_location.size()));
     return S_OK;
 }
 
@@ -254,8 +247,7 @@ HRESULT STDMETHODCALLTYPE HostBrowser::EnumConnectionPoints(IEnumConnectionPoint
 HRESULT STDMETHODCALLTYPE HostBrowser::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     if (!ppCP) return E_POINTER;
     *ppCP = nullptr;
-    if (!offerConnectionPoint || !IsEqualIID(riid, DIID_DWebBrowserEvents2))
-        return CONNECT_E_NOCONNECTION;
+    if (!offerConnectionPoint || !IsEqualIID(riid, DIID_DWebBrowserEvents2)) return CONNECT_E_NOCONNECTION;
     m_point.AddRef();
     *ppCP = &m_point;
     return S_OK;
@@ -264,8 +256,7 @@ HRESULT STDMETHODCALLTYPE HostBrowser::FindConnectionPoint(REFIID riid, IConnect
 HRESULT STDMETHODCALLTYPE HostBrowser::EventPoint::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint))
-        return E_NOINTERFACE;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint)) return E_NOINTERFACE;
     AddRef();
     *ppv = static_cast<IConnectionPoint*>(this);
     return S_OK;
@@ -307,7 +298,7 @@ HRESULT STDMETHODCALLTYPE HostBrowser::EventPoint::Unadvise(DWORD dwCookie) {
     if (it == m_owner.m_sinks.end()) return CONNECT_E_NOCONNECTION;
     ComPtr<IDispatch> sink = std::move(it->second);
     m_owner.m_sinks.erase(it);
-    sink.Reset();   // may destroy the helper: the map is already consistent
+    sink.Reset(); // may destroy the helper: the map is already consistent
     return S_OK;
 }
 

@@ -11,8 +11,8 @@
 #pragma once
 
 #include <windows.h>
-#include <ocidl.h>
 #include <exdisp.h>
+#include <ocidl.h>
 
 #include <functional>
 #include <map>
@@ -28,12 +28,12 @@ namespace pv::host {
 // One navigation and what became of it.
 struct Navigation {
     std::wstring url;
-    std::vector<std::wstring> statusTexts;   // set while its BeforeNavigate2 was being handled
-    int boxesBeforeRedirect = 0;             // message boxes shown before it was superseded
-    bool cancelled = false;                  // a helper set Cancel
-    bool loop = false;                       // beyond the nesting bound: never delivered
-    bool completed = false;                  // the page was shown (location updated)
-    std::unique_ptr<Navigation> next;        // the navigation that superseded it
+    std::vector<std::wstring> statusTexts; // set while its BeforeNavigate2 was being handled
+    int boxesBeforeRedirect = 0;           // message boxes shown before it was superseded
+    bool cancelled = false;                // a helper set Cancel
+    bool loop = false;                     // beyond the nesting bound: never delivered
+    bool completed = false;                // the page was shown (location updated)
+    std::unique_ptr<Navigation> next;      // the navigation that superseded it
 
     // The navigation at the end of the chain (this one when nothing superseded it).
     const Navigation& Final() const { return next ? next->Final() : *this; }
@@ -48,7 +48,7 @@ struct Navigate2Call {
     VARTYPE targetType = VT_EMPTY;
     VARTYPE postDataType = VT_EMPTY;
     VARTYPE headersType = VT_EMPTY;
-    bool duringNavigation = false;           // called while a BeforeNavigate2 was being handled
+    bool duringNavigation = false; // called while a BeforeNavigate2 was being handled
 };
 
 class HostBrowser final : public WebBrowser2Base, public IConnectionPointContainer {
@@ -58,11 +58,11 @@ public:
     static ComPtr<HostBrowser> Create();
 
     // --- knobs (set before SetSite is given this browser) ---
-    bool offerContainer = true;          // answer QueryInterface for IConnectionPointContainer
-    bool offerConnectionPoint = true;    // FindConnectionPoint finds DWebBrowserEvents2
-    HRESULT adviseResult = S_OK;         // a failure code: Advise fails without subscribing
-    bool titleAfterNavigation = true;    // TitleChange after every completed navigation
-    bool nestRedirects = true;           // false: Navigate2 is only recorded
+    bool offerContainer = true;       // answer QueryInterface for IConnectionPointContainer
+    bool offerConnectionPoint = true; // FindConnectionPoint finds DWebBrowserEvents2
+    HRESULT adviseResult = S_OK;      // a failure code: Advise fails without subscribing
+    bool titleAfterNavigation = true; // TitleChange after every completed navigation
+    bool nestRedirects = true;        // false: Navigate2 is only recorded
     int maxDepth = kDefaultMaxDepth;
 
     // --- observation ---
@@ -103,11 +103,11 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     // --- IWebBrowser2 (the rest answers E_NOTIMPL) ---
-    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* URL, VARIANT* Flags, VARIANT* TargetFrameName,
-                                        VARIANT* PostData, VARIANT* Headers) override;
-    HRESULT STDMETHODCALLTYPE put_StatusText(BSTR StatusText) override;
-    HRESULT STDMETHODCALLTYPE get_StatusText(BSTR* StatusText) override;
-    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* LocationURL) override;
+    HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* url, VARIANT* flags, VARIANT* targetFrameName,
+                                        VARIANT* postData, VARIANT* headers) override;
+    HRESULT STDMETHODCALLTYPE put_StatusText(BSTR statusText) override;
+    HRESULT STDMETHODCALLTYPE get_StatusText(BSTR* statusText) override;
+    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* locationUrl) override;
 
     // --- IConnectionPointContainer ---
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
@@ -126,6 +126,7 @@ private:
         HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
         HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override;
         HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
+
     private:
         HostBrowser& m_owner;
     };
@@ -143,7 +144,7 @@ private:
     DWORD m_lastCookie = 0;
     std::wstring m_location;
     std::wstring m_statusText;
-    Navigation* m_current = nullptr;     // the navigation whose BeforeNavigate2 is being handled
+    Navigation* m_current = nullptr; // the navigation whose BeforeNavigate2 is being handled
     int m_depth = 0;
 };
 

@@ -43,10 +43,10 @@
 // 4 timed out; 5 a box would not close.
 
 #include <windows.h>
+#include <docobj.h>
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
-#include <docobj.h>
 
 #include <atomic>
 #include <chrono>
@@ -106,10 +106,14 @@ std::string GuidText(const GUID& id) {
 
 std::string EventName(DISPID id) {
     switch (id) {
-    case 113: return "TitleChange";
-    case 250: return "BeforeNavigate2";
-    case 253: return "OnQuit";
-    default: return "event " + std::to_string(id);
+    case 113:
+        return "TitleChange";
+    case 250:
+        return "BeforeNavigate2";
+    case 253:
+        return "OnQuit";
+    default:
+        return "event " + std::to_string(id);
     }
 }
 
@@ -120,7 +124,8 @@ std::string EventName(DISPID id) {
 class KeyReader {
 public:
     KeyReader(HKEY root, const std::wstring& path) {
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, m_key.Put()) != ERROR_SUCCESS) m_key = pv::RegKey();
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, m_key.Put()) != ERROR_SUCCESS)
+            m_key = pv::RegKey();
     }
     explicit operator bool() const { return m_key.Get() != nullptr; }
 
@@ -199,8 +204,7 @@ bool ParseScript(std::istream& in, std::vector<Command>& out, std::string& error
                 error = "line " + std::to_string(number) + ": navigate needs an address";
                 return false;
             }
-        } else if (c.verb != "title" && c.verb != "toolbar" && c.verb != "window" &&
-                   c.verb != "quit") {
+        } else if (c.verb != "title" && c.verb != "toolbar" && c.verb != "window" && c.verb != "quit") {
             error = "line " + std::to_string(number) + ": unknown command \"" + c.verb + "\"";
             return false;
         }
@@ -307,8 +311,8 @@ Window& Host::OpenWindow() {
 
     for (const CLSID& clsid : m_helpers) {
         ComPtr<IObjectWithSite> helper;
-        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IObjectWithSite,
-                                      helper.PutVoid());
+        HRESULT hr =
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IObjectWithSite, helper.PutVoid());
         if (FAILED(hr) || !helper) {
             Print(tag + "window " + std::to_string(raw->number) + ": helper " + GuidText(clsid) +
                   " could not be created: " + Hex(hr));
@@ -324,8 +328,8 @@ Window& Host::OpenWindow() {
         window->helpers.push_back(std::move(helper));
     }
     Print(tag + "window " + std::to_string(raw->number) + " opened with " +
-          std::to_string(window->helpers.size()) + " helper(s), " +
-          std::to_string(browser.SinkCount()) + " subscribed");
+          std::to_string(window->helpers.size()) + " helper(s), " + std::to_string(browser.SinkCount()) +
+          " subscribed");
     m_windows.push_back(std::move(window));
     return *raw;
 }
@@ -383,8 +387,8 @@ void Host::PressToolbar() {
         }
         ++pressed;
         ComPtr<IOleCommandTarget> command;
-        HRESULT hr = CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleCommandTarget,
-                                      command.PutVoid());
+        HRESULT hr =
+            CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleCommandTarget, command.PutVoid());
         if (FAILED(hr) || !command) {
             Print("toolbar \"" + label + "\": command object could not be created: " + Hex(hr));
             m_setupFailed = true;
@@ -392,8 +396,7 @@ void Host::PressToolbar() {
         }
         OLECMD cmd{0, 0};
         const HRESULT status = command->QueryStatus(nullptr, 1, &cmd, nullptr);
-        Print("toolbar \"" + label + "\": QueryStatus " + Hex(status) + ", cmdf " +
-              std::to_string(cmd.cmdf));
+        Print("toolbar \"" + label + "\": QueryStatus " + Hex(status) + ", cmdf " + std::to_string(cmd.cmdf));
         const HRESULT exec = command->Exec(nullptr, 0, OLECMDEXECOPT_DODEFAULT, nullptr, nullptr);
         Print("toolbar \"" + label + "\": Exec " + Hex(exec));
     }
@@ -453,8 +456,7 @@ public:
     explicit Watchdog(int seconds)
         : m_thread([this, seconds] {
               std::unique_lock<std::mutex> lock(m_lock);
-              if (m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; }))
-                  return;
+              if (m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; })) return;
               Print("pvbrowser: timed out after " + std::to_string(seconds) + " s");
               TerminateProcess(GetCurrentProcess(), kTimedOut);
           }) {}
@@ -548,8 +550,8 @@ int wmain(int argc, wchar_t** argv) {
     std::unique_ptr<BoxWatcher> watcher;
     if (options->unattended) {
         watcher = std::make_unique<BoxWatcher>([](const SeenBox& box) {
-            Print(std::string(box.messageBox ? "message box" : "dialog") + " \"" +
-                  Utf8(box.caption) + "\": " + Utf8(box.text));
+            Print(std::string(box.messageBox ? "message box" : "dialog") + " \"" + Utf8(box.caption) +
+                  "\": " + Utf8(box.text));
         });
     }
 

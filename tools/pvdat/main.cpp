@@ -38,10 +38,8 @@ std::optional<int> ParseDay(const std::string& text) {
 bool ParseWindow(const std::string& text, pv::ScheduleEntry& row) {
     int fromH = 0, fromM = 0, toH = 0, toM = 0;
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%d:%d-%d:%d%c", &fromH, &fromM, &toH, &toM, &tail) != 4)
-        return false;
-    if (fromH < 0 || fromH > 23 || toH < 0 || toH > 23 || fromM < 0 || fromM > 59 || toM < 0 ||
-        toM > 59)
+    if (std::sscanf(text.c_str(), "%d:%d-%d:%d%c", &fromH, &fromM, &toH, &toM, &tail) != 4) return false;
+    if (fromH < 0 || fromH > 23 || toH < 0 || toH > 23 || fromM < 0 || fromM > 59 || toM < 0 || toM > 59)
         return false;
     row = pv::ScheduleEntry{1, fromH, fromM, toH, toM};
     return true;
@@ -54,19 +52,17 @@ void Show(pv::Platform& platform) {
     for (const auto& e : data.Entries(pv::ListKind::Prohibited)) std::printf("prohibited %s\n", e.c_str());
     for (const auto& e : data.Entries(pv::ListKind::Allowed)) std::printf("allowed %s\n", e.c_str());
     const pv::Schedule s = data.GetSchedule();
-    std::printf("time limit %s, common time %s\n", s.bTimeLimit ? "on" : "off",
-                s.bCommonTime ? "on" : "off");
+    std::printf("time limit %s, common time %s\n", s.bTimeLimit ? "on" : "off", s.bCommonTime ? "on" : "off");
     for (int i = 0; i < 7; ++i) {
         const auto& r = s.rows[static_cast<std::size_t>(i)];
-        std::printf("%s %s %02d:%02d-%02d:%02d\n", kDays[i], r.bEnabled ? "open  " : "closed",
-                    r.nFromHour, r.nFromMinute, r.nToHour, r.nToMinute);
+        std::printf("%s %s %02d:%02d-%02d:%02d\n", kDays[i], r.bEnabled ? "open  " : "closed", r.nFromHour,
+                    r.nFromMinute, r.nToHour, r.nToMinute);
     }
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: pvdat [--prohibited URL]... [--allowed URL]... [--time-limit] "
-                 "[--common-time] [--day DAY=HH:MM-HH:MM]... [--show]\n");
+    std::fprintf(stderr, "usage: pvdat [--prohibited URL]... [--allowed URL]... [--time-limit] "
+                         "[--common-time] [--day DAY=HH:MM-HH:MM]... [--show]\n");
     return 1;
 }
 

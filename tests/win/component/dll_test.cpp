@@ -33,8 +33,8 @@ std::wstring WindowsPath(const std::string& path) {
 
 bool ClassRegistered() {
     pv::RegKey key;
-    const std::string path = std::string("CLSID\\") +
-                             "{A2F457C5-04AC-4B20-BE8C-BD97F3823376}\\InprocServer32";
+    const std::string path =
+        std::string("CLSID\\") + "{A2F457C5-04AC-4B20-BE8C-BD97F3823376}\\InprocServer32";
     return RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
@@ -55,9 +55,7 @@ protected:
     static void TearDownTestSuite() {
         // Left loaded: COM may still hold it; the process ends soon.
     }
-    void SetUp() override {
-        ASSERT_TRUE(s_canUnload && s_getClassObject && s_register && s_unregister);
-    }
+    void SetUp() override { ASSERT_TRUE(s_canUnload && s_getClassObject && s_register && s_unregister); }
 
     ComPtr<IClassFactory> Factory() {
         ComPtr<IClassFactory> factory;
@@ -134,8 +132,7 @@ TEST_F(ComponentDll, ObjectsFromTheProgIdDescribeThemselvesFromTheTypeLibrary) {
     EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_CVigil));
     {
         ComPtr<IDispatch> dispatch;
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                   dispatch.PutVoid()),
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, dispatch.PutVoid()),
                   S_OK);
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.Put()), S_OK);
@@ -146,8 +143,10 @@ TEST_F(ComponentDll, ObjectsFromTheProgIdDescribeThemselvesFromTheTypeLibrary) {
             EXPECT_TRUE(IsEqualIID(attr->guid, IID_ICVigil));
         }
 
-        struct { const wchar_t* name; DISPID id; } expected[] = {
-            {L"SetSite", 2}, {L"Exec", 3}, {L"Connect", 4}, {L"Disconnect", 5}};
+        struct {
+            const wchar_t* name;
+            DISPID id;
+        } expected[] = {{L"SetSite", 2}, {L"Exec", 3}, {L"Connect", 4}, {L"Disconnect", 5}};
         for (const auto& e : expected) {
             LPOLESTR name = const_cast<LPOLESTR>(e.name);
             DISPID id = -1;

@@ -6,8 +6,8 @@
 #include <exdispid.h>
 #include <olectl.h>
 
-#include "platform/win32_platform_win.h"
 #include "platform/module_lock.h"
+#include "platform/win32_platform_win.h"
 #include "store/vigil_app.h"
 #include "tests/support/guard_support_win.h"
 
@@ -29,11 +29,9 @@ protected:
         for (ListKind kind : {ListKind::Prohibited, ListKind::Allowed})
             for (const std::string& e : TheApp().m_data.Entries(kind)) TheApp().m_data.RemoveAll(kind, e);
         TheApp().m_data.SetSchedule(Schedule{});
-        SetErrUrl(kErrUrl);   // also lowers the pass flag
+        SetErrUrl(kErrUrl); // also lowers the pass flag
     }
-    void TearDown() override {
-        EXPECT_EQ(ModuleLockCount(), m_locks) << "a guard object is still alive";
-    }
+    void TearDown() override { EXPECT_EQ(ModuleLockCount(), m_locks) << "a guard object is still alive"; }
 
     static void SetErrUrl(const std::optional<std::string>& url) {
         SettingsSnapshot::SetString("errURL", url);
@@ -79,8 +77,8 @@ TEST_F(GuardTest, QueryInterfaceAnswersExactlyItsTable) {
         ASSERT_EQ(from->QueryInterface(IID_IUnknown, again.PutVoid()), S_OK);
         EXPECT_EQ(again.Get(), unknown.Get());
     }
-    for (const IID* iid : {&DIID_DWebBrowserEvents2, &IID_IConnectionPointContainer,
-                           &IID_IWebBrowser2, &IID_IClassFactory, &IID_IPersist}) {
+    for (const IID* iid : {&DIID_DWebBrowserEvents2, &IID_IConnectionPointContainer, &IID_IWebBrowser2,
+                           &IID_IClassFactory, &IID_IPersist}) {
         void* p = reinterpret_cast<void*>(1);
         EXPECT_EQ(unknown->QueryInterface(*iid, &p), E_NOINTERFACE);
         EXPECT_EQ(p, nullptr);
@@ -116,7 +114,7 @@ public:
         return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }   // lives on the stack
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; } // lives on the stack
     ULONG refs = 1;
     ComPtr<IUnknown> inner;
 };
@@ -166,17 +164,16 @@ TEST_F(GuardTest, DispatchBasics) {
     DISPID id = 0;
     EXPECT_EQ(guard->GetIDsOfNames(IID_IWebBrowser2, &name, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
     // Invoke is the event handler: arguments are required, unknown events are answered S_OK.
-    EXPECT_EQ(guard->Invoke(DISPID_BEFORENAVIGATE2, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr,
-                            nullptr, nullptr),
+    EXPECT_EQ(guard->Invoke(DISPID_BEFORENAVIGATE2, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr,
+                            nullptr),
               E_INVALIDARG);
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     EXPECT_EQ(guard->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), S_OK);
     // Events before any site: nothing to act on, no crash.
-    EXPECT_EQ(guard->Invoke(DISPID_BEFORENAVIGATE2, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr,
-                            nullptr, nullptr),
-              S_OK);
-    EXPECT_EQ(guard->Invoke(DISPID_ONQUIT, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr,
-                            nullptr),
+    EXPECT_EQ(
+        guard->Invoke(DISPID_BEFORENAVIGATE2, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
+        S_OK);
+    EXPECT_EQ(guard->Invoke(DISPID_ONQUIT, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
               S_OK);
 }
 
@@ -226,7 +223,8 @@ TEST_F(GuardTest, SetSiteSubscribesRaisesTheFlagAndBecomesCurrent) {
     EXPECT_TRUE(FlagRaised());
     EXPECT_EQ(TheApp().CurrentBrowser().Get(), static_cast<IWebBrowser2*>(w.browser.Get()));
     ComPtr<IWebBrowser2> site;
-    ASSERT_EQ(w.guard.As<IObjectWithSite>(IID_IObjectWithSite)->GetSite(IID_IWebBrowser2, site.PutVoid()), S_OK);
+    ASSERT_EQ(w.guard.As<IObjectWithSite>(IID_IObjectWithSite)->GetSite(IID_IWebBrowser2, site.PutVoid()),
+              S_OK);
     EXPECT_EQ(site.Get(), static_cast<IWebBrowser2*>(w.browser.Get()));
 
     // The IObjectWithSite route is the same routine.
@@ -382,7 +380,7 @@ TEST_F(GuardTest, OutsideTheAllowedTimeTheWindowGoesToABlankPage) {
     ASSERT_EQ(w.Site(), S_OK);
     auto flags = WatchFlag(*w.browser.Get());
     CloseEveryDay();
-    Prohibit("http://bad.example/");   // would redirect elsewhere if it were judged
+    Prohibit("http://bad.example/"); // would redirect elsewhere if it were judged
     LowerFlag();
     const std::size_t boxes = Boxes().Count();
     auto nav = w.browser->Navigate(L"http://bad.example/");
@@ -444,22 +442,22 @@ TEST_F(GuardTest, MalformedNavigationEventsAreIgnored) {
         LowerFlag();
         EXPECT_EQ(w.browser->Fire(DISPID_BEFORENAVIGATE2, &params), S_OK);
     };
-    {   // five arguments: the address is not there
+    { // five arguments: the address is not there
         NavigateArgs args(L"http://bad.example/");
         fire(DISPPARAMS{args.args, nullptr, 5, 0});
     }
-    {   // the address given directly instead of by reference
+    { // the address given directly instead of by reference
         NavigateArgs args(L"http://bad.example/");
         Variant direct(std::wstring_view(L"http://bad.example/"));
-        args.args[5] = *direct.Get();   // borrowed, as the array borrows the rest
+        args.args[5] = *direct.Get(); // borrowed, as the array borrows the rest
         fire(args.Params());
     }
-    {   // a reference to nothing
+    { // a reference to nothing
         NavigateArgs args(L"http://bad.example/");
         V_VARIANTREF(&args.args[5]) = nullptr;
         fire(args.Params());
     }
-    {   // an address that is no string and cannot become one
+    { // an address that is no string and cannot become one
         NavigateArgs args(L"");
         VARIANT* url = args.url.Put();
         V_VT(url) = VT_UNKNOWN;
@@ -467,7 +465,7 @@ TEST_F(GuardTest, MalformedNavigationEventsAreIgnored) {
         stream->AddRef();
         fire(args.Params());
     }
-    {   // a count with no arguments behind it
+    { // a count with no arguments behind it
         fire(DISPPARAMS{nullptr, nullptr, 7, 0});
     }
     EXPECT_TRUE(w.browser->statusTexts.empty());
@@ -521,8 +519,8 @@ TEST_F(GuardTest, AForbiddenPageThatIsItselfRefusedIsShownNotRedirectedAgain) {
 }
 
 TEST_F(GuardTest, WithoutAForbiddenPageTheWindowGoesToABlankPage) {
-    for (const std::optional<std::string>& errUrl : {std::optional<std::string>(),
-                                                     std::optional<std::string>("")}) {
+    for (const std::optional<std::string>& errUrl :
+         {std::optional<std::string>(), std::optional<std::string>("")}) {
         SetErrUrl(errUrl);
         Window w;
         ASSERT_EQ(w.Site(), S_OK);

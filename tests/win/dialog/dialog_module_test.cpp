@@ -20,8 +20,8 @@
 
 namespace pv::dlgtest {
 
-std::string g_modulePath;    // --dll
-std::string g_browserPath;   // --browser
+std::string g_modulePath;  // --dll
+std::string g_browserPath; // --browser
 
 namespace {
 
@@ -75,7 +75,7 @@ protected:
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IOleCommandTarget, m_target.PutVoid()), S_OK);
     }
     std::unique_ptr<EnvironmentGuard> m_env;
-    HMODULE m_module = nullptr;   // stays loaded: objects of it may live until process end
+    HMODULE m_module = nullptr; // stays loaded: objects of it may live until process end
     ComPtr<IOleCommandTarget> m_target;
 };
 
@@ -91,28 +91,30 @@ TEST_F(ModuleDialogTest, ToolbarCommandOpensTheModulesDialogOverTheActiveWindow)
     wc.hInstance = ::GetModuleHandleA(nullptr);
     wc.lpszClassName = "PvModuleTestBrowser";
     ::RegisterClassA(&wc);
-    const OwnedWindow window(::CreateWindowA("PvModuleTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 40, 40, 760,
-                                             560, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr));
+    const OwnedWindow window(::CreateWindowA("PvModuleTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 40, 40,
+                                             760, 560, nullptr, nullptr, ::GetModuleHandleA(nullptr),
+                                             nullptr));
     HWND browser = window.Get();
     ::ShowWindow(browser, SW_SHOW);
     ::SetForegroundWindow(browser);
     ::SetActiveWindow(browser);
 
     HRESULT hr = E_FAIL;
-    RunDialog([&] { hr = m_target->Exec(nullptr, 0, 0, nullptr, nullptr); }, [&](Ui& ui) {
-        ASSERT_TRUE(ui.WaitForDialog());
-        EXPECT_EQ(::GetWindow(ui.Dialog(), GW_OWNER), browser);
-        EXPECT_FALSE(::IsWindowEnabled(browser));
-        EXPECT_EQ(ui.TabCount(IDC_PV_TAB), 3);
-        // The module's own pictures are in use.
-        HWND banner = ::GetWindow(ui.PageOf(IDC_PV_LOGIN), GW_CHILD);
-        EXPECT_NE(::SendMessageA(banner, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
-        EXPECT_NE(::LoadCursorA(m_module, MAKEINTRESOURCEA(IDC_PV_HAND)), nullptr);
-        ui.Screenshot("module-toolbar-basic");
-        ui.Type(IDC_PV_LOGIN, "via-toolbar");
-        ui.Click(IDOK);
-        EXPECT_TRUE(ui.WaitClosed());
-    });
+    RunDialog([&] { hr = m_target->Exec(nullptr, 0, 0, nullptr, nullptr); },
+              [&](Ui& ui) {
+                  ASSERT_TRUE(ui.WaitForDialog());
+                  EXPECT_EQ(::GetWindow(ui.Dialog(), GW_OWNER), browser);
+                  EXPECT_FALSE(::IsWindowEnabled(browser));
+                  EXPECT_EQ(ui.TabCount(IDC_PV_TAB), 3);
+                  // The module's own pictures are in use.
+                  HWND banner = ::GetWindow(ui.PageOf(IDC_PV_LOGIN), GW_CHILD);
+                  EXPECT_NE(::SendMessageA(banner, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+                  EXPECT_NE(::LoadCursorA(m_module, MAKEINTRESOURCEA(IDC_PV_HAND)), nullptr);
+                  ui.Screenshot("module-toolbar-basic");
+                  ui.Type(IDC_PV_LOGIN, "via-toolbar");
+                  ui.Click(IDOK);
+                  EXPECT_TRUE(ui.WaitClosed());
+              });
     EXPECT_EQ(hr, S_OK);
     EXPECT_TRUE(::IsWindowEnabled(browser));
     EXPECT_EQ(StringValue("name"), "via-toolbar");
@@ -126,7 +128,8 @@ TEST_F(ModuleDialogTest, ToolbarCommandOpensTheModulesDialogOverTheActiveWindow)
 struct Process {
     ProcessInformation pi;
     ~Process() {
-        if (pi && ::WaitForSingleObject(pi.Process(), 0) == WAIT_TIMEOUT) ::TerminateProcess(pi.Process(), 99);
+        if (pi && ::WaitForSingleObject(pi.Process(), 0) == WAIT_TIMEOUT)
+            ::TerminateProcess(pi.Process(), 99);
     }
     DWORD Wait(DWORD ms) {
         if (::WaitForSingleObject(pi.Process(), ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
@@ -176,21 +179,32 @@ BOOL CALLBACK FindSettings(HWND hwnd, LPARAM param) {
 
 HWND WaitForSettings(DWORD pid, std::chrono::milliseconds timeout) {
     Search s{pid, nullptr};
-    WaitUntil([&] {
-        s.found = nullptr;
-        ::EnumWindows(&FindSettings, reinterpret_cast<LPARAM>(&s));
-        return s.found != nullptr;
-    }, timeout);
+    WaitUntil(
+        [&] {
+            s.found = nullptr;
+            ::EnumWindows(&FindSettings, reinterpret_cast<LPARAM>(&s));
+            return s.found != nullptr;
+        },
+        timeout);
     return s.found;
 }
 
 HWND Descendant(HWND dialog, int id) {
-    struct F { int id; HWND h; } f{id, nullptr};
-    ::EnumChildWindows(dialog, [](HWND h, LPARAM p) -> BOOL {
-        auto& f = *reinterpret_cast<F*>(p);
-        if (::GetDlgCtrlID(h) == f.id) { f.h = h; return FALSE; }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&f));
+    struct F {
+        int id;
+        HWND h;
+    } f{id, nullptr};
+    ::EnumChildWindows(
+        dialog,
+        [](HWND h, LPARAM p) -> BOOL {
+            auto& f = *reinterpret_cast<F*>(p);
+            if (::GetDlgCtrlID(h) == f.id) {
+                f.h = h;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&f));
     return f.h;
 }
 
@@ -208,7 +222,8 @@ protected:
     }
     // Runs the substitute browser over a script; returns it running.
     bool Browse(Process& p, const std::string& script) {
-        m_script = BuildDir().empty() ? std::string("C:\\pv_dialog_script.txt") : BuildDir() + "\\pv_dialog_script.txt";
+        m_script = BuildDir().empty() ? std::string("C:\\pv_dialog_script.txt")
+                                      : BuildDir() + "\\pv_dialog_script.txt";
         if (!WriteWholeFile(m_script, script)) return false;
         return Start(p, "\"" + g_browserPath + "\" --no-title --timeout 90 --script \"" + m_script + "\"");
     }
@@ -227,8 +242,8 @@ TEST_F(BrowserDialogTest, ToolbarButtonOpensTheDialogAndOkStoresTheAccount) {
     HWND login = Descendant(dialog, IDC_PV_LOGIN);
     ASSERT_NE(login, nullptr);
     DWORD_PTR ignored = 0;
-    ::SendMessageTimeoutA(login, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("from-the-toolbar"), SMTO_NORMAL, 10000,
-                          &ignored);
+    ::SendMessageTimeoutA(login, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("from-the-toolbar"), SMTO_NORMAL,
+                          10000, &ignored);
     ::PostMessageA(Descendant(dialog, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(browser.Wait(60000), 0u) << "the browser finishes once the dialog is closed";
     EXPECT_EQ(StringValue("name"), "from-the-toolbar");
@@ -253,8 +268,8 @@ int main(int argc, char** argv) {
     std::vector<char*> args(argv, argv + argc);
     for (size_t i = 1; i + 1 < args.size();) {
         if (std::strcmp(args[i], "--dll") == 0 || std::strcmp(args[i], "--browser") == 0) {
-            std::string& target = std::strcmp(args[i], "--dll") == 0 ? pv::dlgtest::g_modulePath
-                                                                      : pv::dlgtest::g_browserPath;
+            std::string& target =
+                std::strcmp(args[i], "--dll") == 0 ? pv::dlgtest::g_modulePath : pv::dlgtest::g_browserPath;
             target = pv::dlgtest::WindowsPath(args[i + 1]);
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
                        args.begin() + static_cast<std::ptrdiff_t>(i) + 2);

@@ -29,7 +29,7 @@ constexpr int kFrom[7] = {IDC_PV_FROM_MON, IDC_PV_FROM_TUE, IDC_PV_FROM_WED, IDC
                           IDC_PV_FROM_FRI, IDC_PV_FROM_SAT, IDC_PV_FROM_SUN};
 constexpr int kTo[7] = {IDC_PV_TO_MON, IDC_PV_TO_TUE, IDC_PV_TO_WED, IDC_PV_TO_THU,
                         IDC_PV_TO_FRI, IDC_PV_TO_SAT, IDC_PV_TO_SUN};
-constexpr int kDay[7] = {IDC_PV_MONDAY, IDC_PV_TUESDAY, IDC_PV_WEDNESDAY, IDC_PV_THURSDAY,
+constexpr int kDay[7] = {IDC_PV_MONDAY, IDC_PV_TUESDAY,  IDC_PV_WEDNESDAY, IDC_PV_THURSDAY,
                          IDC_PV_FRIDAY, IDC_PV_SATURDAY, IDC_PV_SUNDAY};
 
 Schedule SampleSchedule() {
@@ -159,7 +159,7 @@ TEST_F(SettingsDialogTest, SwitchingPagesKeepsWhatWasEntered) {
         EXPECT_EQ(ui.Text(IDC_PV_LOGIN), "typed-login");
         ui.SelectTab(IDC_PV_TAB, 2);
         EXPECT_EQ(ui.PickerTime(IDC_PV_FROM_TUE), std::make_pair(7, 45));
-        ui.Key(IDC_PV_FROM_TUE, VK_ESCAPE);   // Escape anywhere is Cancel
+        ui.Key(IDC_PV_FROM_TUE, VK_ESCAPE); // Escape anywhere is Cancel
         EXPECT_TRUE(ui.WaitClosed());
     });
     // Cancelled: nothing of it reached the module state.
@@ -193,7 +193,7 @@ TEST_F(SettingsDialogTest, ScheduleEditsReachDataAndFileOnOkOnly) {
         ui.SelectTab(IDC_PV_TAB, 2);
         ui.SetPicker(IDC_PV_FROM_MON, 4, 4);
         ::SendMessageA(ui.Control(IDC_PV_TUESDAY), BM_CLICK, 0, 0);
-        ::PostMessageA(ui.Dialog(), WM_CLOSE, 0, 0);   // the close box is Cancel too
+        ::PostMessageA(ui.Dialog(), WM_CLOSE, 0, 0); // the close box is Cancel too
         EXPECT_TRUE(ui.WaitClosed());
     });
     EXPECT_TRUE(SameSchedule(App().m_data.GetSchedule(), SampleSchedule()));
@@ -227,14 +227,15 @@ TEST_F(SettingsDialogTest, ScheduleEditsReachDataAndFileOnOkOnly) {
 
 TEST_F(SettingsDialogTest, PickersShowStoredTimesAndNormaliseOutOfRangeValues) {
     Schedule s = SampleSchedule();
-    s.rows[2] = {1, 25, 0, -1, 30};   // 25:00 is 1:00 next day, -1:30 is 23:30 the day before
+    s.rows[2] = {1, 25, 0, -1, 30}; // 25:00 is 1:00 next day, -1:30 is 23:30 the day before
     Start(SampleData{{}, {}, s});
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
         ui.SelectTab(IDC_PV_TAB, 2);
         for (int i = 0; i < 7; ++i) {
             if (i == 2) continue;
-            EXPECT_EQ(ui.PickerTime(kFrom[i]), std::make_pair(s.rows[i].nFromHour, s.rows[i].nFromMinute)) << i;
+            EXPECT_EQ(ui.PickerTime(kFrom[i]), std::make_pair(s.rows[i].nFromHour, s.rows[i].nFromMinute))
+                << i;
             EXPECT_EQ(ui.PickerTime(kTo[i]), std::make_pair(s.rows[i].nToHour, s.rows[i].nToMinute)) << i;
             EXPECT_EQ(ui.Checked(kDay[i]), s.rows[i].bEnabled != 0) << i;
         }
@@ -307,7 +308,8 @@ TEST_F(SettingsDialogTest, EnabledStatesFollowTheTwoSwitches) {
             for (int i = 0; i < 7; ++i) {
                 const bool expected = (i == 5) ? !s.rows[5].bEnabled : s.rows[i].bEnabled != 0;
                 EXPECT_EQ(ui.Checked(kDay[i]), expected) << i;
-                EXPECT_EQ(ui.PickerTime(kFrom[i]), std::make_pair(s.rows[i].nFromHour, s.rows[i].nFromMinute));
+                EXPECT_EQ(ui.PickerTime(kFrom[i]),
+                          std::make_pair(s.rows[i].nFromHour, s.rows[i].nFromMinute));
             }
             ui.Click(IDCANCEL);
         });
@@ -366,7 +368,7 @@ TEST_F(SettingsDialogTest, ListsPageEditsTheSharedListsInPlace) {
             ::SendMessageA(ui.Control(IDC_PV_LIST_ADD), BM_CLICK, 0, 0);
             EXPECT_EQ(::SendMessageA(list, LB_GETHORIZONTALEXTENT, 0, 0), extent1);
             ui.SetText(IDC_PV_LIST_EDIT, "");
-            ::SendMessageA(ui.Control(IDC_PV_LIST_ADD), BM_CLICK, 0, 0);   // empty: nothing
+            ::SendMessageA(ui.Control(IDC_PV_LIST_ADD), BM_CLICK, 0, 0); // empty: nothing
             EXPECT_EQ(ui.ListItems(IDC_PV_LIST).size(), 8u);
             EXPECT_EQ(App().m_data.Entries(ListKind::Prohibited),
                       (std::vector<std::string>{"http://b/", "alpha", "Zeta", "http://dup/", "http://dup/",
@@ -441,7 +443,8 @@ TEST_F(SettingsDialogTest, CancelAfterAddKeepsTheAddressInEffectAndTheFileUnchan
     });
     CData saved;
     LoadPvDat(saved);
-    EXPECT_EQ(saved.Entries(ListKind::Prohibited), (std::vector<std::string>{"http://old/", "http://added/"}));
+    EXPECT_EQ(saved.Entries(ListKind::Prohibited),
+              (std::vector<std::string>{"http://old/", "http://added/"}));
 }
 
 TEST_F(SettingsDialogTest, DoubleClickOpensTheEntryInANewWindowOfTheCurrentBrowser) {
@@ -455,7 +458,7 @@ TEST_F(SettingsDialogTest, DoubleClickOpensTheEntryInANewWindowOfTheCurrentBrows
         ui.SelectTab(IDC_PV_TAB, 1);
         ui.SelectTab(IDC_PV_LIST_TAB, 1);
         HWND list = ui.Control(IDC_PV_LIST);
-        ::SendMessageA(list, WM_LBUTTONDBLCLK, 0, MAKELPARAM(300, 300));   // no selection: nothing
+        ::SendMessageA(list, WM_LBUTTONDBLCLK, 0, MAKELPARAM(300, 300)); // no selection: nothing
         EXPECT_TRUE(browser->Navigations().empty());
         ui.SelectItem(IDC_PV_LIST, 0);
         RECT item;
@@ -521,7 +524,7 @@ TEST_F(SettingsDialogTest, FailedSaveIsShownWithTheStopIconAndTheDialogStaysOpen
         EXPECT_EQ(StringValue("name"), "eve");
         EXPECT_EQ(App().m_data.GetSchedule().rows[0].nFromHour, 6);
 
-        held.Reset();   // the file is free again: the next save succeeds
+        held.Reset(); // the file is free again: the next save succeeds
         ui.Click(IDOK);
         EXPECT_TRUE(ui.WaitClosed());
     });
@@ -548,7 +551,9 @@ TEST_F(SettingsDialogTest, HelpWithoutTheHelpFileReportsFailureAndStaysOpen) {
     });
 }
 
-std::string BuiltHelpFile() { return BuildDir().empty() ? std::string() : BuildDir() + "\\PathvigilHelp.chm"; }
+std::string BuiltHelpFile() {
+    return BuildDir().empty() ? std::string() : BuildDir() + "\\PathvigilHelp.chm";
+}
 
 TEST(HelpFile, IsACompiledHelpFileWithATopicForEachPageAndForBlockedPages) {
     if (BuildDir().empty()) GTEST_SKIP() << "PV_BUILD_DIR not set";
@@ -598,7 +603,7 @@ TEST_F(SettingsDialogTest, HelpWithTheHelpFileShowsItWithoutAFailureMessage) {
         EXPECT_TRUE(WaitUntil([&] { return (help = FindProcessWindow("HH Parent")) != nullptr; }, 15s))
             << "the help viewer opens";
         if (help) {
-            std::this_thread::sleep_for(1500ms);   // let the viewer lay out its panes
+            std::this_thread::sleep_for(1500ms); // let the viewer lay out its panes
             WritePng(BuildDir() + "\\screenshots\\help-viewer.png", CaptureWindow(help));
         }
         auto box = ui.WaitForBox(2s);
@@ -652,7 +657,8 @@ TEST_F(SettingsDialogTest, LinksAreUnderlinedBlueAndTurnPurpleOnlyAfterASuccessf
                 EXPECT_GT(longest, 40u) << "underline of " << id;
                 EXPECT_EQ(::SendMessageA(link, WM_NCHITTEST, 0, 0), HTCLIENT);
                 EXPECT_EQ(::SendMessageA(link, WM_SETCURSOR, reinterpret_cast<WPARAM>(link),
-                                         MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)), TRUE);
+                                         MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
+                          TRUE);
             }
             for (int id : {IDC_PV_LINK_SITE, IDC_PV_LINK_MAIL, IDC_PV_LINK_DOWNLOAD})
                 ::SendMessageA(ui.Control(id), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
@@ -664,7 +670,8 @@ TEST_F(SettingsDialogTest, LinksAreUnderlinedBlueAndTurnPurpleOnlyAfterASuccessf
             Capture site = CaptureWindow(ui.Control(IDC_PV_LINK_SITE));
             EXPECT_GT(site.Count(purple), 20u);
             EXPECT_EQ(site.Count(blue), 0u);
-            EXPECT_GT(CaptureWindow(ui.Control(IDC_PV_LINK_MAIL)).Count(blue), 20u) << "failed open: stays blue";
+            EXPECT_GT(CaptureWindow(ui.Control(IDC_PV_LINK_MAIL)).Count(blue), 20u)
+                << "failed open: stays blue";
             EXPECT_GT(CaptureWindow(ui.Control(IDC_PV_LINK_DOWNLOAD)).Count(blue), 20u);
             ui.Click(IDCANCEL);
             EXPECT_TRUE(ui.WaitClosed());
@@ -713,7 +720,7 @@ TEST_F(SettingsDialogTest, OkKeepsTheStoredAccountUnlessAFieldWasEdited) {
     Start();
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
-        ui.SelectTab(IDC_PV_TAB, 2);   // someone changing only the schedule
+        ui.SelectTab(IDC_PV_TAB, 2); // someone changing only the schedule
         ui.SetPicker(IDC_PV_FROM_MON, 9, 0);
         ui.Click(IDOK);
         EXPECT_TRUE(ui.WaitClosed());
@@ -734,7 +741,7 @@ TEST_F(SettingsDialogTest, OkKeepsTheStoredAccountUnlessAFieldWasEdited) {
 
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
-        ui.Type(IDC_PV_PASSWORD, "x\b");   // typed and deleted again: edited, left empty
+        ui.Type(IDC_PV_PASSWORD, "x\b"); // typed and deleted again: edited, left empty
         EXPECT_EQ(ui.Text(IDC_PV_PASSWORD), "");
         ui.Click(IDOK);
         EXPECT_TRUE(ui.WaitClosed());
@@ -750,21 +757,21 @@ TEST_F(SettingsDialogTest, OkKeepsTheStoredAccountUnlessAFieldWasEdited) {
 TEST_F(SettingsDialogTest, FirstTitleChangeRecordsTheFlagBeforeOpeningAndOpensOncePerProcess) {
     Start();
     ASSERT_EQ(App().First(), 0u);
-    RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) {
-        ASSERT_TRUE(ui.WaitForDialog());
-        auto first = ReadSetting("first");
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->type, static_cast<DWORD>(REG_DWORD));
-        EXPECT_EQ(first->bytes, std::string("\1\0\0\0", 4));
-        EXPECT_EQ(App().First(), 1u);
-        // A title change reported while the dialog is open (nested in its loop) opens nothing.
-        ui.OnUiThread([] { FirstRunCheck(); });
-        ui.Click(IDCANCEL);
-        EXPECT_TRUE(ui.WaitClosed());
-    });
-    RunDialog([] { FirstRunCheck(); }, [&](Ui& ui) {
-        EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr) << "opens once per process";
-    });
+    RunDialog([] { FirstRunCheck(); },
+              [&](Ui& ui) {
+                  ASSERT_TRUE(ui.WaitForDialog());
+                  auto first = ReadSetting("first");
+                  ASSERT_TRUE(first);
+                  EXPECT_EQ(first->type, static_cast<DWORD>(REG_DWORD));
+                  EXPECT_EQ(first->bytes, std::string("\1\0\0\0", 4));
+                  EXPECT_EQ(App().First(), 1u);
+                  // A title change reported while the dialog is open (nested in its loop) opens nothing.
+                  ui.OnUiThread([] { FirstRunCheck(); });
+                  ui.Click(IDCANCEL);
+                  EXPECT_TRUE(ui.WaitClosed());
+              });
+    RunDialog([] { FirstRunCheck(); },
+              [&](Ui& ui) { EXPECT_EQ(ui.WaitForDialog(1500ms), nullptr) << "opens once per process"; });
 
     // A process that starts with "first" = 1 never opens it by itself.
     m_module.reset();
@@ -783,8 +790,8 @@ OwnedWindow MakeBrowserWindow() {
         return ::RegisterClassA(&wc);
     }();
     (void)atom;
-    OwnedWindow window(::CreateWindowA("PvDialogTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 50, 50, 700, 500,
-                                       nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr));
+    OwnedWindow window(::CreateWindowA("PvDialogTestBrowser", "Browser", WS_OVERLAPPEDWINDOW, 50, 50, 700,
+                                       500, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr));
     HWND hwnd = window.Get();
     ::ShowWindow(hwnd, SW_SHOW);
     ::SetForegroundWindow(hwnd);

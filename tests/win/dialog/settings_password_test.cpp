@@ -119,15 +119,14 @@ TEST_F(SettingsPassword, RecordsAreSaltedSlowHashesThatOnlyTheRightPasswordMatch
     for (const std::string& bad :
          {std::string(), std::string("Tr0ub4dor&3"), "md5$1$" + salt + "$00",
           "pbkdf2-sha256$0$" + salt + "$" + key, "pbkdf2-sha256$99999999999$" + salt + "$00",
-          prefix + salt + "$", prefix + "zz$" + key, a->substr(0, a->size() - 1),
-          *a + "$"}) {
+          prefix + salt + "$", prefix + "zz$" + key, a->substr(0, a->size() - 1), *a + "$"}) {
         EXPECT_FALSE(settings_password::Matches(bad, "Tr0ub4dor&3")) << bad;
         EXPECT_FALSE(settings_password::Matches(bad, "")) << bad;
     }
 }
 
 TEST_F(SettingsPassword, NoneSetOpensTheSettingsAtOnce) {
-    StoreSettingsPasswordRecord("");   // switched off counts as none
+    StoreSettingsPasswordRecord(""); // switched off counts as none
     RunDialog(OpenByLauncher, [&](Ui& ui) {
         ASSERT_TRUE(ui.WaitForDialog());
         ui.Click(IDCANCEL);

@@ -1,9 +1,9 @@
 // The checking-service client through real WinINet, against the loopback test service, with the
 // module's settings in the real registry of the prefix. Run by with_service.sh, which passes
 // --service <base address> --log <request log> --rules <rules file>.
+#include <windows.h>
 #include <gtest/gtest.h>
 #include <shlwapi.h>
-#include <windows.h>
 
 #include <chrono>
 #include <cstring>
@@ -22,7 +22,7 @@
 namespace pv::wintest {
 namespace {
 
-std::string g_service;   // http://127.0.0.1:<port>
+std::string g_service; // http://127.0.0.1:<port>
 std::string g_log;
 std::string g_rules;
 
@@ -59,10 +59,11 @@ std::optional<std::string> ReadValue(const char* value) {
     char buffer[2048];
     DWORD type = 0;
     DWORD size = sizeof buffer;
-    if (::SHGetValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value, &type, buffer, &size) != ERROR_SUCCESS)
+    if (::SHGetValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, value, &type, buffer, &size) !=
+        ERROR_SUCCESS)
         return std::nullopt;
     std::string text(buffer, size);
-    while (!text.empty() && text.back() == '\0') text.pop_back();   // the terminator, if stored
+    while (!text.empty() && text.back() == '\0') text.pop_back(); // the terminator, if stored
     return text;
 }
 
@@ -79,8 +80,10 @@ public:
     }
     ~RegistryValuesGuard() {
         for (std::size_t i = 0; i < std::size(kValues); ++i) {
-            if (m_saved[i]) WriteValue(kValues[i], *m_saved[i]);
-            else ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, kValues[i]);
+            if (m_saved[i])
+                WriteValue(kValues[i], *m_saved[i]);
+            else
+                ::SHDeleteValueA(HKEY_CLASSES_ROOT, CVigilApp::kSettingsKey, kValues[i]);
         }
     }
 
@@ -98,23 +101,24 @@ protected:
         WriteValue("checkURL", checkURL);
         WriteValue("name", name);
         WriteValue("ps", ps);
-        app = std::make_unique<CVigilApp>(platform);
-        EXPECT_TRUE(app->Startup());
-        return *app;
+        m_app = std::make_unique<CVigilApp>(m_platform);
+        EXPECT_TRUE(m_app->Startup());
+        return *m_app;
     }
     int32_t Judge(const std::string& address) {
-        return JudgeURL(*app, Wide(address), std::nullopt, std::nullopt);
+        return JudgeURL(*m_app, Wide(address), std::nullopt, std::nullopt);
     }
     // The request lines received since the test began.
     std::vector<std::string> NewRequests() const {
         std::vector<std::string> lines = RequestLines();
-        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(m_seen, lines.size())));
+        lines.erase(lines.begin(),
+                    lines.begin() + static_cast<std::ptrdiff_t>(std::min(m_seen, lines.size())));
         return lines;
     }
 
-    RegistryValuesGuard registryGuard;
-    Win32Platform platform{nullptr};
-    std::unique_ptr<CVigilApp> app;
+    RegistryValuesGuard m_registryGuard;
+    Win32Platform m_platform{nullptr};
+    std::unique_ptr<CVigilApp> m_app;
 
 private:
     std::size_t m_seen = RequestLines().size();
@@ -130,7 +134,7 @@ TEST_F(WinCheckingService, RequestLineIsTheQueryAsBuilt) {
 TEST_F(WinCheckingService, EmptyAndGivenAccountValues) {
     Start(g_service + "/query");
     EXPECT_EQ(Judge("http://site.test/"), 1);
-    EXPECT_EQ(JudgeURL(*app, Wide("http://site.test/"), Wide("guest"), Wide("")), 1);
+    EXPECT_EQ(JudgeURL(*m_app, Wide("http://site.test/"), Wide("guest"), Wide("")), 1);
     EXPECT_EQ(NewRequests(), (std::vector<std::string>{
                                  "GET /query?log=&pwd=&url=http://site.test/ HTTP/1.1",
                                  "GET /query?log=guest&pwd=&url=http://site.test/ HTTP/1.1",
@@ -177,7 +181,7 @@ TEST_F(WinCheckingService, RelocationIsPersistedAndUsedByTheNextQuery) {
     const std::string moved = g_service + "/moved";
     Start(g_service + "/relocate");
     EXPECT_EQ(Judge("http://bad.test/"), 0) << "the verdict is the one of the new address";
-    EXPECT_EQ(app->CheckURL(), moved);
+    EXPECT_EQ(m_app->CheckURL(), moved);
     EXPECT_EQ(ReadValue("checkURL"), moved);
     EXPECT_EQ(NewRequests(), (std::vector<std::string>{
                                  "GET /relocate?log=&pwd=&url=http://bad.test/ HTTP/1.1",
@@ -185,9 +189,9 @@ TEST_F(WinCheckingService, RelocationIsPersistedAndUsedByTheNextQuery) {
                              }));
 
     // A module started afterwards reads the new address and asks there directly.
-    app = std::make_unique<CVigilApp>(platform);
-    ASSERT_TRUE(app->Startup());
-    EXPECT_EQ(app->CheckURL(), moved);
+    m_app = std::make_unique<CVigilApp>(m_platform);
+    ASSERT_TRUE(m_app->Startup());
+    EXPECT_EQ(m_app->CheckURL(), moved);
     EXPECT_EQ(Judge("http://good.test/"), 1);
     EXPECT_EQ(NewRequests().back(), "GET /moved?log=&pwd=&url=http://good.test/ HTTP/1.1");
     EXPECT_EQ(NewRequests().size(), 3u);
@@ -200,7 +204,7 @@ TEST_F(WinCheckingService, RelocationToAnythingButAnAbsoluteHttpAddressChangesNo
         Start(g_service + path);
         const std::optional<std::string> stored = ReadValue("checkURL");
         EXPECT_EQ(Judge("http://site.test/"), 1);
-        EXPECT_EQ(app->CheckURL(), g_service + path);
+        EXPECT_EQ(m_app->CheckURL(), g_service + path);
         EXPECT_EQ(ReadValue("checkURL"), stored);
     }
     EXPECT_EQ(NewRequests().size(), 3u) << "none was followed";
@@ -209,8 +213,8 @@ TEST_F(WinCheckingService, RelocationToAnythingButAnAbsoluteHttpAddressChangesNo
 // The thread's code page here is a single-byte one without Cyrillic letters.
 TEST_F(WinCheckingService, AddressTheCodePageCannotCarryIsForbiddenWithoutAsking) {
     Start(g_service + "/query");
-    EXPECT_EQ(JudgeURL(*app, std::u16string(u"http://\u0416\u0416.test/"), std::nullopt, std::nullopt), 0);
-    EXPECT_EQ(JudgeURL(*app, std::u16string(u"http://site.test/\u00e9"), std::nullopt, std::nullopt), 1)
+    EXPECT_EQ(JudgeURL(*m_app, std::u16string(u"http://\u0416\u0416.test/"), std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(JudgeURL(*m_app, std::u16string(u"http://site.test/\u00e9"), std::nullopt, std::nullopt), 1)
         << "a letter of the code page converts";
     EXPECT_EQ(NewRequests().size(), 1u);
 }
@@ -219,7 +223,8 @@ std::string Arg(std::vector<char*>& args, const char* name) {
     for (std::size_t i = 1; i + 1 < args.size(); ++i) {
         if (std::strcmp(args[i], name) == 0) {
             std::string value = args[i + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
             return value;
         }
     }

@@ -3,8 +3,8 @@
 // way the platform uses them (ProgID lookup, object creation, the registered type library).
 #include <gtest/gtest.h>
 
-#include <objbase.h>
 #include <oaidl.h>
+#include <objbase.h>
 
 #include <atomic>
 #include <optional>
@@ -29,7 +29,8 @@ const std::wstring kClsid = Widen(pv::kClsidString);
 const std::wstring kClsidKey = L"CLSID\\" + kClsid;
 const std::wstring kExtensions = L"SOFTWARE\\Microsoft\\Internet Explorer\\Extensions";
 const std::wstring kExtensionKey = kExtensions + L"\\" + Widen(pv::kExtensionString);
-const std::wstring kBhoParent = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+const std::wstring kBhoParent =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 const std::wstring kBhoKey = kBhoParent + L"\\" + kClsid;
 const std::wstring kTypeLibKey = L"TypeLib\\" + Widen(pv::kLibidString);
 const std::wstring kInterfaceKey = L"Interface\\" + Widen(pv::kIidICVigilString);
@@ -124,10 +125,11 @@ TEST_F(ServerRegistration, RegisteringAgainKeepsOneSetAndRestoresOnlyTheAddresse
 
     // One set: the extension key holds its own default and the eight named values, nothing more.
     pv::RegKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kExtensionKey.c_str(), 0, KEY_READ, key.Put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kExtensionKey.c_str(), 0, KEY_READ, key.Put()),
+              ERROR_SUCCESS);
     DWORD subkeys = 99, values = 99;
-    RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                     nullptr, nullptr);
+    RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
     key.Reset();
     EXPECT_EQ(subkeys, 0u);
     EXPECT_EQ(values, 9u);

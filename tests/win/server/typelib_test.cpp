@@ -50,7 +50,8 @@ std::string HelpString(ITypeInfo* info, MEMBERID id = MEMBERID_NIL) {
 // name@library so that their origin (the standard OLE library) is checked too.
 std::string TypeText(ITypeInfo* owner, const TYPEDESC& t) {
     switch (t.vt) {
-    case VT_PTR: return TypeText(owner, *t.lptdesc) + "*";
+    case VT_PTR:
+        return TypeText(owner, *t.lptdesc) + "*";
     case VT_USERDEFINED: {
         ComPtr<ITypeInfo> ref;
         if (FAILED(owner->GetRefTypeInfo(t.hreftype, ref.Put()))) return "<bad ref>";
@@ -63,17 +64,28 @@ std::string TypeText(ITypeInfo* owner, const TYPEDESC& t) {
         }
         return Name(ref.Get()) + "@" + libName;
     }
-    case VT_I4: return "long";
-    case VT_UI4: return "ulong";
-    case VT_UI2: return "ushort";
-    case VT_UINT: return "uint";
-    case VT_INT: return "int";
-    case VT_VARIANT: return "VARIANT";
-    case VT_UNKNOWN: return "IUnknown*";
-    case VT_DISPATCH: return "IDispatch*";
-    case VT_HRESULT: return "HRESULT";
-    case VT_VOID: return "void";
-    default: return "vt" + std::to_string(t.vt);
+    case VT_I4:
+        return "long";
+    case VT_UI4:
+        return "ulong";
+    case VT_UI2:
+        return "ushort";
+    case VT_UINT:
+        return "uint";
+    case VT_INT:
+        return "int";
+    case VT_VARIANT:
+        return "VARIANT";
+    case VT_UNKNOWN:
+        return "IUnknown*";
+    case VT_DISPATCH:
+        return "IDispatch*";
+    case VT_HRESULT:
+        return "HRESULT";
+    case VT_VOID:
+        return "void";
+    default:
+        return "vt" + std::to_string(t.vt);
     }
 }
 
@@ -93,7 +105,8 @@ std::string Describe(ITypeInfo* info, UINT index) {
         if (i) text += ", ";
         text += TypeText(info, fd->lprgelemdescParam[i].tdesc) + " ";
         text += (static_cast<UINT>(i) + 1 < got && names[i + 1].Get()) ? Narrow(names[i + 1]) : "<unnamed>";
-        if (USHORT f = fd->lprgelemdescParam[i].paramdesc.wParamFlags) text += " [flags " + std::to_string(f) + "]";
+        if (USHORT f = fd->lprgelemdescParam[i].paramdesc.wParamFlags)
+            text += " [flags " + std::to_string(f) + "]";
     }
     text += ")";
     if (fd->callconv != CC_STDCALL) text += " callconv " + std::to_string(fd->callconv);
@@ -105,11 +118,11 @@ std::string Describe(ITypeInfo* info, UINT index) {
 class ServerTypeLib : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(LoadTypeLibEx(DllPath().c_str(), REGKIND_NONE, lib.Put()), S_OK);
-        ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ICVigil, dispatch.Put()), S_OK);
+        ASSERT_EQ(LoadTypeLibEx(DllPath().c_str(), REGKIND_NONE, m_lib.Put()), S_OK);
+        ASSERT_EQ(m_lib->GetTypeInfoOfGuid(IID_ICVigil, m_dispatch.Put()), S_OK);
         HREFTYPE vtableRef = 0;
-        ASSERT_EQ(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef), S_OK);
-        ASSERT_EQ(dispatch->GetRefTypeInfo(vtableRef, vtable.Put()), S_OK);
+        ASSERT_EQ(m_dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef), S_OK);
+        ASSERT_EQ(m_dispatch->GetRefTypeInfo(vtableRef, m_vtable.Put()), S_OK);
     }
 
     static TYPEATTR Attr(ITypeInfo* info) {
@@ -118,14 +131,14 @@ protected:
         return a ? *a.Get() : TYPEATTR{};
     }
 
-    ComPtr<ITypeLib> lib;
-    ComPtr<ITypeInfo> dispatch;   // ICVigil as IDispatch sees it
-    ComPtr<ITypeInfo> vtable;     // ICVigil as its table of operations
+    ComPtr<ITypeLib> m_lib;
+    ComPtr<ITypeInfo> m_dispatch; // ICVigil as IDispatch sees it
+    ComPtr<ITypeInfo> m_vtable;   // ICVigil as its table of operations
 };
 
 TEST_F(ServerTypeLib, Library) {
-    LibAttr attr(lib.Get());
-    ASSERT_EQ(lib->GetLibAttr(attr.Put()), S_OK);
+    LibAttr attr(m_lib.Get());
+    ASSERT_EQ(m_lib->GetLibAttr(attr.Put()), S_OK);
     EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_PathvigilLib));
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 0);
@@ -134,16 +147,16 @@ TEST_F(ServerTypeLib, Library) {
     attr.Reset();
 
     Bstr name, doc;
-    ASSERT_EQ(lib->GetDocumentation(-1, name.Put(), doc.Put(), nullptr, nullptr), S_OK);
+    ASSERT_EQ(m_lib->GetDocumentation(-1, name.Put(), doc.Put(), nullptr, nullptr), S_OK);
     EXPECT_EQ(std::wstring(name.View()), L"PathvigilLib");
     EXPECT_EQ(std::wstring(doc.View()), L"Pathvigil 1.0 Type Library");
     // The interface and the coclass, nothing else.
-    EXPECT_EQ(lib->GetTypeInfoCount(), 2u);
+    EXPECT_EQ(m_lib->GetTypeInfoCount(), 2u);
 }
 
 TEST_F(ServerTypeLib, CoclassIsCreatableWithICVigilAsItsDefault) {
     ComPtr<ITypeInfo> cls;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_CVigil, cls.Put()), S_OK);
+    ASSERT_EQ(m_lib->GetTypeInfoOfGuid(CLSID_CVigil, cls.Put()), S_OK);
     TYPEATTR a = Attr(cls.Get());
     EXPECT_EQ(a.typekind, TKIND_COCLASS);
     EXPECT_EQ(a.wTypeFlags, TYPEFLAG_FCANCREATE);
@@ -163,17 +176,17 @@ TEST_F(ServerTypeLib, CoclassIsCreatableWithICVigilAsItsDefault) {
 
 TEST_F(ServerTypeLib, InterfaceIsDualNonextensibleAutomation) {
     const WORD dual = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
-    for (ITypeInfo* info : {dispatch.Get(), vtable.Get()}) {
+    for (ITypeInfo* info : {m_dispatch.Get(), m_vtable.Get()}) {
         TYPEATTR a = Attr(info);
         EXPECT_TRUE(IsEqualGUID(a.guid, IID_ICVigil));
         EXPECT_EQ(Name(info), "ICVigil");
         EXPECT_EQ(HelpString(info), "ICVigil Interface");
     }
     // The automation flag sits on the interface itself; its IDispatch view never carries it.
-    EXPECT_EQ(Attr(vtable.Get()).wTypeFlags, dual | TYPEFLAG_FOLEAUTOMATION);
-    EXPECT_EQ(Attr(dispatch.Get()).wTypeFlags, dual);
-    EXPECT_EQ(Attr(dispatch.Get()).typekind, TKIND_DISPATCH);
-    TYPEATTR v = Attr(vtable.Get());
+    EXPECT_EQ(Attr(m_vtable.Get()).wTypeFlags, dual | TYPEFLAG_FOLEAUTOMATION);
+    EXPECT_EQ(Attr(m_dispatch.Get()).wTypeFlags, dual);
+    EXPECT_EQ(Attr(m_dispatch.Get()).typekind, TKIND_DISPATCH);
+    TYPEATTR v = Attr(m_vtable.Get());
     EXPECT_EQ(v.typekind, TKIND_INTERFACE);
     EXPECT_EQ(v.cFuncs, 5);
     EXPECT_EQ(v.cImplTypes, 1);
@@ -181,9 +194,9 @@ TEST_F(ServerTypeLib, InterfaceIsDualNonextensibleAutomation) {
     EXPECT_EQ(v.cbSizeVft, 12 * sizeof(void*));
 
     HREFTYPE base = 0;
-    ASSERT_EQ(vtable->GetRefTypeOfImplType(0, &base), S_OK);
+    ASSERT_EQ(m_vtable->GetRefTypeOfImplType(0, &base), S_OK);
     ComPtr<ITypeInfo> parent;
-    ASSERT_EQ(vtable->GetRefTypeInfo(base, parent.Put()), S_OK);
+    ASSERT_EQ(m_vtable->GetRefTypeInfo(base, parent.Put()), S_OK);
     EXPECT_TRUE(IsEqualGUID(Attr(parent.Get()).guid, IID_IDispatch));
 }
 
@@ -198,10 +211,10 @@ TEST_F(ServerTypeLib, MethodsInOrderWithIdsHelpNamesAndTypes) {
         "ulong lcid, ushort wFlags, DISPPARAMS@stdole* pDispParams, VARIANT* pvarResult, "
         "EXCEPINFO@stdole* pExcepInfo, uint* puArgErr)",
     };
-    for (UINT i = 0; i < want.size(); ++i) EXPECT_EQ(Describe(vtable.Get(), i), want[i]) << "method " << i;
+    for (UINT i = 0; i < want.size(); ++i) EXPECT_EQ(Describe(m_vtable.Get(), i), want[i]) << "method " << i;
 
-    FuncDesc fd(vtable.Get());
-    ASSERT_EQ(vtable->GetFuncDesc(0, fd.Put()), S_OK);
+    FuncDesc fd(m_vtable.Get());
+    ASSERT_EQ(m_vtable->GetFuncDesc(0, fd.Put()), S_OK);
     EXPECT_EQ(fd->funckind, FUNC_PUREVIRTUAL);
 }
 
@@ -212,13 +225,13 @@ TEST_F(ServerTypeLib, NamesResolveToDispIds) {
         std::wstring copy = name;
         LPOLESTR n = copy.data();
         MEMBERID got = 0;
-        EXPECT_EQ(dispatch->GetIDsOfNames(&n, 1, &got), S_OK) << Narrow(name);
+        EXPECT_EQ(m_dispatch->GetIDsOfNames(&n, 1, &got), S_OK) << Narrow(name);
         EXPECT_EQ(got, id) << Narrow(name);
     }
     std::wstring bogus = L"Navigate";
     LPOLESTR n = bogus.data();
     MEMBERID got = 0;
-    EXPECT_NE(dispatch->GetIDsOfNames(&n, 1, &got), S_OK);
+    EXPECT_NE(m_dispatch->GetIDsOfNames(&n, 1, &got), S_OK);
 }
 
 TEST(ServerTypeLibGuids, IdlIdentifiersMatchTheRegistryStrings) {

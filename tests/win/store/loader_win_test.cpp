@@ -21,7 +21,8 @@ public:
         for (std::size_t i = 0; i <= folder.size(); ++i) {
             if (i == folder.size() || folder[i] == '\\') {
                 partial = folder.substr(0, i);
-                if (partial.size() > 2 && ::CreateDirectoryA(partial.c_str(), nullptr)) m_folders.push_back(partial);
+                if (partial.size() > 2 && ::CreateDirectoryA(partial.c_str(), nullptr))
+                    m_folders.push_back(partial);
             }
         }
         m_copied = ::CopyFileA(SelfPath().c_str(), m_path.c_str(), FALSE) != FALSE;
@@ -33,7 +34,7 @@ public:
     HostCopy(const HostCopy&) = delete;
     HostCopy& operator=(const HostCopy&) = delete;
 
-    bool copied() const { return m_copied; }
+    bool Copied() const { return m_copied; }
 
     // Runs the copy as a loader host; its exit code, or -1 when it could not be run in time.
     int Load(const std::string& dll, bool free) const {
@@ -41,8 +42,8 @@ public:
         STARTUPINFOA si{};
         si.cb = sizeof si;
         ProcessInformation host;
-        if (!::CreateProcessA(m_path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                              host.Put()))
+        if (!::CreateProcessA(m_path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &si, host.Put()))
             return -1;
         int result = -1;
         if (::WaitForSingleObject(host.Process(), 60000) == WAIT_OBJECT_0) {
@@ -68,7 +69,7 @@ protected:
         ASSERT_NE(::GetFileAttributesA(DllPath().c_str()), INVALID_FILE_ATTRIBUTES) << DllPath();
     }
     // The module's start-up reads the settings key and pv.dat; keep both as they were.
-    SettingsKeyGuard keys;
+    SettingsKeyGuard m_keys;
 };
 
 TEST_F(WinLoader, RefusesHostsWhosePathContainsTheShellName) {
@@ -76,31 +77,32 @@ TEST_F(WinLoader, RefusesHostsWhosePathContainsTheShellName) {
         const char* folder;
         const char* exe;
     };
-    for (const Case& c : {Case{"C:\\pvloader\\Explorer.EXE.bak", "loader.exe"}, Case{"C:\\pvloader\\win", "Explorer.EXE"},
-                          Case{"C:\\pvloader\\my explorer.exe files", "host.exe"}}) {
+    for (const Case& c :
+         {Case{"C:\\pvloader\\Explorer.EXE.bak", "loader.exe"}, Case{"C:\\pvloader\\win", "Explorer.EXE"},
+          Case{"C:\\pvloader\\my explorer.exe files", "host.exe"}}) {
         std::string where = std::string(c.folder) + "\\" + c.exe;
         SCOPED_TRACE(where);
         HostCopy host(c.folder, c.exe);
-        ASSERT_TRUE(host.copied());
+        ASSERT_TRUE(host.Copied());
         EXPECT_EQ(host.Load(DllPath(), true), 1) << "LoadLibrary must fail";
     }
 }
 
 TEST_F(WinLoader, LoadsIntoOtherHostsAndUnloadsCleanly) {
     HostCopy ie("C:\\pvloader\\Internet Explorer", "iexplore.exe");
-    ASSERT_TRUE(ie.copied());
+    ASSERT_TRUE(ie.Copied());
     EXPECT_EQ(ie.Load(DllPath(), true), 0) << "loaded and freed";
     EXPECT_EQ(ie.Load(DllPath(), false), 0) << "loaded; the host exits with the module in it";
 
     HostCopy plain("C:\\pvloader\\explorer\\exe", "browser.exe");
-    ASSERT_TRUE(plain.copied());
+    ASSERT_TRUE(plain.Copied());
     EXPECT_EQ(plain.Load(DllPath(), true), 0);
 }
 
 TEST_F(WinLoader, OnlyTheHostPathCountsNotTheModulePath) {
     const std::string folder = std::string(kRoot) + "\\explorer.exe.modules";
     HostCopy host(std::string(kRoot) + "\\browser", "browser.exe");
-    ASSERT_TRUE(host.copied());
+    ASSERT_TRUE(host.Copied());
     ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
     const std::string dll = folder + "\\Pathvigil.dll";
     ASSERT_TRUE(::CopyFileA(DllPath().c_str(), dll.c_str(), FALSE));

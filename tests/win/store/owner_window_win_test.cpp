@@ -45,7 +45,7 @@ public:
     }
     TestWindow(const TestWindow&) = delete;
     TestWindow& operator=(const TestWindow&) = delete;
-    HWND get() const { return m_hwnd.Get(); }
+    HWND Get() const { return m_hwnd.Get(); }
 
 private:
     OwnedWindow m_hwnd;
@@ -65,7 +65,7 @@ std::jthread Dismisser(const char* caption, DWORD boxThread, BoxSeen& seen) {
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (std::chrono::steady_clock::now() < deadline) {
             if (HWND box = ::FindWindowA("#32770", caption)) {
-                std::this_thread::sleep_for(100ms);   // let the box finish showing itself
+                std::this_thread::sleep_for(100ms); // let the box finish showing itself
                 seen.found = true;
                 seen.owner = ::GetWindow(box, GW_OWNER);
                 seen.ownerEnabledDuringBox = seen.owner ? ::IsWindowEnabled(seen.owner) != FALSE : true;
@@ -91,17 +91,17 @@ TEST_F(WinOwnerWindow, NoActiveWindowMeansNoOwner) {
 
 TEST_F(WinOwnerWindow, LoadingThreadGetsTheLastActivePopupOfItsActiveWindow) {
     TestWindow main("pv owner main", WS_OVERLAPPEDWINDOW, nullptr);
-    ASSERT_NE(main.get(), nullptr);
-    ::SetActiveWindow(main.get());
+    ASSERT_NE(main.Get(), nullptr);
+    ::SetActiveWindow(main.Get());
     Pump();
-    ASSERT_EQ(::GetActiveWindow(), main.get());
-    EXPECT_EQ(FindModuleOwnerWindow(), main.get());
+    ASSERT_EQ(::GetActiveWindow(), main.Get());
+    EXPECT_EQ(FindModuleOwnerWindow(), main.Get());
 
-    TestWindow popup("pv owner popup", WS_POPUP | WS_CAPTION, main.get());
-    ::SetActiveWindow(popup.get());
+    TestWindow popup("pv owner popup", WS_POPUP | WS_CAPTION, main.Get());
+    ::SetActiveWindow(popup.Get());
     Pump();
-    ASSERT_EQ(::GetActiveWindow(), popup.get());
-    EXPECT_EQ(FindModuleOwnerWindow(), popup.get());
+    ASSERT_EQ(::GetActiveWindow(), popup.Get());
+    EXPECT_EQ(FindModuleOwnerWindow(), popup.Get());
 
     // Another thread sees no owner, however the loading thread's windows stand.
     HWND fromOther = reinterpret_cast<HWND>(1);
@@ -115,9 +115,9 @@ TEST_F(WinOwnerWindow, LoadingThreadGetsTheLastActivePopupOfItsActiveWindow) {
 
 TEST_F(WinOwnerWindow, MessageBoxOnTheLoadingThreadIsModalToTheOwner) {
     TestWindow main("pv box main", WS_OVERLAPPEDWINDOW, nullptr);
-    ::SetActiveWindow(main.get());
+    ::SetActiveWindow(main.Get());
     Pump();
-    ASSERT_EQ(::GetActiveWindow(), main.get());
+    ASSERT_EQ(::GetActiveWindow(), main.Get());
 
     Win32Platform platform(nullptr);
     BoxSeen seen;
@@ -127,14 +127,14 @@ TEST_F(WinOwnerWindow, MessageBoxOnTheLoadingThreadIsModalToTheOwner) {
     }
     Pump();
     ASSERT_TRUE(seen.found) << "the box never appeared";
-    EXPECT_EQ(seen.owner, main.get());
+    EXPECT_EQ(seen.owner, main.Get());
     EXPECT_FALSE(seen.ownerEnabledDuringBox) << "the owner is disabled while the box is up";
-    EXPECT_TRUE(::IsWindowEnabled(main.get())) << "and enabled again afterwards";
+    EXPECT_TRUE(::IsWindowEnabled(main.Get())) << "and enabled again afterwards";
 }
 
 TEST_F(WinOwnerWindow, MessageBoxOnAnotherThreadHasNoOwner) {
     TestWindow main("pv box main 2", WS_OVERLAPPEDWINDOW, nullptr);
-    ::SetActiveWindow(main.get());
+    ::SetActiveWindow(main.Get());
     Pump();
 
     BoxSeen seen;
@@ -145,7 +145,7 @@ TEST_F(WinOwnerWindow, MessageBoxOnAnotherThreadHasNoOwner) {
     }).join();
     ASSERT_TRUE(seen.found) << "the box never appeared";
     EXPECT_EQ(seen.owner, nullptr);
-    EXPECT_TRUE(::IsWindowEnabled(main.get()));
+    EXPECT_TRUE(::IsWindowEnabled(main.Get()));
 }
 
 } // namespace

@@ -12,7 +12,8 @@ namespace pv::wintest {
 namespace {
 
 std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
@@ -22,15 +23,15 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 class WinPlatform : public ::testing::Test {
 protected:
-    Win32Platform platform{nullptr};
+    Win32Platform m_platform{nullptr};
 };
 
 TEST_F(WinPlatform, PathsNameThisProgramAndTheSystemFolders) {
-    EXPECT_TRUE(EndsWith(Lower(platform.HostExecutablePath()), "\\pv_store_win_tests.exe"))
-        << platform.HostExecutablePath();
-    EXPECT_EQ(platform.ModulePath(), platform.HostExecutablePath());
-    EXPECT_TRUE(EndsWith(Lower(platform.WindowsDirectory()), "\\windows")) << platform.WindowsDirectory();
-    EXPECT_EQ(Lower(platform.SystemDirectory()), Lower(platform.WindowsDirectory()) + "\\system32");
+    EXPECT_TRUE(EndsWith(Lower(m_platform.HostExecutablePath()), "\\pv_store_win_tests.exe"))
+        << m_platform.HostExecutablePath();
+    EXPECT_EQ(m_platform.ModulePath(), m_platform.HostExecutablePath());
+    EXPECT_TRUE(EndsWith(Lower(m_platform.WindowsDirectory()), "\\windows")) << m_platform.WindowsDirectory();
+    EXPECT_EQ(Lower(m_platform.SystemDirectory()), Lower(m_platform.WindowsDirectory()) + "\\system32");
 }
 
 class WinPlatformFiles : public WinPlatform {
@@ -38,30 +39,30 @@ protected:
     void SetUp() override {
         char temp[MAX_PATH] = {};
         ASSERT_GT(::GetTempPathA(MAX_PATH, temp), 0u);
-        path = std::string(temp) + "pv_platform_test.bin";
-        ::DeleteFileA(path.c_str());
+        m_path = std::string(temp) + "pv_platform_test.bin";
+        ::DeleteFileA(m_path.c_str());
     }
-    void TearDown() override { ::DeleteFileA(path.c_str()); }
-    std::string path;
+    void TearDown() override { ::DeleteFileA(m_path.c_str()); }
+    std::string m_path;
 };
 
 TEST_F(WinPlatformFiles, ModesCreateKeepAndReadAsDocumented) {
-    EXPECT_EQ(platform.OpenFile(path, FileOpen::Read), nullptr) << "absent file cannot be read";
-    EXPECT_EQ(platform.OpenFile(path, FileOpen::WriteKeep), nullptr) << "absent file is not created";
+    EXPECT_EQ(m_platform.OpenFile(m_path, FileOpen::Read), nullptr) << "absent file cannot be read";
+    EXPECT_EQ(m_platform.OpenFile(m_path, FileOpen::WriteKeep), nullptr) << "absent file is not created";
     {
-        auto f = platform.OpenFile(path, FileOpen::CreateTruncate);
+        auto f = m_platform.OpenFile(m_path, FileOpen::CreateTruncate);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->Write("0123456789", 10), FileStatus::Ok);
         EXPECT_EQ(f->Size(), 10u);
     }
     {
-        auto f = platform.OpenFile(path, FileOpen::WriteKeep);
+        auto f = m_platform.OpenFile(m_path, FileOpen::WriteKeep);
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(f->Write("abc", 3), FileStatus::Ok);   // from offset 0, nothing cut off
+        EXPECT_EQ(f->Write("abc", 3), FileStatus::Ok); // from offset 0, nothing cut off
     }
-    EXPECT_EQ(ReadWholeFile(path), "abc3456789");
+    EXPECT_EQ(ReadWholeFile(m_path), "abc3456789");
     {
-        auto f = platform.OpenFile(path, FileOpen::Read);
+        auto f = m_platform.OpenFile(m_path, FileOpen::Read);
         ASSERT_NE(f, nullptr);
         char buf[16];
         std::size_t got = 0;
@@ -75,24 +76,24 @@ TEST_F(WinPlatformFiles, ModesCreateKeepAndReadAsDocumented) {
         EXPECT_EQ(f->Write("x", 1), FileStatus::AccessDenied);
     }
     {
-        auto f = platform.OpenFile(path, FileOpen::CreateTruncate);
+        auto f = m_platform.OpenFile(m_path, FileOpen::CreateTruncate);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->Size(), 0u);
     }
 }
 
 TEST_F(WinPlatformFiles, AnOpenFileIsNotSharedWithAnyOtherOpener) {
-    ASSERT_TRUE(WriteWholeFile(path, "data"));
+    ASSERT_TRUE(WriteWholeFile(m_path, "data"));
     for (FileOpen held : {FileOpen::Read, FileOpen::WriteKeep}) {
-        auto first = platform.OpenFile(path, held);
+        auto first = m_platform.OpenFile(m_path, held);
         ASSERT_NE(first, nullptr);
-        EXPECT_EQ(platform.OpenFile(path, FileOpen::Read), nullptr);
-        EXPECT_EQ(platform.OpenFile(path, FileOpen::WriteKeep), nullptr);
-        EXPECT_EQ(platform.OpenFile(path, FileOpen::CreateTruncate), nullptr);
+        EXPECT_EQ(m_platform.OpenFile(m_path, FileOpen::Read), nullptr);
+        EXPECT_EQ(m_platform.OpenFile(m_path, FileOpen::WriteKeep), nullptr);
+        EXPECT_EQ(m_platform.OpenFile(m_path, FileOpen::CreateTruncate), nullptr);
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
-    EXPECT_NE(platform.OpenFile(path, FileOpen::Read), nullptr) << "closing releases the file";
-    EXPECT_EQ(ReadWholeFile(path), "data");
+    EXPECT_NE(m_platform.OpenFile(m_path, FileOpen::Read), nullptr) << "closing releases the file";
+    EXPECT_EQ(ReadWholeFile(m_path), "data");
 }
 
 TEST(WinPlatformConversion, ThreadCodePageOnCurrentSystemsElseTheLocaleDefault) {
@@ -153,7 +154,7 @@ TEST(WinPlatformConversion, DoubleByteThreadLocaleFitsTheTwoBytesPerCharacterBuf
     if (!::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT)))
         GTEST_SKIP() << "no Japanese locale";
     Win32Platform platform(nullptr);
-    const std::u16string text = u"\u65e5\u672c\u8a9e/\u30c6\u30b9\u30c8";   // kanji, slash, katakana
+    const std::u16string text = u"\u65e5\u672c\u8a9e/\u30c6\u30b9\u30c8"; // kanji, slash, katakana
     auto ansi = platform.WideToAnsi(text);
     auto wide = ansi ? platform.AnsiToWide(*ansi) : std::nullopt;
     ::SetThreadLocale(saved);
@@ -166,10 +167,10 @@ TEST_F(WinPlatform, ClockAgreesWithTheSystemLocalTime) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         SYSTEMTIME before{}, after{};
         ::GetLocalTime(&before);
-        auto now = platform.LocalNow();
+        auto now = m_platform.LocalNow();
         ::GetLocalTime(&after);
         ASSERT_TRUE(now.has_value());
-        if (before.wMinute != after.wMinute) continue;   // crossed a minute: ask again
+        if (before.wMinute != after.wMinute) continue; // crossed a minute: ask again
         EXPECT_EQ(now->year, before.wYear);
         EXPECT_EQ(now->month, before.wMonth);
         EXPECT_EQ(now->day, before.wDay);
@@ -182,15 +183,15 @@ TEST_F(WinPlatform, ClockAgreesWithTheSystemLocalTime) {
 }
 
 TEST_F(WinPlatform, InternetSessionOpensAndUnreachableAddressesFailQuietly) {
-    UniqueInternetHandle session(platform, platform.OpenInternetSession("Pathvigil"));
+    UniqueInternetHandle session(m_platform, m_platform.OpenInternetSession("Pathvigil"));
     ASSERT_TRUE(session);
     // Port 1 on the loopback refuses at once: no request handle, nothing to read.
-    InternetHandle request = platform.OpenInternetUrl(session.Get(), "http://127.0.0.1:1/");
+    InternetHandle request = m_platform.OpenInternetUrl(session.Get(), "http://127.0.0.1:1/");
     EXPECT_EQ(request, nullptr);
     char buf[8];
-    EXPECT_EQ(platform.ReadInternetFile(request, buf, sizeof buf), 0u);
-    platform.CloseInternetHandle(request);   // null: nothing happens (the call is what is tested)
-    EXPECT_EQ(platform.OpenInternetUrl(nullptr, "http://127.0.0.1:1/"), nullptr);
+    EXPECT_EQ(m_platform.ReadInternetFile(request, buf, sizeof buf), 0u);
+    m_platform.CloseInternetHandle(request); // null: nothing happens (the call is what is tested)
+    EXPECT_EQ(m_platform.OpenInternetUrl(nullptr, "http://127.0.0.1:1/"), nullptr);
     session.Reset();
 }
 

@@ -21,46 +21,46 @@ protected:
         for (const char* v : {"first", "name", "ps", "checkURL", "errURL"}) DeleteRaw(v);
     }
     CVigilApp& Start() {
-        app = std::make_unique<CVigilApp>(platform);
-        EXPECT_TRUE(app->Startup());
-        return *app;
+        m_app = std::make_unique<CVigilApp>(m_platform);
+        EXPECT_TRUE(m_app->Startup());
+        return *m_app;
     }
-    Win32Platform platform{nullptr};
-    SettingsKeyGuard keyGuard;
-    FileGuard fileGuard{CData::FilePath(platform)};
-    std::unique_ptr<CVigilApp> app;
+    Win32Platform m_platform{nullptr};
+    SettingsKeyGuard m_keyGuard;
+    FileGuard m_fileGuard{CData::FilePath(m_platform)};
+    std::unique_ptr<CVigilApp> m_app;
 };
 
 TEST_F(WinSettings, AbsentValuesGiveEmptyStringsAndFlagZero) {
     Start();
-    EXPECT_EQ(app->First(), 0u);
-    EXPECT_EQ(app->Name(), "");
-    EXPECT_EQ(app->Password(), "");
-    EXPECT_EQ(app->CheckURL(), "");
-    EXPECT_EQ(app->ErrURL(), "");
+    EXPECT_EQ(m_app->First(), 0u);
+    EXPECT_EQ(m_app->Name(), "");
+    EXPECT_EQ(m_app->Password(), "");
+    EXPECT_EQ(m_app->CheckURL(), "");
+    EXPECT_EQ(m_app->ErrURL(), "");
 }
 
 TEST_F(WinSettings, ValuesAreReadWhateverTheirTypeAndTerminator) {
     WriteRaw("first", REG_DWORD, std::string("\x01\x00\x00\x00", 4));
-    WriteRaw("name", REG_SZ, "bob");                                  // stored without a NUL
-    WriteRaw("ps", REG_SZ, std::string("pw\0", 3));                   // with one
-    WriteRaw("checkURL", REG_BINARY, "http://bin.test/c");             // text in a binary value
-    WriteRaw("errURL", REG_SZ, std::string(600, 'e') + '\0');          // longer than 512
+    WriteRaw("name", REG_SZ, "bob");                          // stored without a NUL
+    WriteRaw("ps", REG_SZ, std::string("pw\0", 3));           // with one
+    WriteRaw("checkURL", REG_BINARY, "http://bin.test/c");    // text in a binary value
+    WriteRaw("errURL", REG_SZ, std::string(600, 'e') + '\0'); // longer than 512
     ASSERT_EQ(StoredWideChars("name"), 3u) << "the value really has no terminator";
     Start();
-    EXPECT_EQ(app->First(), 1u);
-    EXPECT_EQ(app->Name(), "bob");
-    EXPECT_EQ(app->Password(), "pw");
-    EXPECT_EQ(app->CheckURL(), "http://bin.test/c");
-    EXPECT_EQ(app->ErrURL(), std::string(512, 'e'));
+    EXPECT_EQ(m_app->First(), 1u);
+    EXPECT_EQ(m_app->Name(), "bob");
+    EXPECT_EQ(m_app->Password(), "pw");
+    EXPECT_EQ(m_app->CheckURL(), "http://bin.test/c");
+    EXPECT_EQ(m_app->ErrURL(), std::string(512, 'e'));
 }
 
 TEST_F(WinSettings, WritersStoreRegSzWithoutTheNulAndTheNextStartReadsThem) {
     Start();
-    app->StoreName("carol");
-    app->StorePassword("");
-    app->StoreCheckURL("http://relocated.test/");
-    EXPECT_TRUE(app->TakeFirstRun());
+    m_app->StoreName("carol");
+    m_app->StorePassword("");
+    m_app->StoreCheckURL("http://relocated.test/");
+    EXPECT_TRUE(m_app->TakeFirstRun());
 
     auto name = ReadRaw("name");
     ASSERT_TRUE(name.has_value());
@@ -77,29 +77,29 @@ TEST_F(WinSettings, WritersStoreRegSzWithoutTheNulAndTheNextStartReadsThem) {
     EXPECT_EQ(first->bytes, std::string("\x01\x00\x00\x00", 4));
 
     Start();
-    EXPECT_EQ(app->Name(), "carol");
-    EXPECT_EQ(app->Password(), "");
-    EXPECT_EQ(app->CheckURL(), "http://relocated.test/");
-    EXPECT_EQ(app->First(), 1u);
-    EXPECT_FALSE(app->TakeFirstRun());
+    EXPECT_EQ(m_app->Name(), "carol");
+    EXPECT_EQ(m_app->Password(), "");
+    EXPECT_EQ(m_app->CheckURL(), "http://relocated.test/");
+    EXPECT_EQ(m_app->First(), 1u);
+    EXPECT_FALSE(m_app->TakeFirstRun());
 }
 
 TEST_F(WinSettings, StartUpFixesTitleAndHelpPathAndLeavesTheSessionForLater) {
     Start();
-    EXPECT_EQ(app->AppTitle(), "pv_store_win_tests");
-    EXPECT_EQ(app->HelpFile(), platform.WindowsDirectory() + "\\PathvigilHelp.chm");
-    InternetHandle session = app->Session();
+    EXPECT_EQ(m_app->AppTitle(), "pv_store_win_tests");
+    EXPECT_EQ(m_app->HelpFile(), m_platform.WindowsDirectory() + "\\PathvigilHelp.chm");
+    InternetHandle session = m_app->Session();
     EXPECT_NE(session, nullptr);
-    EXPECT_EQ(app->Session(), session);
+    EXPECT_EQ(m_app->Session(), session);
 }
 
 TEST_F(WinSettings, DataFileLivesInTheSystemDirectoryAndRoundTrips) {
-    const std::string path = CData::FilePath(platform);
-    EXPECT_EQ(path, platform.SystemDirectory() + "\\pv.dat");
+    const std::string path = CData::FilePath(m_platform);
+    EXPECT_EQ(path, m_platform.SystemDirectory() + "\\pv.dat");
     ::DeleteFileA(path.c_str());
     {
         CData data;
-        data.Load(platform);
+        data.Load(m_platform);
         EXPECT_EQ(data.Count(ListKind::Allowed), 0u);
         EXPECT_EQ(data.ScheduleRowCount(), 7u);
         data.Append(ListKind::Allowed, "http://allowed.test/");
@@ -109,7 +109,7 @@ TEST_F(WinSettings, DataFileLivesInTheSystemDirectoryAndRoundTrips) {
         s.rows[2] = {1, 8, 30, 17, 45};
         s.bTimeLimit = 1;
         data.SetSchedule(s);
-        ASSERT_NO_THROW(data.Save(platform));
+        ASSERT_NO_THROW(data.Save(m_platform));
     }
     auto bytes = ReadWholeFile(path);
     ASSERT_TRUE(bytes.has_value());
@@ -117,9 +117,10 @@ TEST_F(WinSettings, DataFileLivesInTheSystemDirectoryAndRoundTrips) {
     EXPECT_EQ(bytes->size(), 165u + 3 * 4 + (1 + 20) + (3 + 300) + (1 + 16));
 
     CData again;
-    again.Load(platform);
+    again.Load(m_platform);
     EXPECT_EQ(again.Entries(ListKind::Allowed), std::vector<std::string>{"http://allowed.test/"});
-    EXPECT_EQ(again.Entries(ListKind::Prohibited), (std::vector<std::string>{std::string(300, 'p'), "http://bad.test/"}));
+    EXPECT_EQ(again.Entries(ListKind::Prohibited),
+              (std::vector<std::string>{std::string(300, 'p'), "http://bad.test/"}));
     Schedule s = again.GetSchedule();
     EXPECT_EQ(s.rows[2], (ScheduleEntry{1, 8, 30, 17, 45}));
     EXPECT_EQ(s.bTimeLimit, 1);
@@ -136,8 +137,8 @@ TEST_F(WinSettings, SaveReplacesTheFileWholeAndHoldsItMeanwhile) {
             if (path == CData::ReplacementPath(*this)) {
                 const std::string held = CData::FilePath(*this);
                 const KernelHandle h(::CreateFileA(held.c_str(), GENERIC_READ,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                   OPEN_EXISTING, 0, nullptr));
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr));
                 const DWORD error = ::GetLastError();
                 heldWhileWriting = heldWhileWriting && !h && error == ERROR_SHARING_VIOLATION;
             }
@@ -146,47 +147,49 @@ TEST_F(WinSettings, SaveReplacesTheFileWholeAndHoldsItMeanwhile) {
         bool heldWhileWriting = true;
     };
     WatchingPlatform watching;
-    const std::string path = CData::FilePath(platform);
+    const std::string path = CData::FilePath(m_platform);
     {
         CData data;
-        data.Load(platform);
-        for (int i = 0; i < 20; ++i) data.Append(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
+        data.Load(m_platform);
+        for (int i = 0; i < 20; ++i)
+            data.Append(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
         data.Save(watching);
     }
     const auto longSize = ReadWholeFile(path)->size();
     {
         CData data;
-        data.Load(platform);
-        for (int i = 1; i < 20; ++i) data.RemoveAll(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
+        data.Load(m_platform);
+        for (int i = 1; i < 20; ++i)
+            data.RemoveAll(ListKind::Allowed, "http://long-entry-" + std::to_string(i) + ".test/");
         data.Save(watching);
     }
     EXPECT_TRUE(watching.heldWhileWriting);
     const std::size_t shortSize = 165u + 4 + 1 + std::string("http://long-entry-0.test/").size();
     ASSERT_GT(longSize, shortSize);
     EXPECT_EQ(ReadWholeFile(path)->size(), shortSize) << "no tail of the longer file is left";
-    EXPECT_EQ(::GetFileAttributesA(CData::ReplacementPath(platform).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesA(CData::ReplacementPath(m_platform).c_str()), INVALID_FILE_ATTRIBUTES);
     CData again;
-    again.Load(platform);
+    again.Load(m_platform);
     EXPECT_EQ(again.Entries(ListKind::Allowed), std::vector<std::string>{"http://long-entry-0.test/"});
 }
 
 TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
-    const std::string path = CData::FilePath(platform);
+    const std::string path = CData::FilePath(m_platform);
     {
         CData data;
-        data.Load(platform);
+        data.Load(m_platform);
         data.Append(ListKind::Allowed, "http://kept.test/");
-        data.Save(platform);
+        data.Save(m_platform);
     }
     KernelHandle held(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
     CData data;
-    data.Load(platform);
+    data.Load(m_platform);
     EXPECT_EQ(data.Count(ListKind::Allowed), 0u);
     EXPECT_EQ(data.ScheduleRowCount(), 7u);
     bool raised = false;
     try {
-        data.Save(platform);
+        data.Save(m_platform);
     } catch (const FileException& e) {
         raised = true;
         EXPECT_EQ(e.Path(), path);
@@ -194,7 +197,7 @@ TEST_F(WinSettings, LockedDataFileGivesDefaultsOnLoadAndAnErrorOnSave) {
     held.Reset();
     EXPECT_TRUE(raised);
     CData after;
-    after.Load(platform);
+    after.Load(m_platform);
     EXPECT_EQ(after.Entries(ListKind::Allowed), std::vector<std::string>{"http://kept.test/"});
 }
 
@@ -221,8 +224,7 @@ void FillDisk(const std::string& path) {
     const std::string chunk(65536, 'f');
     for (DWORD size = 65536; size > 0; size /= 2) {
         DWORD written = 0;
-        while (::WriteFile(h.Get(), chunk.data(), size, &written, nullptr) && written == size) {
-        }
+        while (::WriteFile(h.Get(), chunk.data(), size, &written, nullptr) && written == size) {}
     }
 }
 
@@ -239,7 +241,8 @@ TEST(WinFullDisk, ASaveThatRunsOutOfRoomLeavesTheLastCompleteSave) {
     s.bTimeLimit = 1;
     s.rows[0] = {1, 8, 0, 16, 30};
     data.SetSchedule(s);
-    for (int i = 0; i < 300; ++i) data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
+    for (int i = 0; i < 300; ++i)
+        data.Append(ListKind::Prohibited, "http://banned" + std::to_string(i) + ".test/");
     for (int i = 0; i < 20; ++i) data.Append(ListKind::Allowed, "http://ok" + std::to_string(i) + ".test/");
     ASSERT_NO_THROW(data.Save(platform));
 

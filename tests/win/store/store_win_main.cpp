@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 1; i + 1 < args.size(); ++i) {
         if (std::strcmp(args[i], "--dll") == 0) {
             pv::wintest::g_dll = pv::wintest::WindowsPath(args[i + 1]);
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
             break;
         }
     }
