@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev llvm
+  clang-format clang-tidy python3-yaml
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 libwine-dev
   xvfb xauth x11-apps imagemagick

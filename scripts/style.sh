@@ -83,8 +83,11 @@ case $mode in
 check)
   status=0
   echo "style: layout"
-  if ! sources | xargs clang-format --dry-run -Werror 2>&1 | head -40; then status=1; fi
-  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  layout=$(sources | xargs clang-format --dry-run -Werror 2>&1)
+  if [ -n "$layout" ]; then
+    grep -E 'error:' <<<"$layout" | head -40
+    status=1
+  fi
   echo "style: names"
   trees=()
   for t in build/native build/win64; do [ -f "$t/compile_commands.json" ] && trees+=("$t"); done

@@ -81,8 +81,15 @@ for tree in native native-asan native-tsan fuzz win64 win32; do
   workflow "$tree"
 done
 
-# ---- style check: to be added here (the lead's .clang-format/.clang-tidy step), counted like a
-# ---- tree: passed/failed added to the totals, a failure added to $failures.
+# The one style (.clang-format, .clang-tidy), over every source with the native and win64 trees'
+# compile commands: one check.
+echo "=== style (at ${SECONDS}s)"
+if scripts/style.sh check >build/logs/style.log 2>&1; then
+  passed=$((passed + 1)); echo "style: passed"
+else
+  failed=$((failed + 1)); failures+=("style (output in build/logs/style.log)")
+  tail -40 build/logs/style.log
+fi
 
 echo
 if [ ${#failures[@]} -gt 0 ]; then
