@@ -10,13 +10,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 #include "store/string_list.h"
+#include "store/writer_first_mutex.h"
 
 namespace pv {
 
@@ -108,7 +108,7 @@ private:
         return kind == ListKind::Prohibited ? m_strLongestProhibited : m_strLongestAllowed;
     }
 
-    mutable std::shared_mutex m_lock;
+    mutable WriterFirstMutex m_lock;
     std::string m_strLongestProhibited;
     std::string m_strLongestAllowed;
     StringList m_arrProhibited;
