@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "checkingservice/address.h"
-#include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
+#include "checkingservice/index/rule_index.h"
+#include "checkingservice/rules/address.h"
+#include "checkingservice/storage/sqlite_store.h"
 
 using namespace pv::check;
 

@@ -18,13 +18,13 @@
 #include <thread>
 #include <unordered_map>
 
-#include "checkingservice/admin.h"
-#include "checkingservice/audit.h"
-#include "checkingservice/events.h"
-#include "checkingservice/list_file.h"
-#include "checkingservice/password.h"
-#include "checkingservice/rule_index.h"
-#include "checkingservice/store_factory.h"
+#include "checkingservice/admin/admin.h"
+#include "checkingservice/base/events.h"
+#include "checkingservice/checking/password.h"
+#include "checkingservice/index/rule_index.h"
+#include "checkingservice/rules/list_file.h"
+#include "checkingservice/storage/audit.h"
+#include "checkingservice/storage/store_factory.h"
 
 namespace pv::check {
 namespace {

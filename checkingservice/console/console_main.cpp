@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "checkingservice/checking/password.h"
 #include "checkingservice/console/console.h"
-#include "checkingservice/password.h"
 
 namespace {
 

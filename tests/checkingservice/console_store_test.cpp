@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "checkingservice/admin.h"
-#include "checkingservice/audit.h"
-#include "checkingservice/rule_index.h"
+#include "checkingservice/admin/admin.h"
+#include "checkingservice/index/rule_index.h"
+#include "checkingservice/storage/audit.h"
 #include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {

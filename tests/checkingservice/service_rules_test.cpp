@@ -6,12 +6,12 @@
 #include <random>
 #include <sstream>
 
-#include "checkingservice/address.h"
-#include "checkingservice/admin.h"
-#include "checkingservice/http_front.h"
-#include "checkingservice/list_file.h"
-#include "checkingservice/query.h"
-#include "checkingservice/rule_index.h"
+#include "checkingservice/admin/admin.h"
+#include "checkingservice/http/http_front.h"
+#include "checkingservice/index/rule_index.h"
+#include "checkingservice/rules/address.h"
+#include "checkingservice/rules/list_file.h"
+#include "checkingservice/rules/query.h"
 
 namespace pv::check {
 namespace {

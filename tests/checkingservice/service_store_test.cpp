@@ -9,13 +9,13 @@
 #include <sstream>
 #include <thread>
 
-#include "checkingservice/admin.h"
-#include "checkingservice/audit.h"
-#include "checkingservice/check_service.h"
-#include "checkingservice/password.h"
-#include "checkingservice/rule_index.h"
-#include "checkingservice/sqlite_store.h"
-#include "checkingservice/store_copy.h"
+#include "checkingservice/admin/admin.h"
+#include "checkingservice/checking/check_service.h"
+#include "checkingservice/checking/password.h"
+#include "checkingservice/index/rule_index.h"
+#include "checkingservice/storage/audit.h"
+#include "checkingservice/storage/sqlite_store.h"
+#include "checkingservice/storage/store_copy.h"
 #include "tests/checkingservice/store_backends.h"
 
 namespace pv::check {

@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "checkingservice/handles.h"
-#include "checkingservice/store_factory.h"
+#include "checkingservice/base/handles.h"
+#include "checkingservice/storage/store_factory.h"
 
 namespace pv::check::testing {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "checkingservice/http_front.h"
-#include "checkingservice/query.h"
+#include "checkingservice/http/http_front.h"
+#include "checkingservice/rules/query.h"
 
 namespace {
 
