@@ -398,10 +398,13 @@ TEST(ServicePassword, CostlierHashesAreUpgradedAfterASuccessfulCheck) {
 TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
     ASSERT_TRUE(InitCrypto());
     const std::string hash = HashPassword("pw", HashCost::Minimum);
-    CredentialChecker checker(0, 1); // one slow check in all
+    // One slow check per name and client in all; waiters are never answered unchecked here.
+    CredentialChecker checker(0, 1, 1000, std::chrono::seconds(60));
     std::mutex mutex;
     std::condition_variable cv;
     int woken = 0;
+    bool gateEntered = false;
+    bool gateOpen = false;
     const auto done = [&] {
         return std::function<void()>([&] {
             std::lock_guard lock(mutex);
@@ -409,12 +412,30 @@ TEST(ServicePasswordThreads, SlowChecksRunOnTheWorkerAndWakeEveryWaiter) {
             cv.notify_all();
         });
     };
+    // The worker is held in another pair's wake-up, so that the pair below is still queued
+    // when its later queries arrive.
+    const auto gate = [&] {
+        return std::function<void()>([&] {
+            std::unique_lock lock(mutex);
+            gateEntered = true;
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return gateOpen; });
+        });
+    };
+    EXPECT_TRUE(checker.CheckLater("gate", hash, "pw", gate, "elsewhere").waiting);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return gateEntered; }));
+    }
     // Three queries with the same pair share one check and one unit of the budget.
     EXPECT_TRUE(checker.CheckLater("kid", hash, "pw", done).waiting);
     EXPECT_TRUE(checker.CheckLater("kid", hash, "pw", done).waiting);
     EXPECT_TRUE(checker.CheckLater("kid", hash, "pw", done).waiting);
+    EXPECT_EQ(checker.Known("kid", hash, "pw"), CredentialChecker::Outcome::Unknown);
     {
         std::unique_lock lock(mutex);
+        gateOpen = true;
+        cv.notify_all();
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return woken == 3; }));
     }
     EXPECT_EQ(checker.Known("kid", hash, "pw"), CredentialChecker::Outcome::Verified);
