@@ -4,7 +4,6 @@
 // Load of 1,000,000 entries against a plain read of the same file, beside the cost of the fresh
 // memory alone, and the module's start-up with a 10,000-entry pv.dat, in alternating rounds.
 // Run by hand: build/<tree>/tests/bench/store_bench [directory for the files] [rounds]
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,27 +63,25 @@ public:
     explicit DiskPlatform(std::string dir) : m_dir(std::move(dir)) {}
     std::string SystemDirectory() override { return m_dir; }
     std::unique_ptr<pv::File> OpenFile(const std::string& path, pv::FileOpen mode) override {
-        int flags = O_RDONLY;
+        const std::string native = Native(path);
+        std::FILE* f = nullptr;
         switch (mode) {
         case pv::FileOpen::Read:
+            f = std::fopen(native.c_str(), "rb");
             break;
         case pv::FileOpen::WriteKeep:
-            flags = O_WRONLY;
+            f = std::fopen(native.c_str(), "r+b");
             break;
         case pv::FileOpen::CreateTruncate:
-            flags = O_WRONLY | O_CREAT | O_TRUNC;
+            f = std::fopen(native.c_str(), "wb");
             break;
         case pv::FileOpen::WriteAlways:
-            flags = O_WRONLY | O_CREAT;
+            // Created when missing, never truncated.
+            f = std::fopen(native.c_str(), "r+b");
+            if (!f) f = std::fopen(native.c_str(), "w+b");
             break;
         }
-        const int fd = ::open(Native(path).c_str(), flags, 0644);
-        if (fd < 0) return nullptr;
-        std::FILE* f = ::fdopen(fd, mode == pv::FileOpen::Read ? "rb" : "wb");
-        if (!f) {
-            ::close(fd);
-            return nullptr;
-        }
+        if (!f) return nullptr;
         return std::make_unique<StdioFile>(f);
     }
     pv::FileStatus MoveOver(const std::string& from, const std::string& to) override {
