@@ -18,7 +18,6 @@ packages=(
   msitools wixl
   nlohmann-json3-dev libjs-chart.js
   chromium chromium-driver python3-selenium
-  nginx-light
 )
 missing=()
 for p in "${packages[@]}"; do
