@@ -503,15 +503,8 @@ uint64_t PgStore::Load(SnapshotSink& sink) {
     const uint64_t gen = Generation();
     EachRow("SELECT key, value FROM meta", {},
             [&](const Result& r) { sink.Setting(r.Text(0, 0), r.Text(0, 1)); });
-    EachRow("SELECT id, name, password_hash, policy, relocation FROM accounts", {}, [&](const Result& r) {
-        AccountRecord account;
-        account.id = r.Int64(0, 0);
-        account.name = r.Text(0, 1);
-        if (!r.IsNull(0, 2)) account.passwordHash = std::string(r.Text(0, 2));
-        account.policy = ParseAction(r.Text(0, 3)).value_or(Action::Allow);
-        account.relocation = r.Text(0, 4);
-        sink.Account(account);
-    });
+    // Read in the same transaction, so the accounts belong to the same snapshot.
+    for (const auto& account : Accounts()) sink.Account(account);
     EachRow("SELECT id, name FROM lists", {},
             [&](const Result& r) { sink.List(r.Int64(0, 0), r.Text(0, 1)); });
     const auto scopeOf = [](int64_t scope) {

@@ -399,18 +399,8 @@ uint64_t SqliteStore::Load(SnapshotSink& sink) {
         Statement st(m_db, "SELECT key, value FROM meta");
         while (st.Step()) sink.Setting(st.Text(0), st.Text(1));
     }
-    {
-        Statement st(m_db, "SELECT id, name, password_hash, policy, relocation FROM accounts");
-        while (st.Step()) {
-            AccountRecord account;
-            account.id = st.Int64(0);
-            account.name = st.Text(1);
-            if (!st.IsNull(2)) account.passwordHash = std::string(st.Text(2));
-            account.policy = ParseAction(st.Text(3)).value_or(Action::Allow);
-            account.relocation = st.Text(4);
-            sink.Account(account);
-        }
-    }
+    // Read in the same transaction, so the accounts belong to the same snapshot.
+    for (const auto& account : Accounts()) sink.Account(account);
     std::vector<int64_t> listIds; // ascending
     {
         Statement st(m_db, "SELECT id, name FROM lists ORDER BY id");
