@@ -9,7 +9,6 @@ import os
 import socket
 import sqlite3
 import stat
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -281,14 +280,15 @@ class HardeningTest(unittest.TestCase):
             self.assertEqual(s.ask(name, f"wrong{i}", "http://a.example/"), "000")
             return time.monotonic() - started
 
-        # Interleaved, so that a change in the machine's load falls on both alike.
+        # Interleaved, so that a change in the machine's load falls on both alike; the fastest of
+        # each is the check's own cost (a busy machine doubles single answers of either kind).
         existing, unknown = [], []
-        for i in range(5):
+        for i in range(7):
             existing.append(timed("real", i))
             unknown.append(timed(f"ghost{i}", i))
-        print(f"\nwrong password: existing name {statistics.median(existing) * 1000:.1f} ms, "
-              f"unknown name {statistics.median(unknown) * 1000:.1f} ms", file=sys.stderr)
-        ratio = statistics.median(unknown) / statistics.median(existing)
+        print(f"\nwrong password: existing name {min(existing) * 1000:.1f} ms, "
+              f"unknown name {min(unknown) * 1000:.1f} ms (fastest of 7)", file=sys.stderr)
+        ratio = min(unknown) / min(existing)
         self.assertGreater(ratio, 0.5, (existing, unknown))
         self.assertLess(ratio, 2.0, (existing, unknown))
 
