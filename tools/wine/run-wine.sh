@@ -26,9 +26,10 @@ trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 143' TERM INT
 # Bounded: a program that hangs (a dialog nobody dismisses) must not stall the run.
 timeout --kill-after=10 "${PV_WINE_TIMEOUT:-600}" "$PV_WINE" "$@" <&0 >"$out" 2>"$err" &
 pid=$!
-tail -q -s 0.1 --pid="$pid" -f "$out" &
+# From the first line: a program quicker than tail's start must not lose all but its last ten.
+tail -q -n +1 -s 0.1 --pid="$pid" -f "$out" &
 relay_out=$!
-tail -q -s 0.1 --pid="$pid" -f "$err" >&2 &
+tail -q -n +1 -s 0.1 --pid="$pid" -f "$err" >&2 &
 relay_err=$!
 wait "$pid"
 status=$?

@@ -39,14 +39,23 @@ expect_absent() {   # expect_absent FILE TEXT
   if grep -Fq -- "$2" "$1"; then echo "UNEXPECTED: $2"; failures=$((failures + 1)); else echo "ok: no $2"; fi
 }
 browse() {   # browse NAME [pvbrowser options...]: output in $work/NAME.out, exit status in $work/NAME.rc
-  local name=$1; shift
+  local name=$1 attempt rc; shift
   set +e
-  "$run" "$browser" --unattended --timeout 90 "$@" >"$work/$name.raw" 2>"$work/$name.err"
-  echo $? >"$work/$name.rc"
+  for attempt in 1 2; do
+    "$run" "$browser" --unattended --timeout 90 "$@" >"$work/$name.raw" 2>"$work/$name.err"
+    rc=$?
+    # The browser prints a line whatever happens once it runs; no line at all means the emulator
+    # did not start it, which is tried once more (with what the emulator said).
+    [ "$rc" != 0 ] && [ ! -s "$work/$name.raw" ] && [ "$attempt" = 1 ] || break
+    echo "--- $name: no output, exit $rc; once more. The emulator said:"
+    cat "$work/$name.err"
+  done
+  echo "$rc" >"$work/$name.rc"
   tr -d '\r' <"$work/$name.raw" >"$work/$name.out"
   set -e
-  echo "--- $name (exit $(cat "$work/$name.rc"))"
+  echo "--- $name (exit $rc)"
   cat "$work/$name.out"
+  if [ "$rc" != 0 ]; then echo "--- $name: standard error"; cat "$work/$name.err"; fi
 }
 
 # --- the checking service ------------------------------------------------------------------
