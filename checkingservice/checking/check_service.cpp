@@ -205,16 +205,25 @@ size_t QueuedBytes(const QueryLogRecord& record) {
 
 void CheckService::Record(Context& context, QueryLogRecord entry) {
     const size_t bytes = QueuedBytes(entry);
-    if (m_queuedLogBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes > m_options.logQueueBytes) {
+    const size_t queued = m_queuedLogBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    if (queued > m_options.logQueueBytes) {
         m_queuedLogBytes.fetch_sub(bytes, std::memory_order_relaxed);
         m_droppedLog.fetch_add(1, std::memory_order_relaxed);
         return;
+    }
+    // Read first, so that the threads past the mark do not all write the flag's cache line.
+    if (queued >= m_options.logQueueBytes / 4 && m_onLogBacklog &&
+        !m_logBacklogSignalled.load(std::memory_order_relaxed) &&
+        !m_logBacklogSignalled.exchange(true, std::memory_order_relaxed)) {
+        m_onLogBacklog();
     }
     std::lock_guard lock(context.m_logMutex);
     context.m_log.push_back(std::move(entry));
 }
 
 std::vector<QueryLogRecord> CheckService::TakeLog(size_t* held) {
+    // Before the records go: one queued after them may signal again.
+    m_logBacklogSignalled.store(false, std::memory_order_relaxed);
     std::vector<std::vector<QueryLogRecord>> taken;
     size_t count = 0;
     size_t bytes = 0;

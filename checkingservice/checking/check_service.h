@@ -94,6 +94,11 @@ public:
     // written and the records queued behind it stay within the bound together.
     std::vector<QueryLogRecord> TakeLog(size_t* held = nullptr);
     void ReleaseLog(size_t held);
+    // Called on a serving thread once the waiting records reach a quarter of log_queue_bytes,
+    // again only after the next TakeLog: under load the writer takes them long before the
+    // bound, instead of at its next round while the bound drops what comes. Set before the
+    // first query; it must not block.
+    void SetLogBacklogHandler(std::function<void()> handler) { m_onLogBacklog = std::move(handler); }
     // Records refused because log_queue_bytes were waiting already.
     uint64_t DroppedLogRecords() const { return m_droppedLog.load(); }
     const CredentialChecker& Credentials() const { return m_credentials; }
@@ -113,6 +118,8 @@ private:
     std::vector<std::unique_ptr<Context>> m_contexts;
     std::atomic<uint64_t> m_droppedLog{0};
     std::atomic<size_t> m_queuedLogBytes{0};
+    std::function<void()> m_onLogBacklog;
+    std::atomic<bool> m_logBacklogSignalled{false};
 };
 
 } // namespace pv::check

@@ -177,6 +177,12 @@ public:
         m_reloadRequested = true;
         m_wake.notify_one();
     }
+    // From a serving thread: the query log has grown enough to be written before the round.
+    void LogBacklog() {
+        std::lock_guard lock(m_mutex);
+        m_logBacklog = true;
+        m_wake.notify_one();
+    }
     void Stop() {
         {
             std::lock_guard lock(m_mutex);
@@ -186,8 +192,9 @@ public:
     }
 
     void Run() {
+        m_nextRound = std::chrono::steady_clock::now() + m_poll;
         for (;;) {
-            Wait();
+            const bool logOnly = Wait();
             bool reload = false;
             bool stopping = false;
             {
@@ -200,6 +207,12 @@ public:
                 if (stopping) return ReportUnwritten();
                 continue;
             }
+            // A backlog between rounds moves the log alone and leaves the round where it was.
+            if (logOnly && !reload && !stopping) {
+                if (m_downSince == 0) CondenseLog();
+                continue;
+            }
+            m_nextRound = std::chrono::steady_clock::now() + m_poll;
             try {
                 if (!stopping && (reload || m_store.Generation() != m_service.Index()->Generation())) {
                     Rebuild();
@@ -269,6 +282,7 @@ private:
     struct Batch {
         uint64_t sequence = 0;
         std::vector<QueryLogRecord> records;
+        LogWrite write = LogWrite::RowsAndCounts;
     };
 
     static int64_t WallMs() {
@@ -287,28 +301,30 @@ private:
 
     uint64_t DroppedTotal() const { return m_service.DroppedLogRecords() + m_unsentDropped; }
 
-    // Until the next round: m_poll at most, sooner when a change is announced (a shared
-    // database's notification), a reload is asked for, or the service stops. Generation is
-    // compared every round anyway, so a lost notification costs at most m_poll.
-    void Wait() {
-        const auto deadline = std::chrono::steady_clock::now() + m_poll;
+    // Until the next round: m_poll after the last one at most, sooner when a change is
+    // announced (a shared database's notification), a reload is asked for, or the service
+    // stops. Generation is compared every round anyway, so a lost notification costs at most
+    // m_poll. True: woken for the query log's backlog alone.
+    bool Wait() {
         for (;;) {
             std::unique_lock lock(m_mutex);
-            if (m_stopping || m_reloadRequested) return;
+            if (m_stopping || m_reloadRequested) return false;
+            if (std::exchange(m_logBacklog, false)) return true;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return;
+                m_nextRound - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
             if (!m_store.AnnouncesChanges() || m_downSince != 0) {
-                m_wake.wait_for(lock, left, [&] { return m_stopping || m_reloadRequested; });
-                return;
+                m_wake.wait_for(lock, left, [&] { return m_stopping || m_reloadRequested || m_logBacklog; });
+                if (m_stopping || m_reloadRequested) return false;
+                return std::exchange(m_logBacklog, false);
             }
             lock.unlock();
             try {
-                // Short slices, so that a stop or SIGHUP is seen within a tenth of a second.
-                if (m_store.WaitForChange(std::min(left, std::chrono::milliseconds(100)))) return;
+                // Short slices, so that a stop, SIGHUP or a backlog is seen within 50 ms.
+                if (m_store.WaitForChange(std::min(left, std::chrono::milliseconds(50)))) return false;
             } catch (const std::exception& e) {
                 DatabaseFailed(std::string("lost the database: ") + e.what());
-                return;
+                return false;
             }
         }
     }
@@ -505,11 +521,41 @@ private:
         if (!m_store.Reconnect()) DatabaseFailed("lost the database: " + error);
     }
 
+    // Between rounds, when the service's records pile up: they move here, and those older than
+    // the newest `log keep` waiting, which would never stay in the log, are counted in the
+    // database at once and let go; the newest wait for the round, so that a busy service
+    // writes the rows that stay, not every row to have them trimmed a moment later. If `log
+    // keep` is so large that the waiting ones fill as much as the service's buffer, they are
+    // written.
+    void CondenseLog() {
+        TakeLog();
+        const uint64_t keep = m_service.Index()->LogKeep();
+        if (!m_inDoubt && m_unsent.size() > keep) {
+            const auto newest = m_unsent.end() - static_cast<ptrdiff_t>(keep);
+            Batch batch{++m_sequence,
+                        {std::make_move_iterator(m_unsent.begin()), std::make_move_iterator(newest)},
+                        LogWrite::CountsOnly};
+            m_unsent.erase(m_unsent.begin(), newest);
+            if (const std::string error = Write(batch); !error.empty()) {
+                m_inDoubt = std::move(batch);
+                LogError("cannot write the query log's counts (" + std::to_string(WaitingRecords()) +
+                         " records kept for the next try): " + error);
+                if (!m_store.Reconnect()) DatabaseFailed("lost the database: " + error);
+            }
+        }
+        // A batch in doubt goes first, at the round; until then the waiting ones stay bounded.
+        if (m_inDoubt) return KeepNewest();
+        size_t bytes = 0;
+        for (const auto& record : m_unsent) bytes += QueuedBytes(record);
+        if (bytes > m_logQueueBytes) return FlushLog();
+        m_buffered = WaitingRecords();
+    }
+
     // The reason the batch was not written, or nothing.
     std::string Write(const Batch& batch) {
         try {
             if (!m_store.AppendQueryLog(batch.records, m_service.Index()->LogKeep(),
-                                        {m_writer, batch.sequence})) {
+                                        {m_writer, batch.sequence}, batch.write)) {
                 LogError(std::to_string(batch.records.size()) +
                          " query-log records had been written before the reply to their commit was "
                          "lost; not written again");
@@ -527,6 +573,8 @@ private:
     std::condition_variable m_wake;
     bool m_reloadRequested = false;
     bool m_stopping = false;
+    bool m_logBacklog = false;
+    std::chrono::steady_clock::time_point m_nextRound;
     uint64_t m_reportedDrops = 0;
     size_t m_logQueueBytes;
     std::optional<Batch> m_inDoubt;       // sent, not known to be written
@@ -595,6 +643,7 @@ int Serve(const Options& options) {
     CheckService service(options.service);
     Maintenance maintenance(store, service, options.poll, options.service.logQueueBytes, options.instance);
     maintenance.Rebuild();
+    service.SetLogBacklogHandler([&maintenance] { maintenance.LogBacklog(); });
 
     std::vector<CheckService::Context*> contexts;
     for (unsigned i = 0; i < std::max(1u, options.http.threads); ++i) {

@@ -550,10 +550,11 @@ bool PgStore::UpgradePasswordHash(const std::string& name, const std::string& ol
                .Affected() > 0;
 }
 
-bool PgStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep,
-                             const LogBatchId& batch) {
+bool PgStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep, const LogBatchId& batch,
+                             LogWrite write) {
     const std::span<const QueryLogRecord> all = records;
     keep = std::min<uint64_t>(keep, INT64_MAX);
+    if (write == LogWrite::CountsOnly) records = {};
     if (records.size() > keep) records = records.subspan(records.size() - keep);
     Transaction tx(*this);
     // The service's maintenance thread writes the log between its index reloads, so it waits
@@ -572,8 +573,11 @@ bool PgStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t k
     }
     // Ids are handed out under the lock from the largest, so that they grow with time across
     // instances and have no gaps, as the console's log window needs.
-    const int64_t last = Run("SELECT COALESCE(MAX(id), 0) FROM query_log").Int64(0, 0);
-    Run("DELETE FROM query_log WHERE id <= $1", {Num(last - static_cast<int64_t>(keep - records.size()))});
+    const int64_t last = records.empty() ? 0 : Run("SELECT COALESCE(MAX(id), 0) FROM query_log").Int64(0, 0);
+    if (!records.empty()) {
+        Run("DELETE FROM query_log WHERE id <= $1",
+            {Num(last - static_cast<int64_t>(keep - records.size()))});
+    }
     constexpr size_t kBatch = 2000;
     for (size_t start = 0; start < records.size(); start += kBatch) {
         const auto batch = records.subspan(start, std::min(kBatch, records.size() - start));

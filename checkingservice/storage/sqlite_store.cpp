@@ -487,12 +487,13 @@ bool SqliteStore::UpgradePasswordHash(const std::string& name, const std::string
 }
 
 bool SqliteStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep,
-                                 const LogBatchId& batch) {
+                                 const LogBatchId& batch, LogWrite write) {
     // Only the newest `keep` could stay; rows are made room for before they are inserted, so
     // that neither the table nor the file ever holds much more than `keep` rows' worth.
     // The hourly counters count every query, also those the kept rows have no room for.
     const std::span<const QueryLogRecord> all = records;
     keep = std::min<uint64_t>(keep, INT64_MAX);
+    if (write == LogWrite::CountsOnly) records = {};
     if (records.size() > keep) records = records.subspan(records.size() - keep);
     Transaction tx(*this, true);
     if (!batch.writer.empty()) {
@@ -500,22 +501,24 @@ bool SqliteStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64
         seen.Bind(1, batch.writer);
         if (seen.Step() && seen.Int64(0) >= static_cast<int64_t>(batch.sequence)) return false;
     }
-    Statement trim(m_db, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
-    trim.Bind(1, static_cast<int64_t>(keep - records.size()));
-    trim.Run();
-    Statement insert(m_db, "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason, "
-                           "instance) VALUES(?, ?, ?, ?, ?, ?, ?)");
-    // The records outlive the statement's runs, so their text is bound without copies.
-    insert.BindStatic(7, m_instance);
-    for (const auto& record : records) {
-        insert.Bind(1, record.timeMs)
-            .BindStatic(2, record.account)
-            .Bind(3, int64_t{record.verified ? 1 : 0})
-            .BindStatic(4, record.address)
-            .BindStatic(5, record.verdict)
-            .BindStatic(6, record.reason);
-        insert.Step();
-        insert.Rewind();
+    if (!records.empty()) {
+        Statement trim(m_db, "DELETE FROM query_log WHERE id <= (SELECT MAX(id) FROM query_log) - ?");
+        trim.Bind(1, static_cast<int64_t>(keep - records.size()));
+        trim.Run();
+        Statement insert(m_db, "INSERT INTO query_log(time_ms, account, verified, address, verdict, reason, "
+                               "instance) VALUES(?, ?, ?, ?, ?, ?, ?)");
+        // The records outlive the statement's runs, so their text is bound without copies.
+        insert.BindStatic(7, m_instance);
+        for (const auto& record : records) {
+            insert.Bind(1, record.timeMs)
+                .BindStatic(2, record.account)
+                .Bind(3, int64_t{record.verified ? 1 : 0})
+                .BindStatic(4, record.address)
+                .BindStatic(5, record.verdict)
+                .BindStatic(6, record.reason);
+            insert.Step();
+            insert.Rewind();
+        }
     }
     CountQueries(all);
     CountTops(all);

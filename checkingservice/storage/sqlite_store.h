@@ -34,8 +34,8 @@ public:
     uint64_t Generation() override;
     uint64_t Load(SnapshotSink& sink) override;
     using ServiceStore::AppendQueryLog;
-    bool AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep,
-                        const LogBatchId& batch) override;
+    bool AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep, const LogBatchId& batch,
+                        LogWrite write) override;
 
     void AddAccount(const std::string& name, const std::optional<std::string>& hash, Action policy) override;
     void SetPassword(const std::string& name, const std::string& hash) override;

@@ -80,6 +80,9 @@ struct LogBatchId {
     std::string writer;    // empty: no id; the batch is always written
     uint64_t sequence = 0; // grows from batch to batch of one writer
 };
+// Whether a batch's records go into the log and its counters, or into the counters alone:
+// records older than `keep` others about to be written would never stay in the log.
+enum class LogWrite { RowsAndCounts, CountsOnly };
 // A writer's last id is kept this long after its last batch, far longer than any retry waits.
 inline constexpr int64_t kLogBatchDays = 30;
 
@@ -110,12 +113,13 @@ public:
     virtual uint64_t Generation() = 0;
     // Streams everything into sink inside one read transaction; returns the generation read.
     virtual uint64_t Load(SnapshotSink& sink) = 0;
-    // Appends records and keeps only the newest `keep` of them. False: a batch of this writer
-    // with this sequence number or a later one was written before, so nothing was.
+    // Appends records and keeps only the newest `keep` of them; the counters count them all.
+    // False: a batch of this writer with this sequence number or a later one was written
+    // before, so nothing was.
     virtual bool AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep,
-                                const LogBatchId& batch) = 0;
+                                const LogBatchId& batch, LogWrite write) = 0;
     void AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t keep) {
-        AppendQueryLog(records, keep, LogBatchId{});
+        AppendQueryLog(records, keep, LogBatchId{}, LogWrite::RowsAndCounts);
     }
     // What an instance reports about itself for the console's health figures; stores that
     // cannot keep it may ignore it.

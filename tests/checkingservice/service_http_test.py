@@ -5,6 +5,7 @@ Raw sockets throughout: the queries must reach the service byte for byte as the 
 sends them (nothing escaped), and the slow and oversized requests need full control.
 """
 import argparse
+import contextlib
 import ctypes
 import os
 import re
@@ -551,6 +552,45 @@ class ServiceTest(unittest.TestCase):
                       "the last record")
         self.assertLessEqual(len(admin(db, "log", "show", "--limit", "100").stdout.splitlines()), 5)
         admin(db, "log", "keep", "10000")
+
+    def test_a_busy_service_counts_every_query_between_rounds(self):
+        # Far more records than the buffer holds arrive long before the next round: most are
+        # counted (and, where the log keeps them, written) between rounds, the rest at the stop,
+        # and none is dropped.
+        db = os.path.join(self.dir.name, "busy.db")
+        admin(db, "init")
+        admin(db, "log", "keep", "50")
+        pad = "p" * 300
+
+        def flood(service, start, count):
+            with service.connect() as sock:
+                for first in range(start, start + count, 100):
+                    sock.sendall(b"".join(f"GET {CHECK}?url=http://busy.example/{i}/{pad} HTTP/1.1"
+                                          f"\r\nHost: x\r\n\r\n".encode()
+                                          for i in range(first, first + 100)))
+                    for _ in range(100):
+                        self.assertEqual(sock.response()[2], b"000")
+
+        def figure(sql):
+            with contextlib.closing(sqlite3.connect(db, timeout=10)) as con:
+                return con.execute(sql).fetchone()[0] or 0
+        counted = "SELECT SUM(queries) FROM counters_hourly"
+        rows = "SELECT COUNT(*) FROM query_log"
+        for keep, rows_before_round in (("50", 0), ("100000", 4000)):
+            admin(db, "log", "keep", keep)
+            before = figure(counted), figure(rows)
+            busy = Service(db, "--poll-ms", "100000", "--log-queue-kb", "1024")
+            try:
+                flood(busy, 0, 6000)
+                self.wait_for(lambda: figure(counted) >= before[0] + 4000, "the counts", 20)
+                self.wait_for(lambda: figure(rows) >= before[1] + rows_before_round, "the rows", 20)
+            finally:
+                self.assertEqual(busy.stop(), 0)
+            self.assertNotIn("dropped", busy.errors())
+            self.assertEqual(figure(counted), before[0] + 6000)
+        self.assertEqual(figure(rows), 50 + 6000)
+        newest = "SELECT address FROM query_log ORDER BY id DESC LIMIT 1"
+        self.assertTrue(figure(newest).startswith("http://busy.example/5999/"))
 
 
 def main():

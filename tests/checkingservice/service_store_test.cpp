@@ -147,14 +147,19 @@ TEST_P(ServiceStore, ABatchSentTwiceIsWrittenOnceAndHealthKeepsTheOutage) {
     Store& store = *opened;
     const QueryLogRecord batch[] = {{1, "kid", true, "http://a/", "001", "default"},
                                     {2, "kid", true, "http://b/", "000", "default"}};
-    EXPECT_TRUE(store.AppendQueryLog(batch, 100, {"east/1", 1}));
-    EXPECT_FALSE(store.AppendQueryLog(batch, 100, {"east/1", 1}));
-    EXPECT_TRUE(store.AppendQueryLog(batch, 100, {"east/2", 1})); // the next start
-    EXPECT_TRUE(store.AppendQueryLog({batch, 1}, 100, {"east/1", 2}));
-    EXPECT_FALSE(store.AppendQueryLog(batch, 100, {"east/1", 1}));
+    constexpr LogWrite kRows = LogWrite::RowsAndCounts;
+    EXPECT_TRUE(store.AppendQueryLog(batch, 100, {"east/1", 1}, kRows));
+    EXPECT_FALSE(store.AppendQueryLog(batch, 100, {"east/1", 1}, kRows));
+    EXPECT_TRUE(store.AppendQueryLog(batch, 100, {"east/2", 1}, kRows)); // the next start
+    EXPECT_TRUE(store.AppendQueryLog({batch, 1}, 100, {"east/1", 2}, kRows));
+    EXPECT_FALSE(store.AppendQueryLog(batch, 100, {"east/1", 1}, kRows));
+    // Records that would not stay in the log are counted, leaving the rows as they were.
+    EXPECT_TRUE(store.AppendQueryLog(batch, 1, {"east/1", 3}, LogWrite::CountsOnly));
+    EXPECT_FALSE(store.AppendQueryLog(batch, 1, {"east/1", 3}, LogWrite::CountsOnly));
     EXPECT_EQ(store.LogRows(), 5u);
-    EXPECT_EQ(store.HourlyCounters(0).at(0).queries, 5u);
-    EXPECT_EQ(Db().Query("SELECT writer, sequence FROM log_batches ORDER BY writer"), "east/1|2|east/2|1");
+    EXPECT_EQ(store.HourlyCounters(0).at(0).queries, 7u);
+    EXPECT_EQ(store.HourlyCounters(0).at(0).forbidden, 4u);
+    EXPECT_EQ(Db().Query("SELECT writer, sequence FROM log_batches ORDER BY writer"), "east/1|3|east/2|1");
 
     ServiceHealth health;
     health.instance = "east";
@@ -321,7 +326,7 @@ TEST_P(ServiceStore, SqliteDatabaseCopiedIntoPostgres) {
         source->SetInstance("old");
         const QueryLogRecord log[] = {{5, "kid", true, "http://a/\n", "001", "default"},
                                       {6, "x", false, std::string("nul\0inside", 10), "000", "y"}};
-        source->AppendQueryLog(log, 100, {"old/1", 7});
+        source->AppendQueryLog(log, 100, {"old/1", 7}, LogWrite::RowsAndCounts);
     }
     std::ostringstream report;
     CopySqliteToPostgres(file.Address(), Db().Address(), report);
@@ -520,8 +525,9 @@ TEST(ServiceAnswer, UncheckedPairsGetTheStricterVerdict) {
     EXPECT_EQ(log[1].reason, "default, password not checked");
 }
 
-// Records of several serving threads come out oldest first, and a batch taken for writing
-// keeps counting against the bound until it is released.
+// Records of several serving threads come out oldest first, a batch taken for writing keeps
+// counting against the bound until it is released, and the writer is called for once a quarter
+// of the bound waits.
 TEST(ServiceAnswer, QueryLogIsTakenInTimeOrderAndBounded) {
     const std::string query = "/cgi-bin/checker?url=http://x.example/";
     size_t recordBytes = 0;
@@ -551,6 +557,16 @@ TEST(ServiceAnswer, QueryLogIsTakenInTimeOrderAndBounded) {
     service.ReleaseLog(held);
     for (int i = 0; i < 8; ++i) service.Answer(context, "GET", query, "p");
     EXPECT_EQ(service.TakeLog().size(), 8u);
+
+    int calls = 0;
+    service.SetLogBacklogHandler([&] { ++calls; });
+    service.Answer(context, "GET", query, "p");
+    EXPECT_EQ(calls, 0);
+    for (int i = 0; i < 4; ++i) service.Answer(context, "GET", query, "p");
+    EXPECT_EQ(calls, 1);
+    service.TakeLog();
+    for (int i = 0; i < 2; ++i) service.Answer(context, "GET", query, "p");
+    EXPECT_EQ(calls, 2);
 }
 
 // Answers keep flowing, each from one whole index, while new indexes are published and the
