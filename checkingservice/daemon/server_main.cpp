@@ -203,16 +203,17 @@ public:
                 m_reloadRequested = false;
                 stopping = m_stopping;
             }
+            // A backlog between rounds moves the log alone and leaves the round where it was.
+            const bool round = !logOnly || reload || stopping;
+            if (round) m_nextRound = std::chrono::steady_clock::now() + m_poll;
             if (!DatabaseUsable()) {
                 if (stopping) return ReportUnwritten();
                 continue;
             }
-            // A backlog between rounds moves the log alone and leaves the round where it was.
-            if (logOnly && !reload && !stopping) {
-                if (m_downSince == 0) CondenseLog();
+            if (!round) {
+                CondenseLog();
                 continue;
             }
-            m_nextRound = std::chrono::steady_clock::now() + m_poll;
             try {
                 if (!stopping && (reload || m_store.Generation() != m_service.Index()->Generation())) {
                     Rebuild();

@@ -62,6 +62,11 @@ def start_instance(name, *extra):
     return proc
 
 
+def cpu_seconds(proc):
+    fields = open(f"/proc/{proc.pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def listening_port(proc, timeout=60):
     result = {}
 
@@ -301,7 +306,11 @@ http {{
     time.sleep(1)
     subprocess.run([CTL, "stop"], check=True, capture_output=True, timeout=60)
     stopped = time.time()
+    idle_cpu = cpu_seconds(small)
     time.sleep(1.5)
+    # Waiting for the database is waiting: an instance asked nothing meanwhile stays idle.
+    idle_cpu = cpu_seconds(small) - idle_cpu
+    check(idle_cpu < 0.3, f"without the database an idle instance used {idle_cpu:.2f} s of 1.5 s")
     # Each instance says so in its health answer, which a balancer still sees as healthy.
     for port in ports:
         status, health = health_of(port)
