@@ -316,8 +316,7 @@ private:
             if (left.count() <= 0) return false;
             if (!m_store.AnnouncesChanges() || m_downSince != 0) {
                 m_wake.wait_for(lock, left, [&] { return m_stopping || m_reloadRequested || m_logBacklog; });
-                if (m_stopping || m_reloadRequested) return false;
-                return std::exchange(m_logBacklog, false);
+                continue;
             }
             lock.unlock();
             try {
@@ -458,14 +457,17 @@ private:
         m_buffered = WaitingRecords();
     }
 
+    static size_t BytesOf(const std::vector<QueryLogRecord>& records) {
+        size_t bytes = 0;
+        for (const auto& record : records) bytes += QueuedBytes(record);
+        return bytes;
+    }
+
     // Keeps the newest log_queue_bytes of the waiting records (the batch in doubt holds the
     // oldest); older ones beyond that are dropped, counted and logged.
     void KeepNewest() {
-        size_t bytes = 0;
-        for (const auto& record : m_unsent) bytes += QueuedBytes(record);
-        if (m_inDoubt) {
-            for (const auto& record : m_inDoubt->records) bytes += QueuedBytes(record);
-        }
+        size_t bytes = BytesOf(m_unsent);
+        if (m_inDoubt) bytes += BytesOf(m_inDoubt->records);
         uint64_t dropped = 0;
         const auto dropOldest = [&](std::vector<QueryLogRecord>& records) {
             size_t firstKept = 0;
@@ -515,7 +517,11 @@ private:
             if (!error.empty()) m_inDoubt = std::move(batch);
         }
         m_buffered = WaitingRecords();
-        if (error.empty()) return;
+        if (!error.empty()) WriteFailed(error);
+    }
+
+    // After a write that failed, with its batch in doubt.
+    void WriteFailed(const std::string& error) {
         KeepNewest();
         LogError("cannot write the query log (" + std::to_string(WaitingRecords()) +
                  " records kept for the next try): " + error);
@@ -539,16 +545,12 @@ private:
             m_unsent.erase(m_unsent.begin(), newest);
             if (const std::string error = Write(batch); !error.empty()) {
                 m_inDoubt = std::move(batch);
-                LogError("cannot write the query log's counts (" + std::to_string(WaitingRecords()) +
-                         " records kept for the next try): " + error);
-                if (!m_store.Reconnect()) DatabaseFailed("lost the database: " + error);
+                return WriteFailed(error);
             }
         }
         // A batch in doubt goes first, at the round; until then the waiting ones stay bounded.
         if (m_inDoubt) return KeepNewest();
-        size_t bytes = 0;
-        for (const auto& record : m_unsent) bytes += QueuedBytes(record);
-        if (bytes > m_logQueueBytes) return FlushLog();
+        if (BytesOf(m_unsent) > m_logQueueBytes) return FlushLog();
         m_buffered = WaitingRecords();
     }
 

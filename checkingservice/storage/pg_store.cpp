@@ -573,25 +573,26 @@ bool PgStore::AppendQueryLog(std::span<const QueryLogRecord> records, uint64_t k
     }
     // Ids are handed out under the lock from the largest, so that they grow with time across
     // instances and have no gaps, as the console's log window needs.
-    const int64_t last = records.empty() ? 0 : Run("SELECT COALESCE(MAX(id), 0) FROM query_log").Int64(0, 0);
     if (!records.empty()) {
+        const int64_t last = Run("SELECT COALESCE(MAX(id), 0) FROM query_log").Int64(0, 0);
         Run("DELETE FROM query_log WHERE id <= $1",
             {Num(last - static_cast<int64_t>(keep - records.size()))});
-    }
-    constexpr size_t kBatch = 2000;
-    for (size_t start = 0; start < records.size(); start += kBatch) {
-        const auto batch = records.subspan(start, std::min(kBatch, records.size() - start));
-        const auto column = [&](auto&& field) { return ArrayLiteral(batch.begin(), batch.end(), field); };
-        Run("INSERT INTO query_log(id, time_ms, account, verified, address, verdict, reason, "
-            "instance) SELECT $1 + n, t, a, v, d, r, w, $8 FROM unnest($2::bigint[], $3::text[], "
-            "$4::int[], $5::text[], $6::text[], $7::text[]) WITH ORDINALITY AS x(t, a, v, d, r, w, n)",
-            {Num(last + static_cast<int64_t>(start)),
-             column([](const QueryLogRecord& q) { return std::to_string(q.timeMs); }),
-             column([](const QueryLogRecord& q) { return WithoutNul(q.account); }),
-             column([](const QueryLogRecord& q) { return std::string(q.verified ? "1" : "0"); }),
-             column([](const QueryLogRecord& q) { return WithoutNul(q.address); }),
-             column([](const QueryLogRecord& q) { return WithoutNul(q.verdict); }),
-             column([](const QueryLogRecord& q) { return WithoutNul(q.reason); }), WithoutNul(m_instance)});
+        constexpr size_t kBatch = 2000;
+        for (size_t start = 0; start < records.size(); start += kBatch) {
+            const auto batch = records.subspan(start, std::min(kBatch, records.size() - start));
+            const auto column = [&](auto&& field) { return ArrayLiteral(batch.begin(), batch.end(), field); };
+            Run("INSERT INTO query_log(id, time_ms, account, verified, address, verdict, reason, "
+                "instance) SELECT $1 + n, t, a, v, d, r, w, $8 FROM unnest($2::bigint[], $3::text[], "
+                "$4::int[], $5::text[], $6::text[], $7::text[]) WITH ORDINALITY AS x(t, a, v, d, r, w, n)",
+                {Num(last + static_cast<int64_t>(start)),
+                 column([](const QueryLogRecord& q) { return std::to_string(q.timeMs); }),
+                 column([](const QueryLogRecord& q) { return WithoutNul(q.account); }),
+                 column([](const QueryLogRecord& q) { return std::string(q.verified ? "1" : "0"); }),
+                 column([](const QueryLogRecord& q) { return WithoutNul(q.address); }),
+                 column([](const QueryLogRecord& q) { return WithoutNul(q.verdict); }),
+                 column([](const QueryLogRecord& q) { return WithoutNul(q.reason); }),
+                 WithoutNul(m_instance)});
+        }
     }
     CountQueries(all);
     CountTops(all);
