@@ -314,16 +314,19 @@ int Child(const std::string& op, const std::string& dir) {
         } while (got);
     } else if (op == "keep") {
         // The least any loader that keeps the file's bytes does: one block of the file's size,
-        // filled by reads of the archive's load size.
+        // filled by reads of the archive's load size that, as the archive's, never ask for more
+        // than the file announces (so the block is never grown).
         StdioFile in(std::fopen(Native(pv::CData::FilePath(disk)).c_str(), "rb"));
+        const auto size = static_cast<std::size_t>(in.Size());
         static pv::detail::PodBuffer<char> kept;
-        kept.reserve(static_cast<std::size_t>(in.Size()));
-        std::size_t got = 0;
-        do {
-            char* at = kept.Extend(pv::Archive::kLoadBufferSize);
-            in.Read(at, pv::Archive::kLoadBufferSize, &got);
-            kept.Truncate(kept.size() - pv::Archive::kLoadBufferSize + got);
-        } while (got);
+        kept.reserve(size);
+        while (kept.size() < size) {
+            const std::size_t block = std::min(pv::Archive::kLoadBufferSize, size - kept.size());
+            std::size_t got = 0;
+            in.Read(kept.Extend(block), block, &got);
+            kept.Truncate(kept.size() - block + got);
+            if (got == 0) break;
+        }
         entries = kept.size();
     } else if (op == "load") {
         // Small pages, as the Windows module gets its memory (large pages there need a privilege
